@@ -1,0 +1,305 @@
+#include "battery/battery.h"
+
+#include <array>
+#include <cstring>
+#include <stdexcept>
+
+#include "battery/local_time.h"
+#include "battery/settings.h"
+#include "battery/variable_names.h"
+
+using battery_link::Command;
+
+static_assert(kRxBufferSize >= battery_link::kGatherBound - 1,
+              "the receive buffer must hold every chunk that passes the gathering bound");
+static_assert(kRxBufferSize >= battery_link::kCellAnswerSize);
+
+Battery::Battery() {
+  baud_rate_ = 19200;
+}
+
+Battery::~Battery() = default;
+
+// ---------------------------------------------------------------------------
+// Link: frames and checksum
+
+unsigned char Battery::GetMMCheckSum(const unsigned char* data, int len) {
+  std::uint8_t sum = 0;
+  for (int i = 0; i < len; ++i) sum = static_cast<std::uint8_t>(sum + data[i]);
+  // The reduction by 254 comes after the 8-bit wrap, so 0xFE and 0xFF never occur.
+  return static_cast<unsigned char>(sum % 254);
+}
+
+bool Battery::HeldAnswerIsValid(std::size_t size) const {
+  const unsigned char* frame = rx_buffer_.data();
+  return frame[0] == battery_link::kAnswerLead &&
+         frame[battery_link::kAnswerAddressOffset] == device_address_ &&
+         frame[size - 1] == GetMMCheckSum(frame + 1, static_cast<int>(size - 2));
+}
+
+void Battery::SendRequest(Command command, RequestKind kind) {
+  rx_length_ = 0;
+  std::array<unsigned char, battery_link::kRequestSize> frame{
+      battery_link::kRequestLead, battery_link::kRequestLead, device_address_,
+      static_cast<unsigned char>(command), 0};
+  frame[battery_link::kRequestChecksumOffset] =
+      GetMMCheckSum(frame.data() + battery_link::kRequestAddressOffset, 2);
+  PXHSPDevice::SendData(frame.data(), static_cast<unsigned int>(frame.size()));
+  cmd_type_ = kind;
+  last_update_ = LocalNow();
+}
+
+void Battery::CallVoltage() {
+  SendRequest(Command::kCellVoltages, kCellVoltagesRequest);
+}
+void Battery::CallGroupVoltage() {
+  SendRequest(Command::kGroupVoltage, kGroupVoltageRequest);
+}
+void Battery::CallCurrent() {
+  SendRequest(Command::kGroupCurrent, kGroupCurrentRequest);
+}
+void Battery::CallTemperature() {
+  SendRequest(Command::kTemperature, kTemperatureRequest);
+}
+
+// ---------------------------------------------------------------------------
+// Polling cycle
+
+int Battery::RefreshStatus() {
+  if (cmd_type_ != kNoRequest) {
+    // The re-sends are shared by all four requests of one cycle.
+    const int spent = retry_count_++;
+    if (spent < kRetryLimit) {
+      ResendOutstandingRequest();
+      return 1;
+    }
+  }
+  retry_count_ = 0;
+  PXHSPDevice::RefreshStatus();
+  CallVoltage();
+  return 1;
+}
+
+void Battery::ResendOutstandingRequest() {
+  switch (cmd_type_) {
+    case kGroupVoltageRequest:
+      CallGroupVoltage();
+      break;
+    case kGroupCurrentRequest:
+      CallCurrent();
+      break;
+    case kTemperatureRequest:
+      CallTemperature();
+      break;
+    default:
+      CallVoltage();
+      break;
+  }
+}
+
+int Battery::process(unsigned char* data, unsigned int length) {
+  last_update_ = LocalNow();
+  if (data == nullptr) length = 0;  // a null chunk carries no bytes
+  // Held plus new bytes must stay below the bound. Written as a subtraction
+  // from the bound so that a huge length cannot wrap the sum past the check.
+  if (rx_length_ >= battery_link::kGatherBound ||
+      length >= battery_link::kGatherBound - rx_length_) {
+    rx_length_ = 0;
+    return GiveUp();
+  }
+  GatherChunk(data, length);
+  switch (cmd_type_) {
+    case kNoRequest:
+      return 0;  // held bytes are dropped by the next request
+    case kCellVoltagesRequest:
+      return ProcessBatteryVoltage();
+    case kGroupVoltageRequest:
+    case kGroupCurrentRequest:
+    case kTemperatureRequest:
+      return ProcessShortAnswer();
+    default:
+      return GiveUp();
+  }
+}
+
+void Battery::GatherChunk(const unsigned char* data, unsigned int length) {
+  if (length == 0) return;
+  if (rx_length_ != 0) {  // an answer has begun: keep every byte
+    std::memcpy(rx_buffer_.data() + rx_length_, data, length);
+    rx_length_ += length;
+    return;
+  }
+  // An empty buffer starts at the first lead byte; what comes before it is noise.
+  const void* lead = std::memchr(data, battery_link::kAnswerLead, length);
+  if (lead == nullptr) return;
+  const auto skipped = static_cast<unsigned int>(static_cast<const unsigned char*>(lead) - data);
+  std::memcpy(rx_buffer_.data(), lead, length - skipped);
+  rx_length_ = length - skipped;
+}
+
+int Battery::GiveUp() {
+  cmd_type_ = kNoRequest;
+  return 0;
+}
+
+int Battery::ProcessShortAnswer() {
+  // A short answer must arrive whole in the first chunk after its request.
+  if (rx_length_ < battery_link::kShortAnswerSize) return GiveUp();
+  const bool accepted = HeldAnswerIsValid(battery_link::kShortAnswerSize);
+  rx_length_ = 0;  // consumed whatever the outcome; bytes behind the answer are dropped
+  if (!accepted) return GiveUp();
+  const auto raw = static_cast<float>(
+      battery_link::ReadBigEndian16(rx_buffer_.data(), battery_link::kShortAnswerValueOffset));
+  switch (cmd_type_) {
+    case kGroupVoltageRequest:
+      return DecodeGroupVoltage(raw);
+    case kGroupCurrentRequest:
+      return DecodeGroupCurrent(raw);
+    default:
+      return DecodeTemperature(raw);
+  }
+}
+
+// The decoders compute in single precision, one rounded operation per step.
+
+int Battery::DecodeGroupVoltage(float raw) {
+  const float volts = version_ == 2 ? raw / 100.0f : raw / 10.0f;
+  group_voltage_ = volts * group_a_;
+  group_voltage_ = group_voltage_ + group_b_;
+  group_voltage_valid_ = true;
+  for (const unsigned int peer : group_voltage_ids_) {
+    try {
+      group_voltage_ =
+          PXHSPDevice::Get_SP_Value(peer, battery_names::kGroupVoltage) + group_voltage_;
+    } catch (const std::out_of_range&) {
+      // Without every peer the sum is meaningless for this cycle.
+      group_voltage_ = 0.0f;
+      group_voltage_valid_ = false;
+      break;
+    }
+  }
+  CallCurrent();
+  return 1;
+}
+
+int Battery::DecodeGroupCurrent(float raw) {
+  if (current_ratio_ != 0) {
+    // A current transducer: 2500 (250.0) is zero, each 125 counts a step of 50 A.
+    group_current_ = ((raw / 10.0f) / 125.0f - 2.0f) * 50.0f;
+  } else if (r_data_id_ != 0 && !r_current_field_.empty()) {
+    try {
+      group_current_ =
+          PXHSPDevice::Get_SP_Value(static_cast<unsigned int>(r_data_id_), r_current_field_);
+    } catch (const std::out_of_range&) {
+      // The source device has nothing yet: keep the last current.
+    }
+  } else {
+    group_current_ = raw / 10.0f;
+  }
+  CallTemperature();
+  return 1;
+}
+
+int Battery::DecodeTemperature(float raw) {
+  const float degrees = raw / 100.0f;
+  if (degrees > 0.0f && degrees <= 100.0f) temperature_ = degrees;
+  cmd_type_ = kNoRequest;  // the cycle is over before the record goes out
+  RoundDone();
+  if (!data_ready_) data_ready_ = true;
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Value queries
+
+float Battery::Get_Value(unsigned int /*data_id*/, const std::string& name) const {
+  if (name == battery_names::kGroupVoltage) return group_voltage_;
+  if (name == battery_names::kGroupCurrent) return group_current_;
+  if (name == battery_names::kTemperature) return temperature_;
+  throw std::out_of_range("不支持变量");
+}
+
+// ---------------------------------------------------------------------------
+// Settings and control
+
+int Battery::DeviceIoControl(int code, const void* in, int /*in_length*/, void* /*out*/,
+                             int /*out_length*/, int& /*result*/) {
+  if (code == kControlSetSaveInterval && in != nullptr) {
+    std::uint16_t minutes = 0;
+    std::memcpy(&minutes, in, sizeof minutes);
+    save_interval_ = minutes == 0 ? kDefaultSaveIntervalSeconds : minutes * 60;
+  }
+  return 0;
+}
+
+int Battery::InitSetting(const Json::Value& config) {
+  // The host stores the address with its top bit set; the monitor answers without it.
+  device_address_ = static_cast<std::uint8_t>(device_address_ - 128u);
+  const Json::Value* settings = battery_settings::PresentObject(config, "appSetting");
+  if (settings == nullptr) return 1;
+  ReadNumericSettings(*settings);
+  ReadGroupSplit(*settings);
+  ReadListSettings(*settings);
+  return 1;
+}
+
+void Battery::ReadNumericSettings(const Json::Value& settings) {
+  using namespace battery_settings;
+  if (const auto* v = Present(settings, "battery_type")) battery_type_ = ToTruncatedInt(*v);
+  if (const auto* v = Present(settings, "current_ratio")) current_ratio_ = ToTruncatedInt(*v);
+  if (const auto* v = Present(settings, "group_a")) group_a_ = ToFloat(*v);
+  if (const auto* v = Present(settings, "group_b")) group_b_ = ToFloat(*v);
+  if (const auto* v = Present(settings, "battery_adjust")) battery_adjust_ = ToFloat(*v);
+  if (const auto* v = Present(settings, "version")) version_ = ToInt(*v);
+  if (const auto* v = Present(settings, "dir")) dir_ = ToInt(*v);
+  if (const auto* v = Present(settings, "r_data_id")) r_data_id_ = ToInt(*v);
+  if (const auto* v = Present(settings, "r_current_field")) r_current_field_ = Text(*v);
+  if (const auto* v = Present(settings, "save_interval")) {
+    // Minutes; computed wide so that a huge count cannot overflow.
+    const long long seconds = static_cast<long long>(ToInt(*v)) * 60;
+    save_interval_ = seconds <= 0          ? kDefaultSaveIntervalSeconds
+                     : seconds > INT32_MAX ? INT32_MAX
+                                           : static_cast<int>(seconds);
+  }
+}
+
+void Battery::ReadGroupSplit(const Json::Value& settings) {
+  using namespace battery_settings;
+  // A string split over two monitors: group 1 shows its cells from 1, group 2 from 18.
+  const Json::Value* group = Present(settings, "group_index");
+  const Json::Value* amount = Present(settings, "amount");
+  if (group == nullptr || amount == nullptr) return;
+  const int index = ToInt(*group);
+  const int count = ToInt(*amount);
+  if (index != 1 && index != 2) return;
+  battery_start_ = index == 1 ? 0 : 17;
+  const int appended = count < kMaxGroupAmount ? count : kMaxGroupAmount;
+  for (int cell = 0; cell < appended; ++cell) active_batteries_.push_back(cell);
+}
+
+namespace {
+
+template <typename T>
+void AppendUnique(std::vector<T>& list, T value) {
+  for (const T& held : list) {
+    if (held == value) return;
+  }
+  list.push_back(value);
+}
+
+}  // namespace
+
+void Battery::ReadListSettings(const Json::Value& settings) {
+  using namespace battery_settings;
+  if (const auto* cells = PresentArray(settings, "active_batteries")) {
+    for (const Json::Value& cell : *cells) AppendUnique(active_batteries_, ToInt(cell));
+  }
+  if (const auto* v = Present(settings, "battery_start")) battery_start_ = ToInt(*v);
+  if (const auto* peers = PresentArray(settings, "group_voltage")) {
+    for (const Json::Value& peer : *peers) {
+      AppendUnique(group_voltage_ids_, static_cast<unsigned int>(ToLong(peer)));
+    }
+  }
+  if (const auto* v = Present(settings, "t0")) t0_ = ToFloat(*v);
+  if (const auto* v = Present(settings, "t31")) t31_ = ToFloat(*v);
+}

@@ -1,0 +1,58 @@
+#include "battery/settings.h"
+
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+namespace battery_settings {
+
+const Json::Value* Present(const Json::Value& object, const char* key) {
+  if (!object.isObject()) return nullptr;
+  const Json::Value* member = object.find(key, key + std::strlen(key));
+  return member != nullptr && !member->isNull() ? member : nullptr;
+}
+
+const Json::Value* PresentObject(const Json::Value& object, const char* key) {
+  const Json::Value* member = Present(object, key);
+  return member != nullptr && member->isObject() ? member : nullptr;
+}
+
+const Json::Value* PresentArray(const Json::Value& object, const char* key) {
+  const Json::Value* member = Present(object, key);
+  return member != nullptr && member->isArray() ? member : nullptr;
+}
+
+std::string Text(const Json::Value& value) {
+  return value.asString();
+}
+
+long long ToLong(const Json::Value& value) {
+  // strtoll saturates on overflow instead of leaving the result undefined.
+  return std::strtoll(Text(value).c_str(), nullptr, 10);
+}
+
+int ToInt(const Json::Value& value) {
+  const long long parsed = ToLong(value);
+  if (parsed > INT_MAX) return INT_MAX;
+  if (parsed < INT_MIN) return INT_MIN;
+  return static_cast<int>(parsed);
+}
+
+double ToDouble(const Json::Value& value) {
+  return std::atof(Text(value).c_str());
+}
+
+int ToTruncatedInt(const Json::Value& value) {
+  const double parsed = std::trunc(ToDouble(value));
+  if (std::isnan(parsed)) return 0;
+  if (parsed >= static_cast<double>(INT_MAX)) return INT_MAX;
+  if (parsed <= static_cast<double>(INT_MIN)) return INT_MIN;
+  return static_cast<int>(parsed);
+}
+
+float ToFloat(const Json::Value& value) {
+  return static_cast<float>(ToDouble(value));
+}
+
+}  // namespace battery_settings

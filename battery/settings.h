@@ -1,0 +1,38 @@
+#pragma once
+
+// Reading device settings from the configuration. A key counts as present when
+// it exists and is not null; looking a key up never adds it. Every value is
+// taken through jsoncpp's string conversion and then parsed as a decimal
+// number from its leading characters, so 2, "2" and "2 cells" are the same
+// setting and text without a leading number is 0. Arrays and objects have no
+// string form: jsoncpp's exception for them is left to the caller.
+
+#include <json/value.h>
+
+#include <string>
+
+namespace battery_settings {
+
+// The member `key` of `object` when `object` is an object and the member is
+// present (exists and is not null); nullptr otherwise.
+const Json::Value* Present(const Json::Value& object, const char* key);
+
+// `Present` narrowed to objects and arrays: other forms count as absent.
+const Json::Value* PresentObject(const Json::Value& object, const char* key);
+const Json::Value* PresentArray(const Json::Value& object, const char* key);
+
+std::string Text(const Json::Value& value);
+
+// Leading integer of the text form, saturated to the range of int (as atoi
+// does on a controller whose long is 32 bits wide).
+int ToInt(const Json::Value& value);
+// Leading integer of the text form as a 64-bit number (atol on a 64-bit long).
+long long ToLong(const Json::Value& value);
+// Leading floating-point number of the text form (atof).
+double ToDouble(const Json::Value& value);
+// ToDouble truncated toward zero, saturated to the range of int (NaN gives 0).
+int ToTruncatedInt(const Json::Value& value);
+// ToDouble rounded to single precision.
+float ToFloat(const Json::Value& value);
+
+}  // namespace battery_settings

@@ -1,0 +1,3 @@
+#include "host/provider.h"
+
+Provider::~Provider() = default;

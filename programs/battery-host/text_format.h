@@ -1,0 +1,21 @@
+#pragma once
+
+// Text forms shared by the host program's outputs.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace host_text {
+
+// Uppercase two-digit bytes separated by single blanks: "FE FE 01 A1 A2".
+std::string Hex(const unsigned char* data, std::size_t length);
+
+// The shortest text that reads back to the same float: "53.5", "-100", "nan".
+std::string Float(float value);
+
+// A JSON string literal, quotes included; UTF-8 passes through unchanged.
+std::string Quoted(std::string_view text);
+
+}  // namespace host_text

@@ -1,0 +1,71 @@
+#pragma once
+
+// Frames as the monitor and the controller put them on the line, built the
+// long way (byte sum modulo 256, then modulo 254) for use as test input.
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace test_frames {
+
+using Bytes = std::vector<std::uint8_t>;
+
+inline std::uint8_t Checksum(const Bytes& bytes, std::size_t begin, std::size_t end) {
+  unsigned sum = 0;
+  for (std::size_t i = begin; i < end; ++i) sum += bytes[i];
+  return static_cast<std::uint8_t>((sum % 256) % 254);
+}
+
+inline Bytes Request(std::uint8_t address, std::uint8_t command) {
+  Bytes frame{0xFE, 0xFE, address, command};
+  frame.push_back(Checksum(frame, 2, 4));
+  return frame;
+}
+
+inline Bytes ShortAnswer(std::uint8_t address, std::uint16_t raw) {
+  Bytes frame{0xED, address, static_cast<std::uint8_t>(raw >> 8),
+              static_cast<std::uint8_t>(raw & 0xFF)};
+  frame.push_back(Checksum(frame, 1, 4));
+  return frame;
+}
+
+using CellRaw = std::array<std::uint16_t, 32>;
+
+inline Bytes CellAnswer(std::uint8_t address, const CellRaw& raw) {
+  Bytes frame{0xED, address};
+  for (const std::uint16_t value : raw) {
+    frame.push_back(static_cast<std::uint8_t>(value >> 8));
+    frame.push_back(static_cast<std::uint8_t>(value & 0xFF));
+  }
+  frame.push_back(Checksum(frame, 1, frame.size()));
+  return frame;
+}
+
+// Cells of 2.000 V, 2.001 V, ... in thousandths.
+inline CellRaw RisingCells(std::uint16_t first = 2000, std::uint16_t step = 1) {
+  CellRaw raw{};
+  for (std::size_t i = 0; i < raw.size(); ++i) {
+    raw[i] = static_cast<std::uint16_t>(first + step * i);
+  }
+  return raw;
+}
+
+inline std::string Hex(const Bytes& bytes) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string out;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (i != 0) out += ' ';
+    out += kDigits[bytes[i] >> 4];
+    out += kDigits[bytes[i] & 0x0F];
+  }
+  return out;
+}
+
+inline Bytes Concat(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+}  // namespace test_frames
