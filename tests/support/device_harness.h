@@ -96,11 +96,17 @@ inline Battery32_Data_t RecordFrom(const test_frames::Bytes& bytes) {
 }
 
 class DeviceTest : public ::testing::Test {
- protected:
+ public:
   static constexpr unsigned int kDataId = 7;
   // The host stores the address with its top bit set; InitSetting clears it.
   static constexpr std::uint8_t kAddress = 0x01;
 
+  // The trace line of a request to the test's monitor.
+  static std::string Tx(std::uint8_t command) {
+    return "tx " + test_frames::Hex(test_frames::Request(kAddress, command));
+  }
+
+ protected:
   DeviceTest() {
     device.Init(host, kDataId, Json::Value(Json::objectValue));
     device.device_address_ = kAddress;
@@ -118,10 +124,6 @@ class DeviceTest : public ::testing::Test {
     return device.process(bytes.data(), static_cast<unsigned int>(bytes.size()));
   }
   std::vector<std::string> TakeEvents() { return std::exchange(host->events, {}); }
-
-  static std::string Tx(std::uint8_t command) {
-    return "tx " + test_frames::Hex(test_frames::Request(kAddress, command));
-  }
 
   // One clean polling cycle with the given answers; returns what process returned last.
   int RunCycle(const test_frames::CellRaw& cells, std::uint16_t group_raw,
