@@ -6,6 +6,7 @@
 
 #include <climits>
 #include <cstdint>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -632,6 +633,27 @@ TEST_F(DeviceSettingsTest, LongListsAreWalkedToTheirEnd) {
   Apply(config);
   EXPECT_EQ(device.active_batteries_, (std::vector<int>{7, 8}));
   EXPECT_EQ(device.group_voltage_ids_, (std::vector<unsigned int>{1001, 1002}));
+}
+
+// A host on which every peer has a group voltage of 1 V.
+class OneVoltPeers : public PXHController {
+ public:
+  float Get_SP_Value(PXHVDevice&, unsigned int, const std::string&) override {
+    ++lookups;
+    return 1.0f;
+  }
+  int lookups = 0;
+};
+
+TEST_F(DeviceSettingsTest, LongPeerListIsSummedToItsEnd) {
+  auto peers = std::make_shared<OneVoltPeers>();
+  device.Init(peers, kDataId, Json::Value(Json::objectValue));
+  Configure();
+  for (unsigned int id = 1; id <= 70000; ++id) device.group_voltage_ids_.push_back(id);
+  RunCycle(test_frames::RisingCells(), 5200, 125, 2345);
+  EXPECT_EQ(peers->lookups, 70000);
+  EXPECT_EQ(device.group_voltage_, 520.0f + 70000.0f);
+  EXPECT_TRUE(device.group_voltage_valid_);
 }
 
 // ---------------------------------------------------------------------------
