@@ -1,7 +1,9 @@
 // Benchmarks of the plug-in's work on a no-op host. Each benchmark reports
 // the heap allocations it made per unit of work as a counter; benchmarks
 // whose name ends in RegexBaseline run the straightforward std::regex
-// reading of the cell-name rule beside the plug-in's own code.
+// reading of the cell-name rule beside the plug-in's own code, and
+// BM_LocalNow_SecondClockBaseline reads the clock without the per-second
+// conversion cache.
 //
 // The plug-in writes diagnostic lines to standard output ("rvSize is 0" at
 // the end of every cycle); each benchmark that makes it write sends file
@@ -233,6 +235,24 @@ void BM_GetValue_Unsupported_RegexBaseline(benchmark::State& state) {
   RunRefusedQueries(state, RegexBaselineDevice());
 }
 BENCHMARK(BM_GetValue_Unsupported_RegexBaseline);
+
+// ---------------------------------------------------------------------------
+// Clock: the device reads it on every request and every chunk
+
+void BM_LocalNow(benchmark::State& state) {
+  const std::uint64_t before = AllocationCount();
+  for (auto _ : state) benchmark::DoNotOptimize(LocalNow());
+  ReportPerIteration(state, "allocs_per_read", AllocationCount() - before);
+}
+BENCHMARK(BM_LocalNow);
+
+// Converting every read, as Boost's second clock does.
+void BM_LocalNow_SecondClockBaseline(benchmark::State& state) {
+  const std::uint64_t before = AllocationCount();
+  for (auto _ : state) benchmark::DoNotOptimize(boost::posix_time::second_clock::local_time());
+  ReportPerIteration(state, "allocs_per_read", AllocationCount() - before);
+}
+BENCHMARK(BM_LocalNow_SecondClockBaseline);
 
 // ---------------------------------------------------------------------------
 // Configuration
