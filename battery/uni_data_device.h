@@ -11,11 +11,15 @@
 
 #include <json/value.h>
 
+#include <array>
+#include <charconv>
 #include <cstddef>
 #include <cstring>
 #include <iostream>
+#include <limits>
 #include <map>
 #include <string>
+#include <string_view>
 #include <type_traits>
 
 #include "battery/local_time.h"
@@ -62,7 +66,7 @@ class UniDataDevice : public Base {
     this->changed_ = false;
     RunCheckThreshold();
     CheckAoValues();
-    std::cout << "rvSize is " << this->batch_rules_.size() << std::endl;
+    WriteBatchRuleCount();
     this->changed_ = this->DoBatchCheckThreshold(this->batch_rules_) || this->changed_;
     this->SaveDeviceHistory(RecordBytes(), kRecordSize);
     this->batch_rules_.clear();
@@ -101,6 +105,18 @@ class UniDataDevice : public Base {
       this->changed_ = this->CheckAOReport(name, value) || this->changed_;
       this->CheckThreshold(name, kNoDisplayName, value, 1);
     }
+  }
+
+  // The line "rvSize is <pending batch rules>", flushed. It ends every polling
+  // cycle, so it is formatted here and handed to the stream in one piece.
+  void WriteBatchRuleCount() const {
+    static constexpr std::string_view kLead = "rvSize is ";
+    std::array<char, kLead.size() + std::numeric_limits<std::size_t>::digits10 + 2> line{};
+    kLead.copy(line.data(), kLead.size());
+    char* const end = line.data() + line.size();
+    char* last = std::to_chars(line.data() + kLead.size(), end, this->batch_rules_.size()).ptr;
+    *last++ = '\n';
+    std::cout.write(line.data(), last - line.data()).flush();
   }
 
   void ReadThresholdSettings(const Json::Value& config) {

@@ -86,12 +86,14 @@ void Battery2V32::RunCheckThreshold() {
   CopyMeasurementsIntoRecord();
   CheckGroupThresholds();
   const int cells = CheckedCellCount();
+  const CellNames names{battery2v_32::CellLabels::VariableNames(),
+                        labels_.DisplayNames(battery_start_)};
   if (active_batteries_.empty()) {
-    for (int cell = 0; cell < cells; ++cell) CheckCellThreshold(cell);
+    for (int cell = 0; cell < cells; ++cell) CheckCellThreshold(cell, names);
     return;
   }
   for (const int cell : active_batteries_) {
-    if (cell >= 0 && cell < cells) CheckCellThreshold(cell);
+    if (cell >= 0 && cell < cells) CheckCellThreshold(cell, names);
   }
 }
 
@@ -135,9 +137,8 @@ void Battery2V32::CheckGroupThresholds() {
   CheckThreshold(battery_names::kTemperature, kTemperatureLabel, temperature_, 1);
 }
 
-void Battery2V32::CheckCellThreshold(int cell) {
+void Battery2V32::CheckCellThreshold(int cell, const CellNames& names) {
   const auto index = static_cast<std::size_t>(cell);
   const float value = record::CellVoltage(data_, index);
-  CheckThreshold(battery2v_32::CellLabels::VariableName(index),
-                 labels_.DisplayName(index, battery_start_), value, cell + 1);
+  CheckThreshold(names.variable[index], names.display[index], value, cell + 1);
 }

@@ -42,7 +42,12 @@ class Battery2V32 : public UniDataDevice<Battery32_Data_t, Battery, kBattery32Sp
   bool ChangedSinceRecord() const;
   void CopyMeasurementsIntoRecord();
   void CheckGroupThresholds();
-  void CheckCellThreshold(int cell);
+  // The variable and display names of every cell, for one cycle's checks.
+  struct CellNames {
+    const battery2v_32::CellLabels::Names& variable;
+    const battery2v_32::CellLabels::Names& display;
+  };
+  void CheckCellThreshold(int cell, const CellNames& names);
 
   battery2v_32::CellLabels labels_;
 };

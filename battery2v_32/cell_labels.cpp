@@ -6,18 +6,18 @@
 
 namespace battery2v_32 {
 
-const std::string& CellLabels::VariableName(std::size_t cell) {
-  static const std::array<std::string, kCells> names = [] {
-    std::array<std::string, kCells> built;
+const CellLabels::Names& CellLabels::VariableNames() {
+  static const Names names = [] {
+    Names built;
     for (std::size_t i = 0; i < kCells; ++i) {
       built[i] = "battery_" + boost::lexical_cast<std::string>(i) + "_value";
     }
     return built;
   }();
-  return names[cell];
+  return names;
 }
 
-const std::string& CellLabels::DisplayName(std::size_t cell, int battery_start) {
+const CellLabels::Names& CellLabels::DisplayNames(int battery_start) {
   if (display_start_ != battery_start) {
     for (std::size_t i = 0; i < kCells; ++i) {
       // Wide arithmetic: a start near the int limit must not overflow.
@@ -26,7 +26,7 @@ const std::string& CellLabels::DisplayName(std::size_t cell, int battery_start) 
     }
     display_start_ = battery_start;
   }
-  return display_names_[cell];
+  return display_names_;
 }
 
 }  // namespace battery2v_32

@@ -52,6 +52,8 @@ TEST(PluginFileTest, OnlyUnmangledExportIsGetProviders) {
 TEST(PluginFileTest, NeedsOnlyRuntimeJsoncppAndTheFramework) {
   std::set<std::string> allowed = {"libc.so.6",     "libm.so.6",        "libstdc++.so.6",
                                    "libgcc_s.so.1", "libjsoncpp.so.25", "libhost_framework.so"};
+  // The dynamic loader, which serves the plug-in's thread-local storage.
+  allowed.insert({"ld-linux-x86-64.so.2", "ld-linux-aarch64.so.1", "ld.so.1"});
   // Runtimes that an instrumented build adds to every library.
   std::istringstream extra(BATTERY_EXTRA_RUNTIME_LIBS);
   for (std::string library; extra >> library;) allowed.insert(library);

@@ -4,6 +4,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <stdio_ext.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -84,6 +86,15 @@ TEST_F(RecordTest, PublicationCarriesThePreviousCycleAndHistoryTheCurrent) {
   EXPECT_EQ(FloatAt(host->saved[1], 132), 530.0f);
   EXPECT_EQ(FloatAt(host->saved[1], 4), 2.2f);
   EXPECT_EQ(FloatAt(host->saved[1], 141), 25.0f);
+}
+
+TEST_F(RecordTest, RuleCountLineShowsEveryDigitAndEndsEachCycle) {
+  device.batch_rules_.resize(10203);
+  testing::internal::CaptureStdout();
+  RunCycle(RisingCells(), 5000, 100, 2000);
+  RunCycle(RisingCells(), 5000, 100, 2000);
+  EXPECT_EQ(__fpending(stdout), 0u) << "the line is flushed";
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "rvSize is 10203\nrvSize is 0\n");
 }
 
 TEST_F(RecordTest, EndOfCycleStateAndOrder) {
