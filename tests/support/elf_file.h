@@ -1,7 +1,7 @@
 #pragma once
 
 // Just enough of an ELF reader to check what a shared library exports and
-// needs: the identification, the defined dynamic symbols and DT_NEEDED.
+// needs: the identification, the defined global dynamic symbols and DT_NEEDED.
 
 #include <elf.h>
 
@@ -14,10 +14,10 @@
 #include <vector>
 
 struct ElfSummary {
-  unsigned char elf_class = 0;  // ELFCLASS32 / ELFCLASS64
-  unsigned char data = 0;       // ELFDATA2LSB / ELFDATA2MSB
-  std::uint16_t machine = 0;    // EM_*
-  std::vector<std::string> defined_dynamic_symbols;
+  unsigned char elf_class = 0;                       // ELFCLASS32 / ELFCLASS64
+  unsigned char data = 0;                            // ELFDATA2LSB / ELFDATA2MSB
+  std::uint16_t machine = 0;                         // EM_*
+  std::vector<std::string> defined_dynamic_symbols;  // global and weak, not local
   std::vector<std::string> needed;
 };
 
@@ -29,13 +29,14 @@ T Read(const std::vector<char>& file, std::uint64_t offset) {
     throw std::runtime_error("ELF structure outside the file");
   }
   T value;
-  std::memcpy(&value, file.data() + offset, sizeof value);
+  std::memcpy(&value, file.data() + static_cast<std::size_t>(offset), sizeof value);
   return value;
 }
 
 inline std::string String(const std::vector<char>& file, std::uint64_t offset) {
   if (offset >= file.size()) throw std::runtime_error("ELF string outside the file");
-  return std::string(file.data() + offset, strnlen(file.data() + offset, file.size() - offset));
+  const auto start = static_cast<std::size_t>(offset);  // below file.size(), so it fits size_t
+  return std::string(file.data() + start, strnlen(file.data() + start, file.size() - start));
 }
 
 template <typename Ehdr, typename Shdr, typename Sym, typename Dyn>
@@ -50,7 +51,10 @@ void Summarise(const std::vector<char>& file, ElfSummary& out) {
     if (shdr.sh_type == SHT_DYNSYM) {
       for (std::uint64_t at = sizeof(Sym); at < shdr.sh_size; at += sizeof(Sym)) {
         const Sym sym = Read<Sym>(file, shdr.sh_offset + at);
-        if (sym.st_shndx == SHN_UNDEF) continue;
+        // Local entries are no exports: other objects never bind to them. The
+        // MIPS linker keeps one, the unnamed section symbol of .init. (Both ELF
+        // classes keep the binding in the same bits of st_info.)
+        if (sym.st_shndx == SHN_UNDEF || ELF32_ST_BIND(sym.st_info) == STB_LOCAL) continue;
         out.defined_dynamic_symbols.push_back(String(file, strings.sh_offset + sym.st_name));
       }
     } else {
