@@ -16,7 +16,6 @@ class EchoFilter {
   void Expect(const std::uint8_t* data, std::size_t size);
   // Number of leading bytes of the chunk that are echo.
   std::size_t Strip(const std::uint8_t* data, std::size_t size);
-  bool Pending() const { return next_ < size_; }
 
  private:
   std::array<std::uint8_t, 16> expected_{};

@@ -32,7 +32,6 @@ class LineArbiter {
   void Sent(const PXHSPDevice& device);
   // The device whose exchange is under way, or nullptr.
   PXHSPDevice* Owner() const { return waiting_ ? devices_[owner_] : nullptr; }
-  const std::vector<PXHSPDevice*>& Devices() const { return devices_; }
 
  private:
   bool IsActive(std::size_t index) const { return !active_ || active_(index); }
