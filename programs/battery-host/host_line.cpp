@@ -9,6 +9,7 @@ HostLine::HostLine(std::string name, bool echo, std::ostream* trace, std::ostrea
     : name_(std::move(name)), echo_(echo), trace_(trace), err_(err), name_of_(std::move(name_of)) {}
 
 void HostLine::Tick() {
+  transport_->ReadPending();
   if (transport_->IsUp()) arbiter_.Tick();
 }
 

@@ -31,6 +31,9 @@ class LineTransport {
   virtual void Start() = 0;
   virtual bool IsUp() const = 0;
   virtual void Write(const std::uint8_t* data, std::size_t size) = 0;
+  // Hands over whatever has already arrived, before a poll tick is given:
+  // an answer that is merely late must not be overtaken by a re-sent request.
+  virtual void ReadPending() = 0;
 };
 
 // A serial port opened raw, 8N1, at `baud`; reopened with back-off after a failure.

@@ -96,16 +96,29 @@ class SerialTransport : public LineTransport {
                      });
   }
 
+  void ReadPending() override {
+    while (port_.is_open() && ReadOnce()) {
+    }
+  }
+
   void ReadChunk() {
+    ReadOnce();
+    if (port_.is_open()) WaitForBytes();
+  }
+
+  // One chunk to the listener; false when nothing was there or the port broke.
+  bool ReadOnce() {
     const ssize_t got = ::read(port_.native_handle(), buffer_.data(), buffer_.size());
     if (got > 0) {
       listener_.OnBytes(buffer_.data(), static_cast<std::size_t>(got));
-    } else if (got == 0) {
-      return Break("end of file (hang-up)");
-    } else if (errno != EAGAIN && errno != EINTR) {
-      return Break(ErrorText("read"));
+      return true;
     }
-    if (port_.is_open()) WaitForBytes();
+    if (got == 0) {
+      Break("end of file (hang-up)");
+    } else if (errno != EAGAIN && errno != EINTR) {
+      Break(ErrorText("read"));
+    }
+    return false;
   }
 
   void Break(const std::string& reason) {

@@ -23,6 +23,8 @@ class SimTransport : public LineTransport {
 
   void Start() override { listener_.OnUp(); }
   bool IsUp() const override { return true; }
+  // Simulated answers are delivered by the event loop as soon as they are due.
+  void ReadPending() override {}
   void Write(const std::uint8_t* data, std::size_t size) override {
     line_.FromController(data, size);
   }

@@ -84,10 +84,11 @@ class Process {
 
   bool Running() { return pid_ > 0 && !Reap(WNOHANG); }
 
-  void Stop() {
-    if (pid_ <= 0) return;
+  // Sends SIGTERM; the exit status, or nothing when it had to be killed.
+  std::optional<int> Stop() {
+    if (pid_ <= 0) return status_;
     ::kill(pid_, SIGTERM);
-    if (!Wait(std::chrono::seconds(10))) status_ = std::nullopt;
+    return Wait(std::chrono::seconds(10));
   }
 
  private:
