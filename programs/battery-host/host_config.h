@@ -1,0 +1,83 @@
+#pragma once
+
+// The host configuration of `battery-host run` and `check-config`: the poll
+// tick, the plug-in, the ports and the devices with the plug-in's own
+// configuration object and the host's threshold limits. Loading validates
+// everything that can be checked without opening a port, and names the file,
+// the line and the key of every problem.
+
+#include <json/value.h>
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "programs/monitor-model/monitor_model.h"
+
+struct ConfigProblem {
+  std::string file;
+  int line = 0;
+  std::string key;  // path of the key, e.g. devices[0].config.appSetting.version
+  std::string message;
+  bool warning = false;  // reported, but the configuration stays usable
+};
+
+// "FILE:LINE: KEY: MESSAGE", with "warning: " before KEY for warnings.
+std::string FormatProblem(const ConfigProblem& problem);
+
+// Limits of one variable. A crossing is reported when the value rises above
+// `high` or falls below `low`, the return when it is back inside by
+// `hysteresis`.
+struct ThresholdLimit {
+  std::optional<float> high;
+  std::optional<float> low;
+  float hysteresis = 0.0f;
+  int level = 1;
+};
+
+// Port name that attaches a device to a simulated monitor inside the host;
+// "sim:NAME" puts every device naming it on one simulated line.
+inline constexpr const char* kSimPort = "sim";
+bool IsSimPort(const std::string& port);
+
+// Threshold key that applies to every cell without a limit of its own.
+inline constexpr const char* kAnyCellThreshold = "battery_*_value";
+
+struct DeviceConfig {
+  unsigned int data_id = 0;
+  std::uint8_t address = 0;  // as stored by the host: the plug-in inverts the top bit
+  std::string port;
+  Json::Value plugin_config = Json::Value(Json::objectValue);
+  std::map<std::string, ThresholdLimit> thresholds;
+  monitor_sim::MonitorSettings sim;  // for sim ports
+};
+
+struct PortSettings {
+  bool echo = false;  // the adapter echoes what is sent: drop the echo
+};
+
+struct HostConfig {
+  std::chrono::milliseconds tick{1000};
+  std::string plugin;     // empty: the plug-in built beside battery-host
+  std::string state_dir;  // empty: the default of the command line
+  std::map<std::string, PortSettings> ports;
+  std::vector<DeviceConfig> devices;
+
+  PortSettings Port(const std::string& name) const {
+    const auto found = ports.find(name);
+    return found == ports.end() ? PortSettings{} : found->second;
+  }
+};
+
+struct LoadedConfig {
+  HostConfig config;
+  std::vector<ConfigProblem> problems;
+  bool Valid() const;
+};
+
+LoadedConfig LoadHostConfig(const std::string& path);
+// The same, from text already read; `file` only names it in problems.
+LoadedConfig ParseHostConfig(const std::string& file, const std::string& text);

@@ -1,0 +1,50 @@
+#include "programs/battery-host/host_line.h"
+
+#include <ostream>
+
+#include "programs/battery-host/text_format.h"
+
+HostLine::HostLine(std::string name, bool echo, std::ostream* trace, std::ostream& err,
+                   NameOf name_of)
+    : name_(std::move(name)), echo_(echo), trace_(trace), err_(err), name_of_(std::move(name_of)) {}
+
+void HostLine::Tick() {
+  transport_->ReadPending();
+  if (transport_->IsUp()) arbiter_.Tick();
+}
+
+void HostLine::Send(const PXHSPDevice& device, const std::uint8_t* data, std::size_t size) {
+  Trace(&device, "tx", data, size);
+  if (echo_) echo_filter_.Expect(data, size);
+  arbiter_.Sent(device);
+  transport_->Write(data, size);
+}
+
+void HostLine::OnBytes(std::uint8_t* data, std::size_t size) {
+  const std::size_t echo = echo_ ? echo_filter_.Strip(data, size) : 0;
+  if (echo != 0) Trace(arbiter_.Owner(), "echo", data, echo);
+  if (echo == size) return;
+  data += echo;
+  size -= echo;
+  PXHSPDevice* owner = arbiter_.Owner();
+  Trace(owner, owner != nullptr ? "rx" : "rx dropped", data, size);
+  arbiter_.Route(data, static_cast<unsigned int>(size));
+}
+
+void HostLine::OnDown(const std::string& reason) {
+  failed_ = true;
+  err_ << "battery-host: " << name_ << ": " << reason << std::endl;
+}
+
+void HostLine::OnUp() {
+  if (failed_) err_ << "battery-host: " << name_ << ": open again, polling resumes" << std::endl;
+  failed_ = false;
+}
+
+void HostLine::Trace(const PXHSPDevice* device, const char* direction, const std::uint8_t* data,
+                     std::size_t size) {
+  if (trace_ == nullptr) return;
+  *trace_ << "battery-host: ";
+  if (device != nullptr) *trace_ << name_of_(*device) << ' ';
+  *trace_ << direction << ' ' << host_text::Hex(data, size) << " (" << name_ << ')' << std::endl;
+}

@@ -1,0 +1,46 @@
+#pragma once
+
+// What carries a host line's bytes: a serial port (a real tty or a pty) or a
+// simulated line inside the host. Transports call their listener from the
+// host's one event loop.
+
+#include <boost/asio/io_context.hpp>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "programs/monitor-model/monitor_model.h"
+
+class LineListener {
+ public:
+  virtual void OnBytes(std::uint8_t* data, std::size_t size) = 0;
+  // The line went down (reason given) or came up; a failing line is retried.
+  virtual void OnDown(const std::string& reason) = 0;
+  virtual void OnUp() = 0;
+
+ protected:
+  virtual ~LineListener() = default;
+};
+
+class LineTransport {
+ public:
+  virtual ~LineTransport() = default;
+  virtual void Start() = 0;
+  virtual bool IsUp() const = 0;
+  virtual void Write(const std::uint8_t* data, std::size_t size) = 0;
+  // Hands over whatever has already arrived, before a poll tick is given:
+  // an answer that is merely late must not be overtaken by a re-sent request.
+  virtual void ReadPending() = 0;
+};
+
+// A serial port opened raw, 8N1, at `baud`; reopened with back-off after a failure.
+std::unique_ptr<LineTransport> MakeSerialTransport(boost::asio::io_context& io, std::string path,
+                                                   unsigned baud, LineListener& listener);
+
+// Simulated monitors on a line inside the host.
+std::unique_ptr<LineTransport> MakeSimTransport(
+    boost::asio::io_context& io, const std::vector<monitor_sim::MonitorSettings>& monitors,
+    bool echo, LineListener& listener);

@@ -1,0 +1,22 @@
+#pragma once
+
+// `battery-host run`: loads the plug-in, creates and configures one device per
+// configured monitor, restores each device's newest history record, and
+// drives all devices through one event loop (poll ticks, serial or simulated
+// lines, signals) until stopped or until every device has completed the
+// requested number of polling cycles.
+
+#include <iosfwd>
+#include <string>
+
+struct RunOptions {
+  std::string config_path;
+  std::string plugin_path;  // empty: from the configuration, else beside the program
+  std::string state_dir;    // empty: from the configuration, else ./battery-state
+  long cycles = 0;          // 0: until SIGINT or SIGTERM
+  bool trace = false;       // wire bytes per device on `err`
+};
+
+// Exit status: 0 when stopped or done, 2 for an invalid configuration, 1 when
+// the plug-in or a device cannot be set up.
+int RunLiveHost(const RunOptions& options, std::ostream& out, std::ostream& err);

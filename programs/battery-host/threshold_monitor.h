@@ -1,0 +1,35 @@
+#pragma once
+
+// The host's threshold evaluation for one device. A variable crosses its limit
+// once, when its value rises above "high" or falls below "low", and returns
+// once, when it is back inside the limit by the hysteresis; in between, every
+// check is quiet. The state is kept per variable name.
+
+#include <map>
+#include <optional>
+#include <string>
+
+#include "programs/battery-host/host_config.h"
+
+struct ThresholdCrossing {
+  const char* state;  // "high", "low" or "normal" (the return)
+  float limit;        // the limit crossed
+  int level;          // the configured level; 0 for a return
+};
+
+class ThresholdMonitor {
+ public:
+  explicit ThresholdMonitor(std::map<std::string, ThresholdLimit> limits);
+
+  // The limit of `name`: its own, or for a cell the one of battery_*_value.
+  const ThresholdLimit* LimitFor(const std::string& name) const;
+  std::optional<ThresholdCrossing> Check(const std::string& name, float value);
+
+ private:
+  enum class State { kNormal, kHigh, kLow };
+  static std::optional<ThresholdCrossing> FromNormal(const ThresholdLimit& limit, float value,
+                                                     State& state);
+
+  std::map<std::string, ThresholdLimit> limits_;
+  std::map<std::string, State, std::less<>> states_;
+};

@@ -1,0 +1,221 @@
+#include "programs/monitor-model/monitor_model.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace monitor_sim {
+
+using battery_link::Command;
+
+namespace {
+
+// Mean-reverting random walks keep every value within a band around its base.
+constexpr float kReversion = 0.95f;
+struct Walk {
+  float step;   // standard deviation of one step
+  float bound;  // largest distance from the base
+};
+constexpr Walk kCellWalk{0.002f, 0.05f};
+constexpr Walk kGroupWalk{0.1f, 2.0f};
+constexpr Walk kCurrentWalk{0.05f, 1.0f};
+constexpr Walk kTemperatureWalk{0.02f, 2.0f};
+// Cells of one string differ a little from each other, for good.
+constexpr float kCellSpread = 0.02f;
+
+std::uint16_t ToRaw(double units) {
+  const double rounded = std::round(units);
+  if (!(rounded >= 0.0)) return 0;
+  return rounded > 65535.0 ? 65535 : static_cast<std::uint16_t>(rounded);
+}
+
+float Step(std::mt19937& random, float drift, const Walk& walk) {
+  std::normal_distribution<float> noise(0.0f, walk.step);
+  return std::clamp(drift * kReversion + noise(random), -walk.bound, walk.bound);
+}
+
+}  // namespace
+
+const char* FaultName(Fault fault) {
+  switch (fault) {
+    case Fault::kNone:
+      return "none";
+    case Fault::kNoAnswer:
+      return "no_answer";
+    case Fault::kBadChecksum:
+      return "bad_checksum";
+    case Fault::kWrongAddress:
+      return "wrong_address";
+    case Fault::kGarbage:
+      return "garbage";
+    case Fault::kSplit:
+      return "split";
+    case Fault::kLate:
+      return "late";
+  }
+  return "none";
+}
+
+std::optional<Request> RequestParser::Feed(std::uint8_t byte) {
+  window_[held_++] = byte;
+  if (held_ < window_.size()) return std::nullopt;
+  const bool lead =
+      window_[0] == battery_link::kRequestLead && window_[1] == battery_link::kRequestLead;
+  const std::uint8_t* covered = window_.data() + battery_link::kRequestAddressOffset;
+  if (lead && Checksum(covered, 2) == window_[battery_link::kRequestChecksumOffset]) {
+    held_ = 0;
+    return Request{window_[battery_link::kRequestAddressOffset],
+                   static_cast<Command>(window_[battery_link::kRequestCommandOffset])};
+  }
+  // Not a request here: look for one starting at the next byte.
+  std::copy(window_.begin() + 1, window_.end(), window_.begin());
+  --held_;
+  return std::nullopt;
+}
+
+std::uint8_t Checksum(const std::uint8_t* data, std::size_t length) {
+  std::uint8_t sum = 0;
+  for (std::size_t i = 0; i < length; ++i) sum = static_cast<std::uint8_t>(sum + data[i]);
+  return static_cast<std::uint8_t>(sum % 254);
+}
+
+std::size_t BuildShortAnswer(std::uint8_t address, std::uint16_t raw, std::uint8_t* out) {
+  out[0] = battery_link::kAnswerLead;
+  out[1] = address;
+  out[2] = static_cast<std::uint8_t>(raw >> 8);
+  out[3] = static_cast<std::uint8_t>(raw & 0xFFu);
+  out[4] = Checksum(out + 1, 3);
+  return battery_link::kShortAnswerSize;
+}
+
+std::size_t BuildCellAnswer(std::uint8_t address, const RawValues& values, std::uint8_t* out) {
+  out[0] = battery_link::kAnswerLead;
+  out[1] = address;
+  std::size_t at = battery_link::kCellAnswerValuesOffset;
+  for (const std::uint16_t raw : values.cells) {
+    out[at++] = static_cast<std::uint8_t>(raw >> 8);
+    out[at++] = static_cast<std::uint8_t>(raw & 0xFFu);
+  }
+  out[at] = Checksum(out + 1, at - 1);
+  return battery_link::kCellAnswerSize;
+}
+
+std::uint16_t EncodeCell(float volts) {
+  return ToRaw(static_cast<double>(volts) * 1000.0);
+}
+
+std::uint16_t EncodeGroupVoltage(float volts, int version) {
+  return ToRaw(static_cast<double>(volts) * (version == 2 ? 100.0 : 10.0));
+}
+
+std::uint16_t EncodeCurrent(float amperes, CurrentEncoding encoding) {
+  if (encoding == CurrentEncoding::kOffset) {
+    return ToRaw((static_cast<double>(amperes) / 50.0 + 2.0) * 1250.0);
+  }
+  return ToRaw(static_cast<double>(amperes) * 10.0);
+}
+
+std::uint16_t EncodeTemperature(float degrees) {
+  return ToRaw(static_cast<double>(degrees) * 100.0);
+}
+
+MonitorModel::MonitorModel(const MonitorSettings& settings)
+    : settings_(settings), random_(settings.seed) {
+  std::uniform_real_distribution<float> spread(-kCellSpread, kCellSpread);
+  for (float& offset : cell_spread_) offset = spread(random_);
+  Measure();
+}
+
+void MonitorModel::Measure() {
+  for (std::size_t i = 0; i < cell_drift_.size(); ++i) {
+    cell_drift_[i] = Step(random_, cell_drift_[i], kCellWalk);
+    values_.cells[i] = EncodeCell(settings_.cell_voltage + cell_spread_[i] + cell_drift_[i]);
+  }
+  group_drift_ = Step(random_, group_drift_, kGroupWalk);
+  current_drift_ = Step(random_, current_drift_, kCurrentWalk);
+  temperature_drift_ = Step(random_, temperature_drift_, kTemperatureWalk);
+  values_.group_voltage =
+      EncodeGroupVoltage(settings_.group_voltage + group_drift_, settings_.version);
+  values_.group_current =
+      EncodeCurrent(settings_.current + current_drift_, settings_.current_encoding);
+  values_.temperature = EncodeTemperature(settings_.temperature + temperature_drift_);
+}
+
+Fault MonitorModel::DrawFault() {
+  const FaultRates& rates = settings_.faults;
+  if (rates.Sum() <= 0.0) return Fault::kNone;
+  double draw = std::uniform_real_distribution<double>(0.0, 1.0)(random_);
+  const std::pair<double, Fault> table[] = {{rates.no_answer, Fault::kNoAnswer},
+                                            {rates.bad_checksum, Fault::kBadChecksum},
+                                            {rates.wrong_address, Fault::kWrongAddress},
+                                            {rates.garbage, Fault::kGarbage},
+                                            {rates.split, Fault::kSplit},
+                                            {rates.late, Fault::kLate}};
+  for (const auto& [rate, fault] : table) {
+    if (draw < rate) return fault;
+    draw -= rate;
+  }
+  return Fault::kNone;
+}
+
+std::optional<Reply> MonitorModel::Answer(const Request& request) {
+  if (request.address != settings_.address) return std::nullopt;
+  if (request.command == Command::kCellVoltages) Measure();
+  Reply reply;
+  reply.fault = DrawFault();
+  reply.delay = settings_.latency;
+  if (reply.fault == Fault::kNoAnswer) return reply;
+  Frame(request, reply);
+  Inject(reply);
+  return reply;
+}
+
+void MonitorModel::Frame(const Request& request, Reply& reply) const {
+  const std::uint8_t address = reply.fault == Fault::kWrongAddress
+                                   ? static_cast<std::uint8_t>(settings_.address + 1u)
+                                   : settings_.address;
+  std::uint8_t* out = reply.bytes.data();
+  switch (request.command) {
+    case Command::kCellVoltages:
+      reply.size = BuildCellAnswer(address, values_, out);
+      break;
+    case Command::kGroupVoltage:
+      reply.size = BuildShortAnswer(address, values_.group_voltage, out);
+      break;
+    case Command::kGroupCurrent:
+      reply.size = BuildShortAnswer(address, values_.group_current, out);
+      break;
+    case Command::kTemperature:
+      reply.size = BuildShortAnswer(address, values_.temperature, out);
+      break;
+  }
+}
+
+void MonitorModel::Inject(Reply& reply) {
+  switch (reply.fault) {
+    case Fault::kBadChecksum: {
+      std::uint8_t& checksum = reply.bytes[reply.size - 1];
+      checksum = static_cast<std::uint8_t>((checksum + 1u) % 254u);
+      break;
+    }
+    case Fault::kGarbage: {
+      const auto count = std::uniform_int_distribution<std::size_t>(1, kMaxGarbage)(random_);
+      std::copy_backward(reply.bytes.begin(), reply.bytes.begin() + static_cast<long>(reply.size),
+                         reply.bytes.begin() + static_cast<long>(reply.size + count));
+      std::uniform_int_distribution<unsigned> byte(0, 0xEC);  // never the answer's lead byte
+      for (std::size_t i = 0; i < count; ++i)
+        reply.bytes[i] = static_cast<std::uint8_t>(byte(random_));
+      reply.size += count;
+      break;
+    }
+    case Fault::kSplit:
+      reply.split_at = std::uniform_int_distribution<std::size_t>(1, reply.size - 1)(random_);
+      break;
+    case Fault::kLate:
+      reply.delay = settings_.late;
+      break;
+    default:
+      break;
+  }
+}
+
+}  // namespace monitor_sim

@@ -1,0 +1,473 @@
+// battery-host run end to end: battery-monitor-sim on a pseudo-terminal, the
+// host opening it through the tty layer like a serial port, the plug-in
+// polling it. Published records are checked against the simulator's log of
+// every answer it sent.
+
+#include <gtest/gtest.h>
+#include <json/reader.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/process.h"
+
+namespace e2e {
+
+Programs& programs() {
+  static Programs instance;
+  return instance;
+}
+
+namespace {
+
+namespace fs = std::filesystem;
+using std::chrono::seconds;
+
+constexpr std::size_t kCells = 32;
+constexpr std::size_t kHistoryEntry = 160;
+constexpr std::size_t kHistoryRecordOffset = 4;
+// Generous: the machines are shared; no test asserts on speed.
+constexpr seconds kRunLimit{50};
+
+std::vector<Json::Value> JsonLines(const std::string& path) {
+  std::vector<Json::Value> lines;
+  std::istringstream in(ReadFile(path));
+  Json::CharReaderBuilder builder;
+  for (std::string line; std::getline(in, line);) {
+    if (line.empty() || line[0] != '{') continue;  // the plug-in's own lines
+    Json::Value value;
+    std::string errors;
+    std::istringstream text(line);
+    if (Json::parseFromStream(builder, text, &value, &errors)) lines.push_back(value);
+  }
+  return lines;
+}
+
+std::vector<Json::Value> OfType(const std::vector<Json::Value>& lines, const std::string& type,
+                                unsigned data_id) {
+  std::vector<Json::Value> out;
+  for (const Json::Value& line : lines) {
+    if (line["type"].asString() == type && line["data_id"].asUInt() == data_id) out.push_back(line);
+  }
+  return out;
+}
+
+// A measurement as the plug-in decodes it (default settings): one rounded
+// single-precision operation at a time.
+struct Measurement {
+  std::array<float, kCells> cells{};
+  float group_voltage = 0, group_current = 0, temperature = 0;
+};
+
+float Cell(unsigned raw) {
+  const float volts = static_cast<float>(raw) / 1000.0f + 0.0f;
+  return volts < 1.0f || volts > 4.0f ? 0.0f : volts;
+}
+
+// What the simulator really sent, per address: only answers that left it intact.
+// Short answers do not name their command: when a request is re-sent because
+// its answer was only slow (a loaded machine), the second answer is taken for
+// the next request. So a short value is checked against every short answer
+// decoded the way the field that holds it is decoded.
+struct SentValues {
+  std::vector<std::array<float, kCells>> cells;
+  std::set<float> group_voltage, group_current, temperature;
+  void AddShort(unsigned raw) {
+    group_voltage.insert(static_cast<float>(raw) / 10.0f * 1.0f + 0.0f);
+    group_current.insert(static_cast<float>(raw) / 10.0f);
+    const float degrees = static_cast<float>(raw) / 100.0f;
+    if (degrees > 0.0f && degrees <= 100.0f) temperature.insert(degrees);
+  }
+};
+
+std::map<unsigned, SentValues> ReadSimLog(const std::string& path) {
+  std::map<unsigned, SentValues> sent;
+  for (const Json::Value& line : JsonLines(path)) {
+    if (!line["intact"].asBool()) continue;
+    SentValues& values = sent[line["address"].asUInt()];
+    const std::string command = line["command"].asString();
+    const Json::Value& raw = line["raw"];
+    if (command == "cells") {
+      std::array<float, kCells> cells{};
+      for (Json::ArrayIndex i = 0; i < kCells; ++i) cells[i] = Cell(raw[i].asUInt());
+      values.cells.push_back(cells);
+    } else {
+      values.AddShort(raw.asUInt());
+    }
+  }
+  return sent;
+}
+
+Measurement FromRecord(const Json::Value& record) {
+  Measurement m;
+  for (Json::ArrayIndex i = 0; i < kCells; ++i) m.cells[i] = record["cells"][i].asFloat();
+  m.group_voltage = record["group_voltage"].asFloat();
+  m.group_current = record["group_current"].asFloat();
+  m.temperature = record["temperature"].asFloat();
+  return m;
+}
+
+bool IsZero(const Measurement& m) {
+  return std::all_of(m.cells.begin(), m.cells.end(), [](float v) { return v == 0.0f; }) &&
+         m.group_voltage == 0.0f && m.group_current == 0.0f && m.temperature == 0.0f;
+}
+
+// Every value of the record was sent by the monitor; the cells as one answer.
+void ExpectSent(const Measurement& m, const SentValues& sent, const std::string& what) {
+  EXPECT_NE(std::find(sent.cells.begin(), sent.cells.end(), m.cells), sent.cells.end())
+      << what << ": cells never sent";
+  EXPECT_EQ(sent.group_voltage.count(m.group_voltage), 1u) << what << ": " << m.group_voltage;
+  EXPECT_EQ(sent.group_current.count(m.group_current), 1u) << what << ": " << m.group_current;
+  EXPECT_EQ(sent.temperature.count(m.temperature), 1u) << what << ": " << m.temperature;
+}
+
+// Records published by the host: the first of a fresh start holds zeros (a
+// record goes out before the cycle's values are copied in); the others hold
+// what the monitor sent.
+void ExpectRecordsFromMonitor(const std::vector<Json::Value>& records, const SentValues& sent) {
+  ASSERT_FALSE(records.empty());
+  EXPECT_TRUE(IsZero(FromRecord(records.front())));
+  for (std::size_t i = 1; i < records.size(); ++i) {
+    ExpectSent(FromRecord(records[i]), sent, "record " + std::to_string(i));
+  }
+}
+
+struct Base {
+  float cell, group, current, temperature;
+};
+
+// The simulator keeps its values within fixed bands around the bases it was given.
+void ExpectNearBase(const Measurement& m, const Base& base) {
+  for (const float cell : m.cells) EXPECT_NEAR(cell, base.cell, 0.0715f);
+  EXPECT_NEAR(m.group_voltage, base.group, 2.05f);
+  EXPECT_NEAR(m.group_current, base.current, 1.05f);
+  EXPECT_NEAR(m.temperature, base.temperature, 2.01f);
+}
+
+std::vector<Measurement> HistoryOf(const std::string& path) {
+  const std::string bytes = ReadFile(path);
+  std::vector<Measurement> out;
+  for (std::size_t at = 0; at + kHistoryEntry <= bytes.size(); at += kHistoryEntry) {
+    const char* record = bytes.data() + at + kHistoryRecordOffset;
+    Measurement m;
+    std::memcpy(m.cells.data(), record + 4, sizeof m.cells);
+    std::memcpy(&m.group_voltage, record + 132, 4);
+    std::memcpy(&m.group_current, record + 136, 4);
+    std::memcpy(&m.temperature, record + 141, 4);
+    out.push_back(m);
+  }
+  return out;
+}
+
+class LiveHostTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "live-host-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override {
+    sims_.clear();
+    fs::remove_all(dir_);
+  }
+
+  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+
+  // Starts a simulator on a pty linked at `link`; skips the test where no pty can be made.
+  void StartSim(const std::string& link, std::vector<std::string> args) {
+    const std::string name = fs::path(link).filename().string();
+    args.insert(args.begin(), {"--link", link, "--log", Path(name + ".log")});
+    sims_.push_back(
+        std::make_unique<Process>(programs().sim, args, Path(name + ".out"), Path(name + ".err")));
+    ASSERT_TRUE(sims_.back()->Started());
+    const auto deadline = std::chrono::steady_clock::now() + seconds(20);
+    while (!fs::exists(link) && sims_.back()->Running() &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (!fs::exists(link) &&
+        ReadFile(Path(name + ".err")).find("posix_openpt") != std::string::npos) {
+      GTEST_SKIP() << "no pseudo-terminal here (emulated?): " << ReadFile(Path(name + ".err"));
+    }
+    ASSERT_TRUE(fs::exists(link)) << ReadFile(Path(name + ".err"));
+  }
+
+  std::map<unsigned, SentValues> StopSim(const std::string& link) {
+    sims_.clear();
+    return ReadSimLog(Path(fs::path(link).filename().string() + ".log"));
+  }
+
+  std::string WriteConfig(const std::string& text) {
+    const std::string path = Path("host.json");
+    std::ofstream(path) << text;
+    return path;
+  }
+
+  // Runs the host to its end; returns its exit status (-1 when it had to be killed).
+  int RunHost(const std::vector<std::string>& args) {
+    Process host(programs().host, args, Path("host.out"), Path("host.err"));
+    if (!host.Started()) return -1;
+    return host.Wait(kRunLimit).value_or(-1);
+  }
+
+  std::vector<Json::Value> Output() const { return JsonLines(Path("host.out")); }
+  std::string Errors() const { return ReadFile(Path("host.err")); }
+
+  fs::path dir_;
+  std::vector<std::unique_ptr<Process>> sims_;
+};
+
+std::string Device(unsigned data_id, const std::string& address, const std::string& port) {
+  return R"({"data_id": )" + std::to_string(data_id) + R"(, "address": )" + address +
+         R"(, "port": ")" + port + R"("})";
+}
+
+std::string Config(int tick_ms, const std::vector<std::string>& devices,
+                   const std::string& ports = "{}") {
+  std::string list;
+  for (const std::string& device : devices) list += (list.empty() ? "" : ",\n    ") + device;
+  return "{\n  \"tick_ms\": " + std::to_string(tick_ms) + ",\n  \"ports\": " + ports +
+         ",\n  \"devices\": [\n    " + list + "\n  ]\n}\n";
+}
+
+long GivenUp(const std::vector<Json::Value>& lines, unsigned data_id) {
+  const auto summary = OfType(lines, "summary", data_id);
+  return summary.empty() ? -1 : summary.front()["cycles_given_up"].asInt64();
+}
+
+TEST_F(LiveHostTest, RecordsThroughAPtyHoldWhatTheSimulatorSent) {
+  const std::string link = Path("ttyBAT0");
+  const Base base{2.05f, 65.6f, 4.2f, 31.5f};
+  StartSim(link, {"--address", "1", "--cell-voltage", "2.05", "--group-voltage", "65.6",
+                  "--current", "4.2", "--temperature", "31.5", "--seed", "7"});
+  if (IsSkipped()) return;
+  const std::string config = WriteConfig(Config(150, {Device(2001, "129", link)}));
+  ASSERT_EQ(RunHost({"run", "--config", config, "--cycles", "5", "--state-dir", Path("state")}), 0)
+      << Errors();
+  const SentValues sent = StopSim(link)[1];
+
+  const auto records = OfType(Output(), "record", 2001);
+  ASSERT_EQ(records.size(), 5u) << Errors();
+  ExpectRecordsFromMonitor(records, sent);
+  for (std::size_t i = 1; i < records.size(); ++i) ExpectNearBase(FromRecord(records[i]), base);
+  // The history holds each cycle's own values; the newest is the last measurement sent.
+  const auto history = HistoryOf(Path("state/device-2001.history"));
+  ASSERT_EQ(history.size(), 5u);
+  ASSERT_FALSE(sent.cells.empty());
+  EXPECT_EQ(history.back().cells, sent.cells.back());
+  ExpectSent(history.back(), sent, "history");
+}
+
+TEST_F(LiveHostTest, TwoMonitorsShareOnePty) {
+  const std::string link = Path("ttyBUS0");
+  StartSim(link, {"--address", "1", "--address", "2", "--cell-voltage", "2.1", "--seed", "3"});
+  if (IsSkipped()) return;
+  const std::string config =
+      WriteConfig(Config(100, {Device(3001, "129", link), Device(3002, "130", link)}));
+  ASSERT_EQ(RunHost({"run", "--config", config, "--cycles", "4", "--state-dir", Path("state")}), 0)
+      << Errors();
+  auto sent = StopSim(link);
+
+  for (const auto& [data_id, address] : {std::pair{3001u, 1u}, std::pair{3002u, 2u}}) {
+    SCOPED_TRACE("device " + std::to_string(data_id));
+    const auto records = OfType(Output(), "record", data_id);
+    ASSERT_EQ(records.size(), 4u);
+    ExpectRecordsFromMonitor(records, sent[address]);
+    const SentValues& other = sent[address == 1 ? 2 : 1];
+    const auto cells = FromRecord(records.back()).cells;
+    EXPECT_EQ(std::find(other.cells.begin(), other.cells.end(), cells), other.cells.end())
+        << "cells of the other monitor";
+  }
+}
+
+TEST_F(LiveHostTest, FaultyMonitorPublishesOnlyValuesItSent) {
+  const std::string link = Path("ttyFLT0");
+  // 10% of the answers lost, corrupted, split or late.
+  StartSim(link, {"--address", "1", "--seed", "11", "--no-answer", "0.03", "--bad-checksum", "0.02",
+                  "--wrong-address", "0.01", "--garbage", "0.01", "--split", "0.02", "--late",
+                  "0.01", "--late-ms", "150"});
+  if (IsSkipped()) return;
+  const std::string config = WriteConfig(Config(100, {Device(4001, "129", link)}));
+  ASSERT_EQ(RunHost({"run", "--config", config, "--cycles", "12", "--state-dir", Path("state")}), 0)
+      << Errors();
+  const SentValues sent = StopSim(link)[1];
+
+  const auto lines = Output();
+  const auto records = OfType(lines, "record", 4001);
+  ASSERT_EQ(records.size(), 12u);
+  ExpectRecordsFromMonitor(records, sent);
+  const long given_up = GivenUp(lines, 4001);
+  ASSERT_GE(given_up, 0);
+  RecordProperty("cycles_given_up", static_cast<int>(given_up));
+  std::cout << "[ faults   ] 12 cycles completed, " << given_up << " given up" << std::endl;
+}
+
+TEST_F(LiveHostTest, UnpluggedPortIsReportedAndPollingResumes) {
+  const std::string link = Path("ttyUSB9");
+  StartSim(link, {"--address", "1", "--unplug-after", "10", "--unplug-for", "700"});
+  if (IsSkipped()) return;
+  const std::string config = WriteConfig(Config(100, {Device(5001, "129", link)}));
+  ASSERT_EQ(RunHost({"run", "--config", config, "--cycles", "6", "--state-dir", Path("state")}), 0)
+      << Errors();
+  const SentValues sent = StopSim(link)[1];
+
+  const std::string errors = Errors();
+  EXPECT_NE(errors.find("battery-host: " + link + ": "), std::string::npos) << errors;
+  EXPECT_NE(errors.find("retrying"), std::string::npos) << errors;
+  EXPECT_NE(errors.find("open again, polling resumes"), std::string::npos) << errors;
+  EXPECT_NE(ReadFile(Path("ttyUSB9.err")).find("plugged in again"), std::string::npos);
+  const auto records = OfType(Output(), "record", 5001);
+  ASSERT_EQ(records.size(), 6u);
+  ExpectRecordsFromMonitor(records, sent);
+}
+
+TEST_F(LiveHostTest, EchoOfAHalfDuplexAdapterIsDropped) {
+  const std::string link = Path("ttyECH0");
+  StartSim(link, {"--address", "1", "--echo"});
+  if (IsSkipped()) return;
+  const std::string ports = "{\"" + link + "\": {\"echo\": true}}";
+  const std::string config = WriteConfig(Config(150, {Device(6001, "129", link)}, ports));
+  ASSERT_EQ(RunHost({"run", "--config", config, "--cycles", "4", "--state-dir", Path("state")}), 0)
+      << Errors();
+  const SentValues sent = StopSim(link)[1];
+
+  const auto lines = Output();
+  const auto records = OfType(lines, "record", 6001);
+  ASSERT_EQ(records.size(), 4u);
+  ExpectRecordsFromMonitor(records, sent);
+  // Left in place, the echo would spoil every short answer and no cycle could complete.
+  EXPECT_LT(GivenUp(lines, 6001), 4);
+}
+
+TEST_F(LiveHostTest, RestartRestoresTheNewestIntactRecord) {
+  const std::string config = WriteConfig(Config(50, {Device(7001, "129", "sim")}));
+  ASSERT_EQ(RunHost({"run", "--config", config, "--cycles", "2", "--state-dir", Path("state")}), 0)
+      << Errors();
+  const std::string history = Path("state/device-7001.history");
+  const auto saved = HistoryOf(history);
+  ASSERT_EQ(saved.size(), 2u);
+  // A power cut in the middle of the next write.
+  std::ofstream(history, std::ios::app | std::ios::binary) << std::string(37, '\x5A');
+
+  ASSERT_EQ(RunHost({"run", "--config", config, "--cycles", "1", "--state-dir", Path("state")}), 0)
+      << Errors();
+  EXPECT_NE(Errors().find("torn entry of 37 bytes"), std::string::npos) << Errors();
+  const auto records = OfType(Output(), "record", 7001);
+  ASSERT_EQ(records.size(), 1u);
+  const Measurement restored = FromRecord(records.front());
+  EXPECT_EQ(restored.cells, saved.back().cells);
+  EXPECT_EQ(restored.group_voltage, saved.back().group_voltage);
+  EXPECT_EQ(HistoryOf(history).size(), 3u);
+  EXPECT_EQ(fs::file_size(history) % kHistoryEntry, 0u);
+}
+
+TEST_F(LiveHostTest, ShippedExampleRunsOnSimulatedMonitors) {
+  ASSERT_EQ(RunHost({"run", "--config", programs().example, "--cycles", "2", "--state-dir",
+                     Path("state")}),
+            0)
+      << Errors();
+  const auto lines = Output();
+  for (const unsigned data_id : {1001u, 1002u, 1003u}) {
+    EXPECT_EQ(OfType(lines, "record", data_id).size(), 2u) << data_id;
+    EXPECT_GE(GivenUp(lines, data_id), 0) << data_id;
+  }
+}
+
+TEST_F(LiveHostTest, SigtermEndsTheRunCleanly) {
+  const std::string config = WriteConfig(Config(50, {Device(8001, "129", "sim")}));
+  Process host(programs().host, {"run", "--config", config, "--state-dir", Path("state")},
+               Path("host.out"), Path("host.err"));
+  ASSERT_TRUE(host.Started());
+  const auto deadline = std::chrono::steady_clock::now() + seconds(30);
+  while (OfType(Output(), "record", 8001).size() < 2 && host.Running() &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ASSERT_GE(OfType(Output(), "record", 8001).size(), 2u) << Errors();
+  EXPECT_EQ(host.Stop(), std::optional<int>(0));
+  const auto lines = Output();
+  const auto summary = OfType(lines, "summary", 8001);
+  ASSERT_EQ(summary.size(), 1u);
+  EXPECT_EQ(summary.front()["cycles_completed"].asUInt64(), OfType(lines, "record", 8001).size());
+}
+
+struct BadConfig {
+  const char* name;
+  std::string text;
+  std::string expected;  // part of the message: "host.json:LINE: KEY: ..."
+};
+
+class CheckConfigTest : public LiveHostTest, public ::testing::WithParamInterface<BadConfig> {};
+
+TEST_P(CheckConfigTest, NamesFileLineAndKey) {
+  const std::string path = WriteConfig(GetParam().text);
+  EXPECT_EQ(RunHost({"check-config", path}), 1);
+  EXPECT_NE(ReadFile(Path("host.out")).find(path + ":" + GetParam().expected), std::string::npos)
+      << ReadFile(Path("host.out"));
+  // `run` refuses the same file before it starts anything.
+  EXPECT_EQ(RunHost({"run", "--config", path, "--state-dir", Path("state")}), 2);
+  EXPECT_TRUE(Output().empty());
+  EXPECT_FALSE(fs::exists(Path("state")));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Problems, CheckConfigTest,
+    ::testing::Values(
+        BadConfig{"unknown_key", "{\"tick_ms\": 100,\n \"tick\": 5,\n \"devices\": []}",
+                  "2: tick: unknown key"},
+        BadConfig{"syntax", "{\"tick_ms\": 100\n \"devices\": []}", "2: column"},
+        BadConfig{"array_setting",
+                  "{\"devices\": [{\"data_id\": 1, \"address\": 129, \"port\": \"sim\",\n"
+                  "  \"config\": {\"appSetting\": {\n    \"version\": [2]}}}]}",
+                  "3: devices[0].config.appSetting.version: expected a single value"},
+        BadConfig{"duplicate_id",
+                  "{\"devices\": [\n{\"data_id\": 1, \"address\": 129, \"port\": \"sim\"},\n"
+                  "{\"data_id\": 1, \"address\": 130, \"port\": \"sim\"}]}",
+                  "3: devices[1].data_id: data id 1 is used by another device"},
+        BadConfig{"host_key_type",
+                  "{\"devices\": [{\"data_id\": 1, \"address\": 129, \"port\": \"sim\",\n"
+                  "  \"thresholds\": {\"temperature\": {\"high\": \"hot\"}}}]}",
+                  "2: devices[0].thresholds.temperature.high: expected a number, found a string"},
+        BadConfig{"echo_type", "{\"ports\": {\"/dev/ttyS1\":\n {\"echo\": 1}},\n \"devices\": []}",
+                  "2: ports./dev/ttyS1.echo: expected true or false"}),
+    [](const auto& test) { return std::string(test.param.name); });
+
+TEST_F(LiveHostTest, ShippedExampleIsValid) {
+  EXPECT_EQ(RunHost({"check-config", programs().example}), 0) << ReadFile(Path("host.out"));
+  EXPECT_NE(ReadFile(Path("host.out")).find("valid, 3 device(s)"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace e2e
+
+// Arguments after gtest's own: --host PATH --sim PATH --example FILE [--emulator WORDS].
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  e2e::Programs& programs = e2e::programs();
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string option = argv[i];
+    const std::string value = argv[i + 1];
+    if (option == "--host") programs.host = value;
+    if (option == "--sim") programs.sim = value;
+    if (option == "--example") programs.example = value;
+    if (option == "--emulator") {
+      // A CMake list ("qemu-mipsel;-L;/sysroot") or words separated by blanks.
+      std::string text = value;
+      std::replace(text.begin(), text.end(), ';', ' ');
+      std::istringstream words(text);
+      for (std::string word; words >> word;) programs.emulator.push_back(word);
+    }
+  }
+  if (programs.host.empty() || programs.sim.empty() || programs.example.empty()) {
+    std::cerr << "usage: live_host_test --host PATH --sim PATH --example FILE [--emulator WORDS]\n";
+    return 2;
+  }
+  return RUN_ALL_TESTS();
+}

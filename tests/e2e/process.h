@@ -1,0 +1,107 @@
+#pragma once
+
+// Programs under test run as child processes: spawned with their output in
+// files, waited for with a generous limit, and stopped by their own pid. The
+// program paths and an optional emulator prefix (qemu-user for cross builds)
+// come from the command line of the test.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace e2e {
+
+struct Programs {
+  std::string host;
+  std::string sim;
+  std::string example;
+  std::vector<std::string> emulator;  // empty when the programs run natively
+};
+Programs& programs();
+
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+class Process {
+ public:
+  // Runs `program` with `args` (through the emulator, if any); standard
+  // output and error go to the files named.
+  Process(const std::string& program, const std::vector<std::string>& args,
+          const std::string& out_file, const std::string& err_file) {
+    std::vector<std::string> command = programs().emulator;
+    command.push_back(program);
+    command.insert(command.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& word : command) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_file.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_file.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  ~Process() { Stop(); }
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+
+  bool Started() const { return pid_ > 0; }
+
+  // The exit status, or nothing when the process was still running after
+  // `limit` (it is then killed).
+  std::optional<int> Wait(std::chrono::seconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (pid_ > 0) {
+      if (Reap(WNOHANG)) return status_;
+      if (std::chrono::steady_clock::now() > deadline) {
+        ::kill(pid_, SIGKILL);
+        Reap(0);
+        return std::nullopt;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return status_;
+  }
+
+  bool Running() { return pid_ > 0 && !Reap(WNOHANG); }
+
+  // Sends SIGTERM; the exit status, or nothing when it had to be killed.
+  std::optional<int> Stop() {
+    if (pid_ <= 0) return status_;
+    ::kill(pid_, SIGTERM);
+    return Wait(std::chrono::seconds(10));
+  }
+
+ private:
+  bool Reap(int flags) {
+    int status = 0;
+    if (::waitpid(pid_, &status, flags) != pid_) return false;
+    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    pid_ = -1;
+    return true;
+  }
+
+  pid_t pid_ = -1;
+  std::optional<int> status_;
+};
+
+}  // namespace e2e

@@ -1,0 +1,370 @@
+// Parts of the live host: echo filter, threshold hysteresis, history file,
+// line turns and the host configuration.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "programs/battery-host/echo_filter.h"
+#include "programs/battery-host/history_file.h"
+#include "programs/battery-host/host_config.h"
+#include "programs/battery-host/line_arbiter.h"
+#include "programs/battery-host/threshold_monitor.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// ---------------------------------------------------------------------------
+// Echo
+
+struct EchoCase {
+  const char* name;
+  Bytes sent;
+  std::vector<Bytes> chunks;
+  std::vector<std::size_t> stripped;
+};
+
+class EchoFilterTest : public ::testing::TestWithParam<EchoCase> {};
+
+TEST_P(EchoFilterTest, StripsOnlyTheEcho) {
+  EchoFilter filter;
+  filter.Expect(GetParam().sent.data(), GetParam().sent.size());
+  std::vector<std::size_t> stripped;
+  for (const Bytes& chunk : GetParam().chunks)
+    stripped.push_back(filter.Strip(chunk.data(), chunk.size()));
+  EXPECT_EQ(stripped, GetParam().stripped);
+}
+
+const Bytes kRequest = {0xFE, 0xFE, 0x6B, 0xA2, 0xED};  // checksum 0xED, the answer's lead byte
+
+INSTANTIATE_TEST_SUITE_P(
+    Chunks, EchoFilterTest,
+    ::testing::Values(
+        EchoCase{"whole_then_answer", kRequest, {kRequest, {0xED, 0x6B, 0x01, 0x02, 0x6E}}, {5, 0}},
+        EchoCase{
+            "echo_and_answer_in_one", kRequest, {{0xFE, 0xFE, 0x6B, 0xA2, 0xED, 0xED, 0x6B}}, {5}},
+        EchoCase{"echo_in_pieces", kRequest, {{0xFE, 0xFE}, {0x6B}, {0xA2, 0xED, 0xED}}, {2, 1, 2}},
+        EchoCase{"echo_lost", kRequest, {{0xED, 0x6B, 0x01, 0x02, 0x6E}}, {0}},
+        EchoCase{"echo_cut", kRequest, {{0xFE, 0xFE, 0xED, 0x6B}, {0xFE}}, {2, 0}}),
+    [](const auto& test) { return std::string(test.param.name); });
+
+// ---------------------------------------------------------------------------
+// Thresholds
+
+struct Step {
+  float value;
+  const char* state;  // nullptr: nothing reported
+};
+
+struct ThresholdCase {
+  const char* name;
+  ThresholdLimit limit;
+  std::vector<Step> steps;
+};
+
+class ThresholdMonitorTest : public ::testing::TestWithParam<ThresholdCase> {};
+
+TEST_P(ThresholdMonitorTest, ReportsCrossingsAndReturnsOnce) {
+  ThresholdMonitor monitor({{"group_voltage", GetParam().limit}});
+  for (const Step& step : GetParam().steps) {
+    const auto crossing = monitor.Check("group_voltage", step.value);
+    if (step.state == nullptr) {
+      EXPECT_FALSE(crossing) << step.value << " reported " << crossing->state;
+    } else {
+      ASSERT_TRUE(crossing) << step.value;
+      EXPECT_STREQ(crossing->state, step.state) << step.value;
+    }
+  }
+}
+
+ThresholdLimit Limit(std::optional<float> high, std::optional<float> low, float hysteresis) {
+  ThresholdLimit limit;
+  limit.high = high;
+  limit.low = low;
+  limit.hysteresis = hysteresis;
+  return limit;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sequences, ThresholdMonitorTest,
+    ::testing::Values(ThresholdCase{"high_once",
+                                    Limit(58.0f, std::nullopt, 0.0f),
+                                    {{57.0f, nullptr},
+                                     {58.5f, "high"},
+                                     {59.0f, nullptr},
+                                     {58.0f, "normal"},
+                                     {57.0f, nullptr}}},
+                      ThresholdCase{"at_the_limit_is_inside",
+                                    Limit(58.0f, 46.0f, 0.0f),
+                                    {{58.0f, nullptr}, {46.0f, nullptr}}},
+                      ThresholdCase{"hysteresis_holds_the_alarm",
+                                    Limit(58.0f, std::nullopt, 0.5f),
+                                    {{58.1f, "high"},
+                                     {57.9f, nullptr},
+                                     {58.2f, nullptr},
+                                     {57.5f, "normal"},
+                                     {58.1f, "high"}}},
+                      ThresholdCase{"low_side",
+                                    Limit(std::nullopt, 46.0f, 1.0f),
+                                    {{45.0f, "low"}, {46.5f, nullptr}, {47.0f, "normal"}}},
+                      ThresholdCase{"straight_across",
+                                    Limit(58.0f, 46.0f, 0.0f),
+                                    {{60.0f, "high"}, {40.0f, "low"}, {50.0f, "normal"}}}),
+    [](const auto& test) { return std::string(test.param.name); });
+
+TEST(ThresholdMonitorTest, CellsShareTheAnyCellLimitAndKeepOwnState) {
+  ThresholdMonitor monitor({{kAnyCellThreshold, Limit(2.4f, std::nullopt, 0.0f)},
+                            {"battery_3_value", Limit(2.3f, std::nullopt, 0.0f)}});
+  EXPECT_TRUE(monitor.Check("battery_0_value", 2.5f));
+  EXPECT_TRUE(monitor.Check("battery_1_value", 2.5f));  // its own state, not cell 0's
+  EXPECT_FALSE(monitor.Check("battery_0_value", 2.6f));
+  EXPECT_TRUE(monitor.Check("battery_3_value", 2.35f));  // its own limit
+  EXPECT_FALSE(monitor.Check("temperature", 99.0f));     // no limit at all
+}
+
+// ---------------------------------------------------------------------------
+// History
+
+class HistoryFileTest : public ::testing::Test {
+ protected:
+  void TearDown() override { std::filesystem::remove(path_); }
+
+  static HistoryFile::Record Record(unsigned char fill) {
+    HistoryFile::Record record;
+    record.fill(fill);
+    return record;
+  }
+  void Append(unsigned char fill) {
+    HistoryFile file(path_);
+    ASSERT_TRUE(file.Append(Record(fill).data(), battery_record::kSize));
+  }
+  std::optional<HistoryFile::Record> Recover(std::string& notes) {
+    return HistoryFile(path_).Recover(notes);
+  }
+
+  std::string path_ =
+      (std::filesystem::temp_directory_path() / ("history-test-" + std::to_string(::getpid())))
+          .string();
+};
+
+TEST_F(HistoryFileTest, NewestRecordIsRecovered) {
+  Append(1);
+  Append(2);
+  std::string notes;
+  const auto record = Recover(notes);
+  ASSERT_TRUE(record);
+  EXPECT_EQ(*record, Record(2));
+  EXPECT_EQ(notes, "");
+  EXPECT_EQ(std::filesystem::file_size(path_), 2 * HistoryFile::kEntrySize);
+}
+
+struct TornCase {
+  const char* name;
+  std::size_t keep;        // bytes of the third entry that reached the file
+  long flip;               // offset of a byte to corrupt in the last whole entry, or -1
+  unsigned char expected;  // fill of the record recovered
+  const char* note;
+};
+
+class HistoryTornTest : public HistoryFileTest, public ::testing::WithParamInterface<TornCase> {};
+
+TEST_P(HistoryTornTest, TornOrCorruptEntriesAreNeverLoaded) {
+  Append(1);
+  Append(2);
+  const auto third = HistoryFile::Frame(Record(3).data());
+  {
+    std::ofstream out(path_, std::ios::app | std::ios::binary);
+    out.write(reinterpret_cast<const char*>(third.data()), static_cast<long>(GetParam().keep));
+  }
+  if (GetParam().flip >= 0) {
+    std::fstream file(path_, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(static_cast<long>(HistoryFile::kEntrySize) + GetParam().flip);
+    file.put('\x77');
+  }
+  std::string notes;
+  const auto record = Recover(notes);
+  ASSERT_TRUE(record);
+  EXPECT_EQ(*record, Record(GetParam().expected));
+  EXPECT_NE(notes.find(GetParam().note), std::string::npos) << notes;
+  EXPECT_EQ(std::filesystem::file_size(path_) % HistoryFile::kEntrySize, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tails, HistoryTornTest,
+    ::testing::Values(TornCase{"record_cut", 100, -1, 2, "torn entry of 100 bytes"},
+                      TornCase{"crc_cut", HistoryFile::kEntrySize - 1, -1, 2, "torn entry of 159"},
+                      TornCase{"record_byte_flipped", 0, 50, 1, "corrupt entry 1"},
+                      TornCase{"magic_flipped", 0, 0, 1, "corrupt entry 1"}),
+    [](const auto& test) { return std::string(test.param.name); });
+
+TEST_F(HistoryFileTest, MissingFileHasNoRecord) {
+  std::string notes;
+  EXPECT_FALSE(Recover(notes));
+}
+
+// ---------------------------------------------------------------------------
+// Turns on a shared line
+
+class FakeDevice : public PXHSPDevice {
+ public:
+  explicit FakeDevice(std::vector<std::string>& log, std::string name)
+      : log_(log), name_(std::move(name)) {}
+  int RefreshStatus() override {
+    log_.push_back(name_ + " tick");
+    return 1;
+  }
+  int process(unsigned char*, unsigned int) override {
+    log_.push_back(name_ + " rx");
+    return answer_;
+  }
+  using PXHSPDevice::LoadFromCache;
+  int LoadFromCache(const unsigned char*, int) override { return 0; }
+  int answer_ = 1;
+
+ private:
+  std::vector<std::string>& log_;
+  std::string name_;
+};
+
+TEST(LineArbiterTest, OneDeviceAtATimeAndSilentOnesGiveUpTheLine) {
+  std::vector<std::string> log;
+  FakeDevice a(log, "a"), b(log, "b");
+  LineArbiter arbiter;
+  arbiter.Add(&a);
+  arbiter.Add(&b);
+  unsigned char chunk[1] = {0xED};
+
+  arbiter.Tick();  // a's turn
+  EXPECT_FALSE(arbiter.Route(chunk, 1)) << "nothing was sent yet";
+  arbiter.Sent(b);  // not b's turn: ignored
+  EXPECT_EQ(arbiter.Owner(), nullptr);
+  arbiter.Sent(a);
+  EXPECT_EQ(arbiter.Owner(), &a);
+  EXPECT_TRUE(arbiter.Route(chunk, 1));
+  a.answer_ = 0;  // cycle done
+  EXPECT_TRUE(arbiter.Route(chunk, 1));
+  EXPECT_FALSE(arbiter.Route(chunk, 1)) << "a's exchange is over";
+  arbiter.Tick();  // b's turn; b's monitor stays silent
+  arbiter.Sent(b);
+  for (int i = 1; i < LineArbiter::kTicksPerTurn; ++i) arbiter.Tick();
+  arbiter.Tick();  // b had its ticks: a again
+  EXPECT_EQ(log, (std::vector<std::string>{"a tick", "a rx", "a rx", "b tick", "b tick", "b tick",
+                                           "b tick", "a tick"}));
+}
+
+TEST(LineArbiterTest, InactiveDevicesAreSkipped) {
+  std::vector<std::string> log;
+  FakeDevice a(log, "a"), b(log, "b");
+  LineArbiter arbiter;
+  arbiter.Add(&a);
+  arbiter.Add(&b);
+  arbiter.SetActive([](std::size_t index) { return index == 1; });
+  arbiter.Tick();
+  arbiter.Tick();
+  EXPECT_EQ(log, (std::vector<std::string>{"b tick", "b tick"}));
+}
+
+// ---------------------------------------------------------------------------
+// Host configuration
+
+TEST(HostConfigTest, CompleteDeviceIsRead) {
+  const LoadedConfig loaded = ParseHostConfig("h.json", R"({
+  "tick_ms": 250, "plugin": "lib/p.so", "state_dir": "st",
+  "ports": {"/dev/ttyUSB0": {"echo": true}},
+  "devices": [{"data_id": 9, "address": "0x81", "port": "/dev/ttyUSB0",
+               "config": {"appSetting": {"version": "2", "current_ratio": 1}},
+               "thresholds": {"temperature": {"high": 40, "hysteresis": 1, "level": 3}}}]})");
+  ASSERT_TRUE(loaded.Valid()) << FormatProblem(loaded.problems.front());
+  const HostConfig& config = loaded.config;
+  EXPECT_EQ(config.tick, std::chrono::milliseconds(250));
+  EXPECT_TRUE(config.Port("/dev/ttyUSB0").echo);
+  EXPECT_FALSE(config.Port("/dev/ttyUSB1").echo);
+  ASSERT_EQ(config.devices.size(), 1u);
+  const DeviceConfig& device = config.devices.front();
+  EXPECT_EQ(device.address, 0x81);
+  EXPECT_EQ(device.sim.address, 0x01);
+  EXPECT_EQ(device.sim.version, 2);
+  EXPECT_EQ(device.sim.current_encoding, monitor_sim::CurrentEncoding::kOffset);
+  EXPECT_EQ(device.plugin_config["appSetting"]["version"].asString(), "2");
+  EXPECT_EQ(*device.thresholds.at("temperature").high, 40.0f);
+  EXPECT_EQ(device.thresholds.at("temperature").level, 3);
+}
+
+struct ProblemCase {
+  const char* name;
+  std::string device;  // members of the one device, after data_id, address and port
+  std::string expected;
+  bool warning;
+};
+
+class HostConfigProblemTest : public ::testing::TestWithParam<ProblemCase> {};
+
+TEST_P(HostConfigProblemTest, NamesLineAndKey) {
+  const std::string text = "{\"devices\": [\n{\"data_id\": 1, \"address\": 129, \"port\": \"sim\"" +
+                           GetParam().device + "}]}";
+  const LoadedConfig loaded = ParseHostConfig("h.json", text);
+  std::string all;
+  for (const ConfigProblem& problem : loaded.problems) all += FormatProblem(problem) + "\n";
+  EXPECT_NE(all.find(GetParam().expected), std::string::npos) << all;
+  EXPECT_EQ(loaded.Valid(), GetParam().warning) << all;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Problems, HostConfigProblemTest,
+    ::testing::Values(
+        ProblemCase{"object_setting", ",\n\"config\": {\"appSetting\": {\"group_a\": {}}}",
+                    "h.json:3: devices[0].config.appSetting.group_a: expected a single value",
+                    false},
+        ProblemCase{
+            "array_in_list", ",\n\"config\": {\"appSetting\": {\"active_batteries\": [1, [2]]}}",
+            "h.json:3: devices[0].config.appSetting.active_batteries[1]: expected a single", false},
+        ProblemCase{"threshold_part",
+                    ",\n\"config\": {\"appSetting\": {\"b_mode\": 3}, \"thresholdSetting\": "
+                    "{\"temperature\": {\"ID\": [1]}}}",
+                    "devices[0].config.thresholdSetting.temperature.ID: expected a single", false},
+        ProblemCase{
+            "threshold_array",
+            ",\n\"config\": {\"appSetting\": {\"b_mode\": \"3\"}, \"thresholdSetting\": []}",
+            "thresholdSetting: expected an object keyed by variable name", false},
+        ProblemCase{"unknown_device_key", ",\n\"adress\": 1",
+                    "h.json:3: devices[0].adress: unknown key", false},
+        ProblemCase{"unknown_variable", ",\n\"thresholds\": {\"voltage\": {\"high\": 1}}",
+                    "devices[0].thresholds.voltage: not a variable", false},
+        ProblemCase{"low_above_high",
+                    ",\n\"thresholds\": {\"temperature\": {\"high\": 1, \"low\": 2}}",
+                    "expected \"low\" below \"high\"", false},
+        ProblemCase{"fault_rates", ",\n\"sim\": {\"faults\": {\"split\": 0.8, \"late\": 0.5}}",
+                    "devices[0].sim.faults: expected rates that add up to 0 .. 1", false},
+        ProblemCase{"unread_setting", ",\n\"config\": {\"appSetting\": {\"group_A\": 2}}",
+                    "warning: devices[0].config.appSetting.group_A: not a setting", true},
+        ProblemCase{"text_read_as_zero", ",\n\"config\": {\"appSetting\": {\"version\": \"two\"}}",
+                    "warning: devices[0].config.appSetting.version: 'two' has no leading number",
+                    true},
+        ProblemCase{"threshold_mode", ",\n\"config\": {\"thresholdSetting\": {}}",
+                    "warning: devices[0].config.thresholdSetting: read only when", true}),
+    [](const auto& test) { return std::string(test.param.name); });
+
+TEST(HostConfigTest, LowAddressIsWarnedAbout) {
+  const LoadedConfig loaded =
+      ParseHostConfig("h.json", R"({"devices": [{"data_id": 1, "address": 1, "port": "sim"}]})");
+  ASSERT_EQ(loaded.problems.size(), 1u);
+  EXPECT_TRUE(loaded.problems.front().warning);
+  EXPECT_NE(loaded.problems.front().message.find("configured as 129"), std::string::npos);
+}
+
+TEST(HostConfigTest, MissingKeysAndBadAddress) {
+  const LoadedConfig loaded =
+      ParseHostConfig("h.json", "{\"devices\": [{\"address\": \"0x1G0\"}]}");
+  std::string all;
+  for (const ConfigProblem& problem : loaded.problems) all += FormatProblem(problem) + "\n";
+  EXPECT_NE(all.find("devices[0].data_id: missing"), std::string::npos) << all;
+  EXPECT_NE(all.find("devices[0].port: missing"), std::string::npos) << all;
+  EXPECT_NE(all.find("devices[0].address: expected an address"), std::string::npos) << all;
+}
+
+}  // namespace
