@@ -49,8 +49,8 @@ struct Options {
   MonitorSettings monitor;
   bool echo = false;
   std::string log;
-  long unplug_after = 0;
-  long unplug_for_ms = 1000;
+  unsigned unplug_after = 0;
+  unsigned unplug_for_ms = 1000;
 };
 
 double Number(const std::string& text) {
@@ -207,7 +207,7 @@ class Simulator {
   boost::asio::signal_set signals_;
   std::ofstream log_;
   std::unique_ptr<Json::StreamWriter> writer_;
-  long answers_ = 0;
+  unsigned answers_ = 0;
 };
 
 }  // namespace

@@ -237,7 +237,7 @@ std::string Config(int tick_ms, const std::vector<std::string>& devices,
          ",\n  \"devices\": [\n    " + list + "\n  ]\n}\n";
 }
 
-long GivenUp(const std::vector<Json::Value>& lines, unsigned data_id) {
+long long GivenUp(const std::vector<Json::Value>& lines, unsigned data_id) {
   const auto summary = OfType(lines, "summary", data_id);
   return summary.empty() ? -1 : summary.front()["cycles_given_up"].asInt64();
 }
@@ -303,7 +303,7 @@ TEST_F(LiveHostTest, FaultyMonitorPublishesOnlyValuesItSent) {
   const auto records = OfType(lines, "record", 4001);
   ASSERT_EQ(records.size(), 12u);
   ExpectRecordsFromMonitor(records, sent);
-  const long given_up = GivenUp(lines, 4001);
+  const long long given_up = GivenUp(lines, 4001);
   ASSERT_GE(given_up, 0);
   RecordProperty("cycles_given_up", static_cast<int>(given_up));
   std::cout << "[ faults   ] 12 cycles completed, " << given_up << " given up" << std::endl;
