@@ -20,6 +20,12 @@ void HostLine::Send(const PXHSPDevice& device, const std::uint8_t* data, std::si
   transport_->Write(data, size);
 }
 
+void HostLine::TraceCycle(const PXHSPDevice& device, long number) {
+  if (trace_ == nullptr) return;
+  *trace_ << "battery-host: " << name_of_(device) << " cycle " << number << " (" << name_ << ')'
+          << std::endl;
+}
+
 void HostLine::OnBytes(std::uint8_t* data, std::size_t size) {
   const std::size_t echo = echo_ ? echo_filter_.Strip(data, size) : 0;
   if (echo != 0) Trace(arbiter_.Owner(), "echo", data, echo);

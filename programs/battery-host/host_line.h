@@ -29,6 +29,8 @@ class HostLine final : public LineListener {
   void Tick();
   // A device writes on the line.
   void Send(const PXHSPDevice& device, const std::uint8_t* data, std::size_t size);
+  // A device starts its polling cycle `number` (1 for the first), for the trace.
+  void TraceCycle(const PXHSPDevice& device, long number);
 
   void OnBytes(std::uint8_t* data, std::size_t size) override;
   void OnDown(const std::string& reason) override;

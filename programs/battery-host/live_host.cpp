@@ -62,7 +62,12 @@ class LiveController : public PXHController {
     return static_cast<int>(length);
   }
 
-  void RefreshStatus(PXHSPDevice& device) override { ++Slot(device).started; }
+  // The plug-in calls the base RefreshStatus once at the start of each cycle.
+  void RefreshStatus(PXHSPDevice& device) override {
+    DeviceSlot& slot = Slot(device);
+    ++slot.started;
+    slot.line->TraceCycle(device, slot.started);
+  }
 
   int SendSP(PXHVDevice& device, int, const unsigned char* data, unsigned int length,
              bool) override {

@@ -66,6 +66,11 @@ struct RawValues {
 struct Request {
   std::uint8_t address = 0;
   battery_link::Command command = battery_link::Command::kCellVoltages;
+  // Position of the request among all requests a simulated line heard, 1 for
+  // the first, counted whatever the address and whether it was answered; 0
+  // when no line counted it. Lets a log of answers be lined up with the
+  // requests the controller wrote.
+  std::uint64_t number = 0;
 };
 
 // Finds well-formed requests (FE FE address command checksum) in a byte

@@ -50,6 +50,7 @@ Json::Value DescribeAnswer(const MonitorModel& monitor, const Request& request,
   line["raw"] = RawOf(monitor.Values(), request.command);
   line["fault"] = FaultName(reply.fault);
   line["intact"] = reply.Intact();
+  if (request.number != 0) line["request"] = static_cast<Json::UInt64>(request.number);
   return line;
 }
 
@@ -59,7 +60,10 @@ SimulatedLine::SimulatedLine(boost::asio::io_context& io, Sink sink, bool echo)
 void SimulatedLine::FromController(const std::uint8_t* data, std::size_t size) {
   if (echo_) Echo(data, size);
   for (std::size_t i = 0; i < size; ++i) {
-    if (const auto request = parser_.Feed(data[i])) Handle(*request);
+    auto request = parser_.Feed(data[i]);
+    if (!request) continue;
+    request->number = ++requests_heard_;
+    Handle(*request);
   }
 }
 

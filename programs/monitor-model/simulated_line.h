@@ -20,7 +20,8 @@
 
 namespace monitor_sim {
 
-// One answer as a JSON object: address, command, raw value(s), fault, intact.
+// One answer as a JSON object: address, command, raw value(s), fault, intact,
+// and the number of the request it answers (when the line counted it).
 Json::Value DescribeAnswer(const MonitorModel& monitor, const Request& request, const Reply& reply);
 
 class SimulatedLine {
@@ -54,6 +55,7 @@ class SimulatedLine {
   AnswerLog log_;
   std::vector<MonitorModel> monitors_;
   RequestParser parser_;
+  std::uint64_t requests_heard_ = 0;
   const MonitorModel* answering_ = nullptr;
   Request request_;
   Reply reply_;

@@ -5,9 +5,11 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "programs/monitor-model/monitor_model.h"
+#include "programs/monitor-model/simulated_line.h"
 #include "tests/support/frames.h"
 
 namespace {
@@ -222,6 +224,43 @@ TEST(MonitorModelTest, FaultRateIsRoughlyKept) {
   }
   EXPECT_GT(silent, 800);
   EXPECT_LT(silent, 1200);
+}
+
+// The log of a simulated line names the request each answer answers, counting
+// every request heard: for other addresses, and while a monitor is busy.
+TEST(SimulatedLineTest, AnswersNameTheNumberOfTheRequestTheyAnswer) {
+  boost::asio::io_context io;
+  monitor_sim::SimulatedLine line(
+      io, [](const std::uint8_t*, std::size_t) {}, false);
+  for (const unsigned address : {1u, 2u}) {
+    MonitorSettings settings;
+    settings.address = static_cast<std::uint8_t>(address);
+    line.AddMonitor(settings);
+  }
+  std::vector<std::pair<unsigned, std::uint64_t>> logged;  // address, request number
+  line.SetAnswerLog(
+      [&logged](const MonitorModel& monitor, const Request& request, const monitor_sim::Reply&) {
+        logged.emplace_back(monitor.Address(), request.number);
+      });
+  Bytes requests;
+  for (const auto& [address, command] :
+       {std::pair{0x05, 0xA1}, std::pair{0x02, 0xA2}, std::pair{0x01, 0xA3}}) {
+    const Bytes frame = test_frames::Request(static_cast<std::uint8_t>(address),
+                                             static_cast<std::uint8_t>(command));
+    requests.insert(requests.end(), frame.begin(), frame.end());
+  }
+  // Request 1 is for nobody, 2 is answered, 3 comes while the line is busy with 2's answer.
+  line.FromController(requests.data(), requests.size());
+  io.run();
+  const Bytes last = test_frames::Request(0x01, 0xA4);
+  line.FromController(last.data(), last.size());
+  io.restart();
+  io.run();
+  EXPECT_EQ(logged, (std::vector<std::pair<unsigned, std::uint64_t>>{{2u, 2u}, {1u, 4u}}));
+  // A log line carries the number.
+  const Json::Value described = monitor_sim::DescribeAnswer(
+      MonitorModel(MonitorSettings{}), Request{0x01, Command::kTemperature, 7}, {});
+  EXPECT_EQ(described["request"].asUInt64(), 7u);
 }
 
 }  // namespace
