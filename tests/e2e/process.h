@@ -41,7 +41,7 @@ inline std::string ReadFile(const std::string& path) {
 class Process {
  public:
   // Runs `program` with `args` (through the emulator, if any); standard
-  // output and error go to the files named.
+  // output and error go to the files named (the same name: one file).
   Process(const std::string& program, const std::vector<std::string>& args,
           const std::string& out_file, const std::string& err_file) {
     std::vector<std::string> command = programs().emulator;
@@ -55,8 +55,13 @@ class Process {
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_file.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_file.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (err_file == out_file) {
+      // One stream: what the program writes on either stays in the order written.
+      posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    } else {
+      posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_file.c_str(),
+                                       O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    }
     if (posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
   }
@@ -65,6 +70,7 @@ class Process {
   Process& operator=(const Process&) = delete;
 
   bool Started() const { return pid_ > 0; }
+  pid_t Pid() const { return pid_; }
 
   // The exit status, or nothing when the process was still running after
   // `limit` (it is then killed).

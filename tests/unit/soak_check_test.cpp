@@ -1,0 +1,351 @@
+// The soak's checks: a made-up run (trace, records, simulator log, history)
+// passes when it is sound, and each kind of fault put into it is reported.
+
+#include <gtest/gtest.h>
+#include <json/value.h>
+#include <json/writer.h>
+
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tests/soak/soak_check.h"
+
+namespace {
+
+using soak::Measurement;
+using soak::SentAnswer;
+
+constexpr unsigned kDataId = 7;
+constexpr const char* kLine = "/tmp/ttySOAK0";
+
+struct Exchange {
+  std::string command;
+  std::string fault = "none";
+  bool answered = true;  // false: the monitor was busy and ignored the request
+};
+
+std::vector<Exchange> FullCycle() {
+  return {{"cells"}, {"group_voltage"}, {"group_current"}, {"temperature"}};
+}
+
+std::string Hex(unsigned byte) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  return {kDigits[(byte >> 4) & 0xF], kDigits[byte & 0xF]};
+}
+
+unsigned CommandCode(const std::string& command) {
+  if (command == "cells") return 0xA1;
+  if (command == "group_voltage") return 0xA2;
+  if (command == "group_current") return 0xA3;
+  return 0xA4;
+}
+
+bool Intact(const std::string& fault) {
+  return fault != "bad_checksum" && fault != "wrong_address" && fault != "no_answer";
+}
+
+// Builds a run of one device the way host and simulator would write it:
+// every cycle's requests in the trace, every answer in the log with the
+// number of its request, a record per completed cycle holding the values of
+// the completed cycle before, and the history holding each cycle's own.
+class SoakRun {
+ public:
+  void Cycle(const std::vector<Exchange>& exchanges, bool completes,
+             std::optional<Measurement> published = std::nullopt) {
+    ++cycles_;
+    Trace("cycle " + std::to_string(cycles_));
+    for (const Exchange& exchange : exchanges) Ask(exchange);
+    if (!completes) return;
+    Publish(published.value_or(last_completed_));
+    last_completed_ = current_;
+    history.push_back(current_);
+  }
+
+  void Summary(int started_offset = 0) {
+    Json::Value line(Json::objectValue);
+    line["type"] = "summary";
+    line["data_id"] = kDataId;
+    line["cycles_started"] = static_cast<Json::Int64>(cycles_ + started_offset);
+    line["cycles_completed"] = static_cast<Json::Int64>(history.size());
+    host_output += Write(line) + "\n";
+  }
+
+  soak::Report Check() const {
+    return soak::Check(host_output, {{kLine, answers}}, {{kDataId, 1, kLine, history}});
+  }
+
+  // The values the n-th measurement (1 for the first) carries, decoded.
+  static Measurement Values(int n) {
+    Measurement m;
+    for (std::size_t i = 0; i < soak::kCells; ++i) m.cells[i] = soak::CellVolts(CellRaw(n, i));
+    m.group_voltage = soak::GroupVolts(GroupRaw(n));
+    m.group_current = soak::GroupAmperes(CurrentRaw(n));
+    m.temperature = soak::Degrees(TemperatureRaw(n));
+    return m;
+  }
+
+  std::string host_output;
+  std::vector<SentAnswer> answers;
+  std::vector<Measurement> history;
+
+ private:
+  static unsigned CellRaw(int n, std::size_t i) {
+    return 2000u + 40u * static_cast<unsigned>(n) + static_cast<unsigned>(i);
+  }
+  static unsigned GroupRaw(int n) { return 700u + static_cast<unsigned>(n); }
+  static unsigned CurrentRaw(int n) { return 15u + static_cast<unsigned>(n); }
+  static unsigned TemperatureRaw(int n) { return 2500u + static_cast<unsigned>(n); }
+
+  void Ask(const Exchange& exchange) {
+    const unsigned command = CommandCode(exchange.command);
+    Trace("tx FE FE 01 " + Hex(command) + " " + Hex((1 + command) % 256 % 254));
+    ++requests_;
+    if (!exchange.answered) return;
+    if (exchange.command == "cells") ++measurement_;
+    SentAnswer answer{
+        1,        exchange.command, RawOf(exchange.command), exchange.fault, Intact(exchange.fault),
+        requests_};
+    answers.push_back(answer);
+    if (answer.intact) Take(exchange.command);
+    if (answer.intact) Trace("rx ED 01 00 00 00");
+  }
+
+  std::vector<unsigned> RawOf(const std::string& command) const {
+    if (command == "cells") {
+      std::vector<unsigned> raw;
+      for (std::size_t i = 0; i < soak::kCells; ++i) raw.push_back(CellRaw(measurement_, i));
+      return raw;
+    }
+    if (command == "group_voltage") return {GroupRaw(measurement_)};
+    if (command == "group_current") return {CurrentRaw(measurement_)};
+    return {TemperatureRaw(measurement_)};
+  }
+
+  // What the plug-in keeps of an accepted answer.
+  void Take(const std::string& command) {
+    const Measurement values = Values(measurement_);
+    if (command == "cells") current_.cells = values.cells;
+    if (command == "group_voltage") current_.group_voltage = values.group_voltage;
+    if (command == "group_current") current_.group_current = values.group_current;
+    if (command == "temperature") current_.temperature = values.temperature;
+  }
+
+  void Publish(const Measurement& m) {
+    Json::Value line(Json::objectValue);
+    line["type"] = "record";
+    line["data_id"] = kDataId;
+    Json::Value& cells = line["cells"] = Json::Value(Json::arrayValue);
+    for (const float cell : m.cells) cells.append(cell);
+    line["group_voltage"] = m.group_voltage;
+    line["group_current"] = m.group_current;
+    line["temperature"] = m.temperature;
+    host_output += Write(line) + "\nrvSize is 0\n";
+  }
+
+  void Trace(const std::string& what) {
+    host_output += "battery-host: " + std::to_string(kDataId) + " " + what + " (" + kLine + ")\n";
+  }
+
+  static std::string Write(const Json::Value& value) {
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = "";
+    return Json::writeString(builder, value);
+  }
+
+  int cycles_ = 0;
+  int measurement_ = 0;
+  std::uint64_t requests_ = 0;
+  Measurement current_;
+  Measurement last_completed_;
+};
+
+bool Mentions(const soak::Report& report, const std::string& text) {
+  for (const std::string& problem : report.problems) {
+    if (problem.find(text) != std::string::npos) return true;
+  }
+  return false;
+}
+
+std::string All(const soak::Report& report) {
+  std::string text;
+  for (const std::string& problem : report.problems) text += problem + "\n";
+  return text;
+}
+
+TEST(SoakCheckTest, SoundRunPasses) {
+  SoakRun run;
+  run.Cycle(FullCycle(), true);
+  run.Cycle(
+      {{"cells", "no_answer"}, {"cells"}, {"group_voltage"}, {"group_current"}, {"temperature"}},
+      true);
+  run.Cycle({{"cells"}, {"group_voltage", "bad_checksum"}}, false);
+  run.Cycle(FullCycle(), true);
+  run.Summary();
+  const soak::Report report = run.Check();
+  EXPECT_TRUE(report.Passed()) << All(report);
+  EXPECT_EQ(report.cycles_started, 4);
+  EXPECT_EQ(report.cycles_completed, 3);
+  EXPECT_EQ(report.cycles_fault_free, 2);
+  EXPECT_EQ(report.answers, 15);
+  EXPECT_EQ(report.records_checked, 2);  // the first holds the zeros of a fresh start
+  EXPECT_EQ(report.faults_injected.at("no_answer"), 1);
+  EXPECT_EQ(report.given_up_by_cause.at("bad_checksum"), 1);
+  EXPECT_EQ(report.completed_despite.at("no_answer"), 1);
+  EXPECT_EQ(report.given_up_then_fault_free, 1);
+  EXPECT_EQ(report.longest_recovery, 1);
+}
+
+TEST(SoakCheckTest, CellsNeverSentAreReported) {
+  SoakRun run;
+  run.Cycle(FullCycle(), true);
+  Measurement forged = SoakRun::Values(1);
+  forged.cells[5] += 0.001f;
+  run.Cycle(FullCycle(), true, forged);
+  run.Summary();
+  EXPECT_TRUE(Mentions(run.Check(), "record 2 (host output line")) << All(run.Check());
+  EXPECT_TRUE(Mentions(run.Check(), "cells are not those of an intact cell answer"));
+}
+
+TEST(SoakCheckTest, ValuesSentOnlyAfterTheRecordAreReported) {
+  SoakRun run;
+  run.Cycle(FullCycle(), true);
+  // Record 2 carrying the measurement of cycle 3, which was asked for only later.
+  run.Cycle(FullCycle(), true, SoakRun::Values(3));
+  run.Cycle(FullCycle(), true);
+  run.Summary();
+  const soak::Report report = run.Check();
+  EXPECT_TRUE(Mentions(report, "record 2")) << All(report);
+  EXPECT_TRUE(Mentions(report, "group voltage")) << All(report);
+}
+
+TEST(SoakCheckTest, CellsOlderThanTheRecordBeforeAreReported) {
+  SoakRun run;
+  run.Cycle(FullCycle(), true);
+  run.Cycle(FullCycle(), true);
+  run.Cycle(FullCycle(), true);
+  run.Cycle(FullCycle(), true, SoakRun::Values(1));  // record 3 held measurement 2
+  run.Summary();
+  const soak::Report report = run.Check();
+  EXPECT_TRUE(Mentions(report, "record 4")) << All(report);
+  EXPECT_FALSE(Mentions(report, "record 3")) << All(report);
+}
+
+TEST(SoakCheckTest, ValueOfARejectedAnswerIsReported) {
+  SoakRun run;
+  run.Cycle(FullCycle(), true);
+  run.Cycle({{"cells"}, {"group_voltage", "wrong_address"}}, false);
+  // Record 2 carrying the group voltage that came with a wrong address.
+  Measurement taken = SoakRun::Values(1);
+  taken.group_voltage = SoakRun::Values(2).group_voltage;
+  run.Cycle(FullCycle(), true, taken);
+  run.Summary();
+  EXPECT_TRUE(Mentions(run.Check(), "record 2")) << All(run.Check());
+  EXPECT_TRUE(Mentions(run.Check(), "group voltage"));
+}
+
+TEST(SoakCheckTest, FaultFreeCycleGivenUpIsReported) {
+  SoakRun run;
+  run.Cycle(FullCycle(), true);
+  run.Cycle(FullCycle(), false);
+  run.Cycle(FullCycle(), true);
+  run.Summary();
+  const soak::Report report = run.Check();
+  EXPECT_TRUE(Mentions(report, "cycle 2: no fault was injected, yet it was given up"))
+      << All(report);
+}
+
+TEST(SoakCheckTest, CycleAfterASplitAnswerNeedNotComplete) {
+  SoakRun run;
+  run.Cycle({{"cells"}, {"group_voltage", "split"}}, false);
+  // The rest of the split answer may reach the next cycle.
+  run.Cycle(FullCycle(), false);
+  run.Cycle({{"cells", "late"},
+             {"cells", "none", false},
+             {"group_voltage"},
+             {"group_current"},
+             {"temperature"}},
+            true);
+  run.Cycle(
+      {{"cells", "none", false}, {"cells"}, {"group_voltage"}, {"group_current"}, {"temperature"}},
+      true);
+  run.Summary();
+  const soak::Report report = run.Check();
+  EXPECT_TRUE(report.Passed()) << All(report);
+  EXPECT_EQ(report.given_up_by_cause.at("split"), 1);
+  EXPECT_EQ(report.given_up_by_cause.at("late or split answer of the turn before"), 1);
+  EXPECT_EQ(report.cycles_fault_free, 0);
+  EXPECT_EQ(report.longest_recovery, 2);
+}
+
+TEST(SoakCheckTest, HistoryThatDiffersFromThePublishedRecordIsReported) {
+  SoakRun run;
+  run.Cycle(FullCycle(), true);
+  run.Cycle(FullCycle(), true);
+  run.Cycle(FullCycle(), true);
+  run.history[1].temperature = 99.0f;
+  run.Summary();
+  EXPECT_TRUE(Mentions(run.Check(), "history entry 2: not what record 3 published"))
+      << All(run.Check());
+}
+
+TEST(SoakCheckTest, LogThatDoesNotLineUpWithTheTraceIsReported) {
+  SoakRun run;
+  run.Cycle(FullCycle(), true);
+  run.answers[1].command = "temperature";
+  run.answers[3].request = 9;
+  run.Summary();
+  const soak::Report report = run.Check();
+  EXPECT_TRUE(Mentions(report, "answer to request 2 does not match the request")) << All(report);
+  EXPECT_TRUE(Mentions(report, "answer to request 9, but the trace has 4 requests"));
+}
+
+TEST(SoakCheckTest, SummaryThatDisagreesWithTheTraceIsReported) {
+  SoakRun run;
+  run.Cycle(FullCycle(), true);
+  run.Summary(1);
+  EXPECT_TRUE(Mentions(run.Check(), "summary says 2 started")) << All(run.Check());
+}
+
+TEST(SoakCheckTest, UnknownHostMessageIsReported) {
+  SoakRun run;
+  run.Cycle(FullCycle(), true);
+  run.host_output += "battery-host: /tmp/ttySOAK0: end of file (hang-up); retrying in 250 ms\n";
+  run.Summary();
+  EXPECT_TRUE(Mentions(run.Check(), "retrying in 250 ms")) << All(run.Check());
+}
+
+TEST(SoakCheckTest, DecodingsFollowThePlugin) {
+  EXPECT_EQ(soak::CellVolts(999), 0.0f);
+  EXPECT_EQ(soak::CellVolts(1000), 1.0f);
+  EXPECT_EQ(soak::CellVolts(4001), 0.0f);
+  EXPECT_EQ(soak::GroupVolts(5350), 535.0f);
+  EXPECT_EQ(soak::GroupAmperes(15), 1.5f);
+  EXPECT_EQ(soak::Degrees(0), 0.0f);
+  EXPECT_EQ(soak::Degrees(10000), 100.0f);
+  EXPECT_EQ(soak::Degrees(10001), 0.0f);
+}
+
+TEST(SoakCheckTest, LogAndHistoryFilesAreRead) {
+  const auto answers = soak::ParseSimLog(
+      "{\"address\":1,\"command\":\"temperature\",\"fault\":\"late\",\"intact\":true,"
+      "\"raw\":2512,\"request\":4}\nnot json\n");
+  ASSERT_EQ(answers.size(), 1u);
+  EXPECT_EQ(answers[0].command, "temperature");
+  EXPECT_EQ(answers[0].fault, "late");
+  EXPECT_TRUE(answers[0].intact);
+  EXPECT_EQ(answers[0].raw, std::vector<unsigned>{2512});
+  EXPECT_EQ(answers[0].request, 4u);
+
+  std::string entry(160, '\0');
+  const float cell = 2.25f, temperature = 24.5f;
+  std::memcpy(&entry[4 + 4 + 4 * 31], &cell, 4);
+  std::memcpy(&entry[4 + 141], &temperature, 4);
+  const auto history = soak::ParseHistory(entry + entry + "torn");
+  ASSERT_EQ(history.size(), 2u);
+  EXPECT_EQ(history[1].cells[31], 2.25f);
+  EXPECT_EQ(history[1].temperature, 24.5f);
+}
+
+}  // namespace
