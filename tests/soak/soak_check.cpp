@@ -302,7 +302,7 @@ class Checker {
                 ", but the trace has " + std::to_string(line.tx.size()) + " requests");
         continue;
       }
-      const TxState& tx = line.tx[answer.request - 1];
+      const TxState& tx = line.tx[static_cast<std::size_t>(answer.request - 1)];
       DeviceState& device = devices_.at(tx.data_id);
       if (answer.address != device.input->monitor_address ||
           CommandCode(answer.command) != tx.command) {
@@ -368,7 +368,8 @@ class Checker {
     facts.unanswered = cycle.answers.size() < cycle.requests.size();
     std::set<std::uint8_t> commands;
     for (const std::uint64_t request : cycle.requests) {
-      if (!commands.insert(device.line->tx[request - 1].command).second) facts.resent = true;
+      if (!commands.insert(device.line->tx[static_cast<std::size_t>(request - 1)].command).second)
+        facts.resent = true;
     }
     if (cycle.turn_before) {
       const auto& [data_id, index] = *cycle.turn_before;
