@@ -16,6 +16,8 @@ namespace {
 constexpr long long kMaxTickMs = 3'600'000;
 constexpr long long kMaxDataId = 0xFFFFFFFFLL;
 constexpr long long kMaxDelayMs = 60'000;
+constexpr long long kMaxQuietMs = 1'000;
+constexpr int kAnswersPerCycle = 4;
 
 bool IsVariableName(const std::string& name) {
   static const std::regex kCell("battery_([0-9]|[12][0-9]|3[01])_value");
@@ -60,12 +62,27 @@ class HostConfigParser {
     for (auto port = ports.begin(); port != ports.end(); ++port) {
       const std::string path = Member("ports", port.name());
       if (!reader_.IsObject(*port, path)) continue;
-      reader_.RejectUnknownKeys(*port, path, {"echo"});
+      reader_.RejectUnknownKeys(*port, path, {"echo", "quiet_ms"});
       PortSettings settings;
       if (port->isMember("echo")) {
         settings.echo = reader_.Bool((*port)["echo"], Member(path, "echo")).value_or(false);
       }
+      if (port->isMember("quiet_ms")) ParseQuiet((*port)["quiet_ms"], path, settings);
       out_.config.ports[port.name()] = settings;
+    }
+  }
+
+  void ParseQuiet(const Json::Value& value, const std::string& port_path, PortSettings& settings) {
+    const std::string path = Member(port_path, "quiet_ms");
+    const auto quiet = reader_.Integer(value, path, 0, kMaxQuietMs);
+    if (!quiet) return;
+    settings.quiet = std::chrono::milliseconds(*quiet);
+    // Each of a cycle's four answers waits for the gap before it goes over.
+    if (settings.quiet * kAnswersPerCycle >= out_.config.tick) {
+      reader_.Warn(value, path,
+                   "4 x quiet_ms reaches tick_ms (" + std::to_string(out_.config.tick.count()) +
+                       "): poll ticks will re-send requests whose answers are still being "
+                       "gathered");
     }
   }
 

@@ -57,6 +57,9 @@ struct DeviceConfig {
 
 struct PortSettings {
   bool echo = false;  // the adapter echoes what is sent: drop the echo
+  // 0: every read goes to the device as it comes; else what arrives is
+  // gathered until the line has been quiet this long (at most 80 bytes a chunk).
+  std::chrono::milliseconds quiet{0};
 };
 
 struct HostConfig {

@@ -4,12 +4,22 @@
 
 #include "programs/battery-host/text_format.h"
 
-HostLine::HostLine(std::string name, bool echo, std::ostream* trace, std::ostream& err,
-                   NameOf name_of)
-    : name_(std::move(name)), echo_(echo), trace_(trace), err_(err), name_of_(std::move(name_of)) {}
+HostLine::HostLine(boost::asio::io_context& io, std::string name, const PortSettings& settings,
+                   std::ostream* trace, std::ostream& err, NameOf name_of)
+    : name_(std::move(name)),
+      echo_(settings.echo),
+      trace_(trace),
+      err_(err),
+      name_of_(std::move(name_of)) {
+  if (settings.quiet.count() > 0) {
+    gatherer_.emplace(io, settings.quiet,
+                      [this](std::uint8_t* data, std::size_t size) { Deliver(data, size); });
+  }
+}
 
 void HostLine::Tick() {
   transport_->ReadPending();
+  if (gatherer_) gatherer_->Flush();
   if (transport_->IsUp()) arbiter_.Tick();
 }
 
@@ -32,12 +42,22 @@ void HostLine::OnBytes(std::uint8_t* data, std::size_t size) {
   if (echo == size) return;
   data += echo;
   size -= echo;
+  if (gatherer_) {
+    gatherer_->Add(data, size);
+  } else {
+    Deliver(data, size);
+  }
+}
+
+void HostLine::Deliver(std::uint8_t* data, std::size_t size) {
   PXHSPDevice* owner = arbiter_.Owner();
   Trace(owner, owner != nullptr ? "rx" : "rx dropped", data, size);
   arbiter_.Route(data, static_cast<unsigned int>(size));
 }
 
 void HostLine::OnDown(const std::string& reason) {
+  // What arrived before the break would have gone over without gathering too.
+  if (gatherer_) gatherer_->Flush();
   failed_ = true;
   err_ << "battery-host: " << name_ << ": " << reason << std::endl;
 }

@@ -253,7 +253,7 @@ class LiveHost {
   HostLine* AddLine(const std::string& name, const std::string& port) {
     std::ostream* trace = options_.trace ? &err_ : nullptr;
     lines_.push_back(
-        std::make_unique<HostLine>(name, config_.Port(port).echo, trace, err_,
+        std::make_unique<HostLine>(io_, name, config_.Port(port), trace, err_,
                                    [](const PXHSPDevice& device) { return device.DataId(); }));
     return lines_.back().get();
   }

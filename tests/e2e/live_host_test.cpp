@@ -346,6 +346,55 @@ TEST_F(LiveHostTest, EchoOfAHalfDuplexAdapterIsDropped) {
   EXPECT_LT(GivenUp(lines, 6001), 4);
 }
 
+// Every answer in two chunks: the plug-in takes a short answer only whole in
+// one chunk, so only a quiet gap on the port lets a cycle complete.
+TEST_F(LiveHostTest, SplitAnswersCompleteWithAQuietGap) {
+  const std::string link = Path("ttySPL0");
+  StartSim(link, {"--address", "1", "--split", "1", "--split-gap-ms", "10"});
+  if (IsSkipped()) return;
+  const std::string ports = "{\"" + link + "\": {\"quiet_ms\": 50}}";
+  const std::string config = WriteConfig(Config(400, {Device(6101, "129", link)}, ports));
+  ASSERT_EQ(RunHost({"run", "--config", config, "--cycles", "3", "--state-dir", Path("state")}), 0)
+      << Errors();
+  const SentValues sent = StopSim(link)[1];
+
+  const auto records = OfType(Output(), "record", 6101);
+  ASSERT_EQ(records.size(), 3u);
+  ExpectRecordsFromMonitor(records, sent);
+}
+
+TEST_F(LiveHostTest, SplitShortAnswersAreGivenUpWithoutAQuietGap) {
+  const std::string link = Path("ttySPL1");
+  StartSim(link, {"--address", "1", "--split", "1", "--split-gap-ms", "40"});
+  if (IsSkipped()) return;
+  const std::string config = WriteConfig(Config(100, {Device(6102, "129", link)}));
+  Process host(programs().host,
+               {"run", "--config", config, "--trace", "--state-dir", Path("state")},
+               Path("host.out"), Path("host.err"));
+  ASSERT_TRUE(host.Started());
+  const auto started = [this] {
+    const std::string trace = Errors();
+    std::size_t count = 0;
+    for (std::size_t at = trace.find(" cycle "); at != std::string::npos;
+         at = trace.find(" cycle ", at + 1)) {
+      ++count;
+    }
+    return count;
+  };
+  const auto deadline = std::chrono::steady_clock::now() + seconds(30);
+  while (started() < 4 && host.Running() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ASSERT_GE(started(), 4u) << Errors();
+  EXPECT_EQ(host.Stop(), std::optional<int>(0));
+  const auto lines = Output();
+  const auto summary = OfType(lines, "summary", 6102);
+  ASSERT_EQ(summary.size(), 1u);
+  EXPECT_GE(summary.front()["cycles_started"].asInt64(), 4);
+  EXPECT_EQ(summary.front()["cycles_completed"].asInt64(), 0);
+  EXPECT_TRUE(OfType(lines, "record", 6102).empty());
+}
+
 TEST_F(LiveHostTest, RestartRestoresTheNewestIntactRecord) {
   const std::string config = WriteConfig(Config(50, {Device(7001, "129", "sim")}));
   ASSERT_EQ(RunHost({"run", "--config", config, "--cycles", "2", "--state-dir", Path("state")}), 0)
@@ -436,7 +485,10 @@ INSTANTIATE_TEST_SUITE_P(
                   "  \"thresholds\": {\"temperature\": {\"high\": \"hot\"}}}]}",
                   "2: devices[0].thresholds.temperature.high: expected a number, found a string"},
         BadConfig{"echo_type", "{\"ports\": {\"/dev/ttyS1\":\n {\"echo\": 1}},\n \"devices\": []}",
-                  "2: ports./dev/ttyS1.echo: expected true or false"}),
+                  "2: ports./dev/ttyS1.echo: expected true or false"},
+        BadConfig{"quiet_range",
+                  "{\"ports\": {\"/dev/ttyS1\":\n {\"quiet_ms\": -1}},\n \"devices\": []}",
+                  "2: ports./dev/ttyS1.quiet_ms: expected an integer from 0 to 1000"}),
     [](const auto& test) { return std::string(test.param.name); });
 
 TEST_F(LiveHostTest, ShippedExampleIsValid) {

@@ -1,18 +1,24 @@
 // Parts of the live host: echo filter, threshold hysteresis, history file,
-// line turns and the host configuration.
+// line turns, gathering until the line is quiet, and the host configuration.
 
 #include <gtest/gtest.h>
+
+#include <boost/asio/io_context.hpp>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "programs/battery-host/echo_filter.h"
 #include "programs/battery-host/history_file.h"
 #include "programs/battery-host/host_config.h"
+#include "programs/battery-host/host_line.h"
 #include "programs/battery-host/line_arbiter.h"
+#include "programs/battery-host/quiet_gap_gatherer.h"
 #include "programs/battery-host/threshold_monitor.h"
 
 namespace {
@@ -270,12 +276,139 @@ TEST(LineArbiterTest, InactiveDevicesAreSkipped) {
 }
 
 // ---------------------------------------------------------------------------
+// Gathering until the line is quiet. The gap's timer fires only inside
+// io.run(), so bytes added before it always fall within one gap.
+
+class QuietGapGathererTest : public ::testing::Test {
+ protected:
+  void Add(const Bytes& bytes) { gatherer_.Add(bytes.data(), bytes.size()); }
+  void RunUntilQuiet() {
+    io_.restart();
+    io_.run();
+  }
+
+  boost::asio::io_context io_;
+  std::vector<Bytes> chunks_;
+  QuietGapGatherer gatherer_{
+      io_, std::chrono::milliseconds(5),
+      [this](std::uint8_t* data, std::size_t size) { chunks_.emplace_back(data, data + size); }};
+};
+
+TEST_F(QuietGapGathererTest, PiecesWithinTheGapGoOverAsOneChunk) {
+  Add({0xED, 0x01});
+  Add({0x02, 0xBF});
+  Add({0xC2});
+  EXPECT_TRUE(chunks_.empty()) << "the line has not been quiet yet";
+  RunUntilQuiet();
+  EXPECT_EQ(chunks_, (std::vector<Bytes>{{0xED, 0x01, 0x02, 0xBF, 0xC2}}));
+}
+
+TEST_F(QuietGapGathererTest, EightyBytesGoOverAtOnce) {
+  Bytes stream(100);
+  for (std::size_t i = 0; i < stream.size(); ++i) stream[i] = static_cast<std::uint8_t>(i);
+  Add(Bytes(stream.begin(), stream.begin() + 30));
+  Add(Bytes(stream.begin() + 30, stream.end()));
+  ASSERT_EQ(chunks_.size(), 1u);
+  EXPECT_EQ(chunks_[0], Bytes(stream.begin(), stream.begin() + QuietGapGatherer::kMaxChunk));
+  RunUntilQuiet();
+  ASSERT_EQ(chunks_.size(), 2u);
+  EXPECT_EQ(chunks_[1], Bytes(stream.begin() + QuietGapGatherer::kMaxChunk, stream.end()));
+}
+
+TEST_F(QuietGapGathererTest, FlushHandsOverWhatIsHeldAndEndsTheWait) {
+  Add({0xED, 0x01, 0x02});
+  gatherer_.Flush();
+  EXPECT_EQ(chunks_, (std::vector<Bytes>{{0xED, 0x01, 0x02}}));
+  gatherer_.Flush();
+  RunUntilQuiet();
+  EXPECT_EQ(chunks_.size(), 1u) << "nothing held, nothing handed over";
+}
+
+TEST_F(QuietGapGathererTest, BytesAfterAQuietGapStartANewChunk) {
+  Add({0xED, 0x01, 0x00, 0x10, 0x11});
+  RunUntilQuiet();
+  Add({0xED, 0x01});
+  RunUntilQuiet();
+  EXPECT_EQ(chunks_, (std::vector<Bytes>{{0xED, 0x01, 0x00, 0x10, 0x11}, {0xED, 0x01}}));
+}
+
+class NullTransport : public LineTransport {
+ public:
+  void Start() override {}
+  bool IsUp() const override { return true; }
+  void Write(const std::uint8_t*, std::size_t) override {}
+  void ReadPending() override {}
+};
+
+class ChunkDevice : public PXHSPDevice {
+ public:
+  explicit ChunkDevice(std::vector<std::string>& log) : log_(log) {}
+  int RefreshStatus() override {
+    log_.push_back("tick");
+    return 1;
+  }
+  int process(unsigned char*, unsigned int size) override {
+    log_.push_back("rx " + std::to_string(size));
+    return 1;
+  }
+  using PXHSPDevice::LoadFromCache;
+  int LoadFromCache(const unsigned char*, int) override { return 0; }
+
+ private:
+  std::vector<std::string>& log_;
+};
+
+// A line with one device that has sent its request; `quiet` as configured.
+struct OneDeviceLine {
+  explicit OneDeviceLine(std::chrono::milliseconds quiet)
+      : line(io, "L", PortSettings{false, quiet}, nullptr, err,
+             [](const PXHSPDevice&) { return 1u; }) {
+    line.SetTransport(std::make_unique<NullTransport>());
+    line.Arbiter().Add(&device);
+    line.Tick();
+    const std::uint8_t request[] = {0xFE, 0xFE, 0x01, 0xA2, 0xA3};
+    line.Send(device, request, sizeof request);
+  }
+  void Receive(Bytes bytes) { line.OnBytes(bytes.data(), bytes.size()); }
+
+  boost::asio::io_context io;
+  std::ostringstream err;
+  std::vector<std::string> log;
+  ChunkDevice device{log};
+  HostLine line;
+};
+
+TEST(HostLineTest, WithoutAQuietGapEveryReadGoesOverAsItComes) {
+  OneDeviceLine bus(std::chrono::milliseconds(0));
+  bus.Receive({0xED, 0x01, 0x02});
+  bus.Receive({0xBF, 0xC2});
+  EXPECT_EQ(bus.log, (std::vector<std::string>{"tick", "rx 3", "rx 2"}));
+}
+
+TEST(HostLineTest, GatheredBytesGoToTheDeviceBeforeThePollTick) {
+  OneDeviceLine bus(std::chrono::milliseconds(1000));
+  bus.Receive({0xED, 0x01, 0x02});
+  bus.Receive({0xBF, 0xC2});
+  EXPECT_EQ(bus.log, (std::vector<std::string>{"tick"}));
+  bus.line.Tick();
+  EXPECT_EQ(bus.log, (std::vector<std::string>{"tick", "rx 5", "tick"}));
+}
+
+TEST(HostLineTest, GatheredBytesGoOverOnceTheLineIsQuiet) {
+  OneDeviceLine bus(std::chrono::milliseconds(2));
+  bus.Receive({0xED, 0x01, 0x02});
+  bus.Receive({0xBF, 0xC2});
+  bus.io.run();
+  EXPECT_EQ(bus.log, (std::vector<std::string>{"tick", "rx 5"}));
+}
+
+// ---------------------------------------------------------------------------
 // Host configuration
 
 TEST(HostConfigTest, CompleteDeviceIsRead) {
   const LoadedConfig loaded = ParseHostConfig("h.json", R"({
   "tick_ms": 250, "plugin": "lib/p.so", "state_dir": "st",
-  "ports": {"/dev/ttyUSB0": {"echo": true}},
+  "ports": {"/dev/ttyUSB0": {"echo": true, "quiet_ms": 20}},
   "devices": [{"data_id": 9, "address": "0x81", "port": "/dev/ttyUSB0",
                "config": {"appSetting": {"version": "2", "current_ratio": 1}},
                "thresholds": {"temperature": {"high": 40, "hysteresis": 1, "level": 3}}}]})");
@@ -284,6 +417,8 @@ TEST(HostConfigTest, CompleteDeviceIsRead) {
   EXPECT_EQ(config.tick, std::chrono::milliseconds(250));
   EXPECT_TRUE(config.Port("/dev/ttyUSB0").echo);
   EXPECT_FALSE(config.Port("/dev/ttyUSB1").echo);
+  EXPECT_EQ(config.Port("/dev/ttyUSB0").quiet, std::chrono::milliseconds(20));
+  EXPECT_EQ(config.Port("/dev/ttyUSB1").quiet, std::chrono::milliseconds(0));
   ASSERT_EQ(config.devices.size(), 1u);
   const DeviceConfig& device = config.devices.front();
   EXPECT_EQ(device.address, 0x81);
@@ -366,5 +501,42 @@ TEST(HostConfigTest, MissingKeysAndBadAddress) {
   EXPECT_NE(all.find("devices[0].port: missing"), std::string::npos) << all;
   EXPECT_NE(all.find("devices[0].address: expected an address"), std::string::npos) << all;
 }
+
+struct QuietCase {
+  const char* name;
+  std::string quiet;     // the value of quiet_ms, as JSON text
+  std::string expected;  // part of the one problem; empty: none
+  bool warning;
+};
+
+class QuietGapConfigTest : public ::testing::TestWithParam<QuietCase> {};
+
+TEST_P(QuietGapConfigTest, IsCheckedLikeTheOtherPortKeys) {
+  const LoadedConfig loaded = ParseHostConfig(
+      "h.json",
+      "{\"tick_ms\": 100, \"ports\": {\"/dev/ttyS0\":\n {\"quiet_ms\": " + GetParam().quiet +
+          "}},\n \"devices\": [{\"data_id\": 1, \"address\": 129, \"port\": "
+          "\"/dev/ttyS0\"}]}");
+  if (GetParam().expected.empty()) {
+    EXPECT_TRUE(loaded.problems.empty()) << FormatProblem(loaded.problems.front());
+    return;
+  }
+  ASSERT_EQ(loaded.problems.size(), 1u);
+  EXPECT_NE(FormatProblem(loaded.problems.front()).find(GetParam().expected), std::string::npos)
+      << FormatProblem(loaded.problems.front());
+  EXPECT_EQ(loaded.Valid(), GetParam().warning);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, QuietGapConfigTest,
+    ::testing::Values(
+        QuietCase{"fits_the_tick", "20", "", true}, QuietCase{"off", "0", "", true},
+        QuietCase{"fraction", "2.5",
+                  "h.json:2: ports./dev/ttyS0.quiet_ms: expected an integer from 0 to 1000", false},
+        QuietCase{"too_long", "1001", "expected an integer from 0 to 1000, found 1001", false},
+        QuietCase{"text", "\"10\"", "expected an integer from 0 to 1000, found a string", false},
+        QuietCase{"four_gaps_reach_the_tick", "25",
+                  "warning: ports./dev/ttyS0.quiet_ms: 4 x quiet_ms reaches tick_ms (100)", true}),
+    [](const auto& test) { return std::string(test.param.name); });
 
 }  // namespace
