@@ -75,7 +75,8 @@ class LiveController : public PXHController {
     if (length == battery_record::kSize) {
       Battery32_Data_t record;
       std::memcpy(&record, data, sizeof record);
-      out_.Write(RecordJson(record));
+      RecordLine(record, record_line_);
+      out_.Write(record_line_);
     }
     ++slot.completed;
     if (on_completed_) on_completed_();
@@ -121,6 +122,7 @@ class LiveController : public PXHController {
   DeviceSlot& Slot(PXHVDevice& device) { return *by_device_.at(&device); }
 
   JsonLineWriter out_;
+  std::string record_line_;  // kept: its buffer is reused from record to record
   std::ostream& err_;
   std::unordered_map<const PXHVDevice*, DeviceSlot*> by_device_;
   std::unordered_map<unsigned int, DeviceSlot*> by_data_id_;

@@ -1,14 +1,19 @@
 // Parts of the live host: echo filter, threshold hysteresis, history file,
-// line turns, gathering until the line is quiet, and the host configuration.
+// line turns, gathering until the line is quiet, the host configuration and
+// the record line.
 
 #include <gtest/gtest.h>
 
 #include <boost/asio/io_context.hpp>
 
+#include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <memory>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -17,6 +22,7 @@
 #include "programs/battery-host/history_file.h"
 #include "programs/battery-host/host_config.h"
 #include "programs/battery-host/host_line.h"
+#include "programs/battery-host/json_output.h"
 #include "programs/battery-host/line_arbiter.h"
 #include "programs/battery-host/quiet_gap_gatherer.h"
 #include "programs/battery-host/threshold_monitor.h"
@@ -538,5 +544,113 @@ INSTANTIATE_TEST_SUITE_P(
         QuietCase{"four_gaps_reach_the_tick", "25",
                   "warning: ports./dev/ttyS0.quiet_ms: 4 x quiet_ms reaches tick_ms (100)", true}),
     [](const auto& test) { return std::string(test.param.name); });
+
+// ---------------------------------------------------------------------------
+// The record line, against what a jsoncpp writer makes of the same values
+
+std::string JsoncppRecordLine(const Battery32_Data_t& record) {
+  Json::Value line(Json::objectValue);
+  line["type"] = "record";
+  line["data_id"] = record.data_id;
+  const std::string time = SampleTimeText(record);
+  line["sample_time"] = time.empty() ? Json::Value() : Json::Value(time);
+  Json::Value& cells = line["cells"] = Json::Value(Json::arrayValue);
+  for (std::size_t i = 0; i < battery_link::kCellCount; ++i) {
+    cells.append(FloatJson(battery_record::CellVoltage(record, i)));
+  }
+  using battery_record::Load;
+  line["group_voltage"] = FloatJson(Load<float>(record, battery_record::kGroupVoltageOffset));
+  line["group_current"] = FloatJson(Load<float>(record, battery_record::kGroupCurrentOffset));
+  line["temperature"] = FloatJson(Load<float>(record, battery_record::kTemperatureOffset));
+  std::ostringstream out;
+  JsonLineWriter(out).Write(line);
+  return out.str();
+}
+
+std::string HandWrittenRecordLine(const Battery32_Data_t& record) {
+  std::string line;
+  RecordLine(record, line);
+  std::ostringstream out;
+  JsonLineWriter(out).Write(line);
+  return out.str();
+}
+
+void Store(Battery32_Data_t& record, std::size_t offset, float value) {
+  std::memcpy(reinterpret_cast<unsigned char*>(&record) + offset, &value, sizeof value);
+}
+
+// Values in every notation printf's %g chooses, and the ones JSON cannot hold.
+const std::vector<float>& EdgeValues() {
+  static const std::vector<float> values = {0.0f,
+                                            -0.0f,
+                                            1.0f,
+                                            2.2f,
+                                            2.196f,
+                                            25.0f,
+                                            70.6f,
+                                            -100.0f,
+                                            0.1f,
+                                            0.0001f,
+                                            0.00012345f,
+                                            0.00001f,
+                                            1.5e-5f,
+                                            123456.0f,
+                                            12345678.0f,
+                                            100000000.0f,
+                                            123456792.0f,
+                                            999999936.0f,
+                                            1e10f,
+                                            3.4028235e38f,
+                                            1.17549435e-38f,
+                                            1e-45f,
+                                            -2.5e-7f,
+                                            std::numeric_limits<float>::infinity(),
+                                            -std::numeric_limits<float>::infinity(),
+                                            std::numeric_limits<float>::quiet_NaN()};
+  return values;
+}
+
+TEST(RecordLineTest, EdgeValuesAreWrittenAsJsoncppWritesThem) {
+  for (const float value : EdgeValues()) {
+    Battery32_Data_t record{};
+    record.data_id = 4294967295u;
+    for (std::size_t i = 0; i < battery_link::kCellCount; ++i) {
+      Store(record, battery_record::kCellVoltageOffset + 4 * i, value);
+    }
+    Store(record, battery_record::kGroupVoltageOffset, value);
+    Store(record, battery_record::kGroupCurrentOffset, -value);
+    Store(record, battery_record::kTemperatureOffset, value * 3.0f);
+    EXPECT_EQ(HandWrittenRecordLine(record), JsoncppRecordLine(record)) << value;
+  }
+}
+
+TEST(RecordLineTest, RandomRecordsAreWrittenAsJsoncppWritesThem) {
+  std::mt19937 random(5011);
+  std::uniform_int_distribution<std::uint32_t> bits;
+  std::uniform_real_distribution<float> volts(1.8f, 2.4f);
+  for (int n = 0; n < 2000; ++n) {
+    Battery32_Data_t record{};
+    record.data_id = bits(random);
+    const std::uint8_t time[7] = {0xEA,
+                                  0x07,
+                                  static_cast<std::uint8_t>(1 + n % 12),
+                                  static_cast<std::uint8_t>(1 + n % 28),
+                                  12,
+                                  0,
+                                  5};
+    if (n % 3 != 0) std::memcpy(record.sample_time, time, sizeof time);
+    for (std::size_t i = 0; i < battery_link::kCellCount; ++i) {
+      // Half plausible cell voltages, half any bit pattern at all.
+      const std::uint32_t pattern = bits(random);
+      float value = volts(random);
+      if (i % 2 == 1) std::memcpy(&value, &pattern, sizeof value);
+      Store(record, battery_record::kCellVoltageOffset + 4 * i, value);
+    }
+    Store(record, battery_record::kGroupVoltageOffset, volts(random) * 32.0f);
+    Store(record, battery_record::kGroupCurrentOffset, volts(random) - 2.0f);
+    Store(record, battery_record::kTemperatureOffset, volts(random) * 11.0f);
+    ASSERT_EQ(HandWrittenRecordLine(record), JsoncppRecordLine(record)) << "record " << n;
+  }
+}
 
 }  // namespace
