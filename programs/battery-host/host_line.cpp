@@ -18,9 +18,14 @@ HostLine::HostLine(boost::asio::io_context& io, std::string name, const PortSett
 }
 
 void HostLine::Tick() {
+  const std::uint64_t sent_before = arbiter_.RequestsSent();
   transport_->ReadPending();
   if (gatherer_) gatherer_->Flush();
-  if (transport_->IsUp()) arbiter_.Tick();
+  // An answer that arrived just before the tick has already drawn the next
+  // request; re-sending that at once would spend a retry and could draw a
+  // second answer, which would be taken for the answer to the request after.
+  const bool fresh_request = arbiter_.RequestsSent() != sent_before && arbiter_.Owner() != nullptr;
+  if (transport_->IsUp() && !fresh_request) arbiter_.Tick();
 }
 
 void HostLine::Send(const PXHSPDevice& device, const std::uint8_t* data, std::size_t size) {

@@ -31,5 +31,6 @@ bool LineArbiter::Route(unsigned char* data, unsigned int size) {
 }
 
 void LineArbiter::Sent(const PXHSPDevice& device) {
+  ++requests_sent_;
   if (has_owner_ && devices_[owner_] == &device) waiting_ = true;
 }

@@ -10,6 +10,7 @@
 // A line with one device ticks it on every poll tick.
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <vector>
 
@@ -32,6 +33,8 @@ class LineArbiter {
   void Sent(const PXHSPDevice& device);
   // The device whose exchange is under way, or nullptr.
   PXHSPDevice* Owner() const { return waiting_ ? devices_[owner_] : nullptr; }
+  // Requests written on the line so far, by any device.
+  std::uint64_t RequestsSent() const { return requests_sent_; }
 
  private:
   bool IsActive(std::size_t index) const { return !active_ || active_(index); }
@@ -44,4 +47,5 @@ class LineArbiter {
   bool has_owner_ = false;
   bool waiting_ = false;
   int turn_ticks_ = 0;
+  std::uint64_t requests_sent_ = 0;
 };

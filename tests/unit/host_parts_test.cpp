@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <boost/asio/io_context.hpp>
 
 #include <cmath>
@@ -355,10 +357,12 @@ class ChunkDevice : public PXHSPDevice {
   }
   int process(unsigned char*, unsigned int size) override {
     log_.push_back("rx " + std::to_string(size));
+    if (on_rx) on_rx();
     return 1;
   }
   using PXHSPDevice::LoadFromCache;
   int LoadFromCache(const unsigned char*, int) override { return 0; }
+  std::function<void()> on_rx;
 
  private:
   std::vector<std::string>& log_;
@@ -397,6 +401,21 @@ TEST(HostLineTest, GatheredBytesGoToTheDeviceBeforeThePollTick) {
   bus.Receive({0xBF, 0xC2});
   EXPECT_EQ(bus.log, (std::vector<std::string>{"tick"}));
   bus.line.Tick();
+  EXPECT_EQ(bus.log, (std::vector<std::string>{"tick", "rx 5", "tick"}));
+}
+
+TEST(HostLineTest, AnswerJustBeforeTheTickIsNotFollowedByAResend) {
+  OneDeviceLine bus(std::chrono::milliseconds(1000));
+  // Like the plug-in, the device answers an accepted answer with its next request.
+  bus.device.on_rx = [&bus] {
+    const std::uint8_t next[] = {0xFE, 0xFE, 0x01, 0xA3, 0xA4};
+    bus.line.Send(bus.device, next, sizeof next);
+  };
+  bus.Receive({0xED, 0x01, 0x02, 0xBF, 0xC2});
+  bus.line.Tick();
+  EXPECT_EQ(bus.log, (std::vector<std::string>{"tick", "rx 5"}));
+  bus.device.on_rx = nullptr;
+  bus.line.Tick();  // still no answer: this tick re-sends
   EXPECT_EQ(bus.log, (std::vector<std::string>{"tick", "rx 5", "tick"}));
 }
 
