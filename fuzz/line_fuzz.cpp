@@ -22,7 +22,8 @@
 //     5  damaged answer: kind byte (odd: cell answer with 64 value bytes, even:
 //        short answer with 2), position byte, xor byte (0 taken as 1)
 //     6  odd call: selector byte % 3, then a 32-bit little-endian word w:
-//        0 process(nullptr, w), 1 process(4 bytes, a length of 81 or more from w),
+//        0 process(nullptr, w), 1 process(4 bytes, a length of 81 or more: for
+//        odd w one of the 128 largest, which wrap a sum with the bytes held),
 //        2 a chunk of length 0
 //     7  value query: selector byte picks the name
 //
@@ -204,8 +205,11 @@ class LineSession {
     }
     if (selector == 1) {
       // A length that no chunk may have: refused before a byte is read.
+      constexpr std::uint32_t kTopLengths = 128;
       const std::uint32_t length =
-          battery_link::kGatherBound + word % (UINT32_MAX - battery_link::kGatherBound + 1);
+          (word & 1u) != 0 ? UINT32_MAX - (word >> 1) % kTopLengths
+                           : battery_link::kGatherBound +
+                                 (word >> 1) % (UINT32_MAX - battery_link::kGatherBound);
       std::unique_ptr<unsigned char[]> bytes(new unsigned char[4]{0xED, 0x01, 0x02, 0x03});
       Check(device_.process(bytes.get(), length) == 0, "oversized chunk gives the request up");
       Check(device_.rx_length_ == 0 && device_.cmd_type_ == 0,
