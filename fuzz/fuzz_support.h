@@ -5,7 +5,6 @@
 // sends them, and a sink for the device's diagnostic lines.
 
 #include <array>
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -121,9 +120,8 @@ class CheckingController : public PXHController {
 
 // The measurements of a history record are this cycle's: cells decoded inside
 // the acceptance window or 0, the reserved byte 0, and a temperature that is
-// either the one the device started with or inside (0, 100].
-inline void CheckMeasuredRecord(const std::vector<unsigned char>& record,
-                                float starting_temperature) {
+// either the one a new device starts with (0) or inside (0, 100].
+inline void CheckMeasuredRecord(const std::vector<unsigned char>& record) {
   Check(record.size() == battery_record::kSize, "record is 152 bytes");
   for (std::size_t cell = 0; cell < battery_link::kCellCount; ++cell) {
     const float volts =
@@ -132,9 +130,7 @@ inline void CheckMeasuredRecord(const std::vector<unsigned char>& record,
   }
   Check(record[battery_record::kReservedOffset] == 0, "reserved byte is 0");
   const float temperature = FloatAt(record.data(), battery_record::kTemperatureOffset);
-  Check(
-      SameBits(temperature, starting_temperature) || (temperature > 0.0f && temperature <= 100.0f),
-      "temperature is the previous one or inside (0, 100]");
+  Check(temperature >= 0.0f && temperature <= 100.0f, "temperature is 0 or inside (0, 100]");
 }
 
 // Frames exactly as a monitor at `address` sends them.

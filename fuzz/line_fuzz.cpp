@@ -250,7 +250,7 @@ class LineSession {
       const unsigned char expected = previous_history_.empty() ? 0 : previous_history_[i];
       Check(published[i] == expected, "publication holds the previous cycle's measurements");
     }
-    fuzz_support::CheckMeasuredRecord(host_->last_saved, 0.0f);
+    fuzz_support::CheckMeasuredRecord(host_->last_saved);
     Check(battery_record::Load<std::uint32_t>(device_.data_, 0) == kDataId,
           "record keeps the data id");
     previous_history_ = host_->last_saved;
