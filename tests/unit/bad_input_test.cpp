@@ -161,6 +161,21 @@ INSTANTIATE_TEST_SUITE_P(
         RejectedAnswer{"cells, checksum", 1, Damaged(kCells, 66, 0x00), {}, 0},
         RejectedAnswer{"cells, value changed", 1, Damaged(kCells, 20, 0xFF), {}, 0}));
 
+TEST_F(BadInputTest, IncompleteCellAnswerOnlyWaits) {
+  OutstandingRequest(1);
+  DeviceSnapshot expected = Snapshot();
+  const Bytes part(kCells.begin(), kCells.begin() + 66);
+
+  EXPECT_EQ(Rx(part), 1);
+
+  const DeviceSnapshot after = Snapshot();
+  ExpectFreshStamp(after);
+  expected.last_update = after.last_update;
+  expected.held = part;
+  ExpectSameState(expected, after);
+  EXPECT_THAT(TakeEvents(), IsEmpty());
+}
+
 TEST_F(BadInputTest, ChunkReachingTheBoundIsRefusedWithoutStoringAByte) {
   OutstandingRequest(1);
   Rx(Bytes(kCells.begin(), kCells.begin() + 10));
