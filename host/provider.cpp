@@ -1,3 +1,4 @@
 #include "host/provider.h"
 
 Provider::~Provider() = default;
+PXHSPDeviceProvider::~PXHSPDeviceProvider() = default;

@@ -16,6 +16,9 @@ class HOST_API Provider {
 
 class HOST_API PXHSPDeviceProvider : public Provider {
  public:
+  // Defined in the framework library, so that the class's virtual table and
+  // type information live there alone and no plug-in carries a copy.
+  ~PXHSPDeviceProvider() override;
   // A new device; the caller owns it and destroys it through its virtual destructor.
   virtual PXHSPDevice* create() const = 0;
 };

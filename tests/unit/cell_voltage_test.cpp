@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <limits>
+#include <ostream>
 
 #include "tests/support/device_harness.h"
 
@@ -55,6 +56,10 @@ struct RejectCase {
   std::size_t byte;
   std::uint8_t value;
 };
+// Printed by name: gtest's fallback would print the padding bytes too.
+void PrintTo(const RejectCase& c, std::ostream* out) {
+  *out << c.what;
+}
 
 class CellAnswerRejectTest : public CellVoltageTest,
                              public ::testing::WithParamInterface<RejectCase> {};
@@ -86,6 +91,10 @@ struct WindowCase {
   float adjust;
   float expected;
 };
+// Printed by name: gtest's fallback would print the padding bytes too.
+void PrintTo(const WindowCase& c, std::ostream* out) {
+  *out << "raw " << c.raw << " adjust " << c.adjust;
+}
 
 class CellWindowTest : public CellVoltageTest, public ::testing::WithParamInterface<WindowCase> {};
 

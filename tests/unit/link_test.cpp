@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,10 @@ struct ChecksumCase {
   Bytes covered;
   unsigned expected;
 };
+// Printed by name: gtest's fallback would print the padding bytes too.
+void PrintTo(const ChecksumCase& c, std::ostream* out) {
+  *out << test_frames::Hex(c.covered);
+}
 
 class ChecksumTest : public ::testing::TestWithParam<ChecksumCase> {};
 
@@ -57,6 +62,10 @@ struct RequestCase {
   std::string frame;
   int kind;
 };
+// Printed by name: gtest's fallback would print the padding bytes too.
+void PrintTo(const RequestCase& c, std::ostream* out) {
+  *out << c.frame;
+}
 
 class RequestFrameTest : public DeviceTest, public ::testing::WithParamInterface<RequestCase> {};
 
@@ -86,6 +95,10 @@ struct AnswerCase {
   Bytes answer;
   bool accepted;
 };
+// Printed by name: gtest's fallback would print the padding bytes too.
+void PrintTo(const AnswerCase& c, std::ostream* out) {
+  *out << c.what;
+}
 
 class ShortAnswerCheckTest : public DeviceTest, public ::testing::WithParamInterface<AnswerCase> {};
 

@@ -6,6 +6,7 @@
 
 #include <climits>
 #include <cmath>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,10 @@ struct StateRow {
   std::uint32_t held_after;
   std::vector<std::string> events;  // each event must start with this text
 };
+// Printed by name: gtest's fallback would print the padding bytes too.
+void PrintTo(const StateRow& c, std::ostream* out) {
+  *out << c.row;
+}
 
 class StateTableTest : public DeviceTest, public ::testing::WithParamInterface<StateRow> {};
 
@@ -303,6 +308,10 @@ struct BoundCase {
   std::uint32_t chunk;
   bool refused;
 };
+// Printed by name: gtest's fallback would print the padding bytes too.
+void PrintTo(const BoundCase& c, std::ostream* out) {
+  *out << c.held << " held + " << c.chunk;
+}
 
 class GatheringBoundTest : public DeviceTest, public ::testing::WithParamInterface<BoundCase> {};
 
@@ -390,6 +399,10 @@ struct GroupVoltageCase {
   float offset;
   float expected;
 };
+// Printed by name: gtest's fallback would print the padding bytes too.
+void PrintTo(const GroupVoltageCase& c, std::ostream* out) {
+  *out << "version " << c.version << " raw " << c.raw;
+}
 
 class GroupVoltageTest : public DeviceTest,
                          public ::testing::WithParamInterface<GroupVoltageCase> {};
@@ -455,6 +468,10 @@ struct CurrentCase {
   std::uint16_t raw;
   float expected;
 };
+// Printed by name: gtest's fallback would print the padding bytes too.
+void PrintTo(const CurrentCase& c, std::ostream* out) {
+  *out << c.what;
+}
 
 class CurrentTest : public DeviceTest, public ::testing::WithParamInterface<CurrentCase> {};
 
@@ -487,6 +504,10 @@ struct TemperatureCase {
   std::uint16_t raw;
   float expected;  // with -3.5 as the previous value
 };
+// Printed by name: gtest's fallback would print the padding bytes too.
+void PrintTo(const TemperatureCase& c, std::ostream* out) {
+  *out << "raw " << c.raw;
+}
 
 class TemperatureTest : public DeviceTest, public ::testing::WithParamInterface<TemperatureCase> {};
 

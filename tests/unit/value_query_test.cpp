@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <ostream>
 #include <random>
 #include <regex>
 #include <string>
@@ -61,6 +62,10 @@ struct NameCase {
   float value;          // when answered
   const char* failure;  // when not
 };
+// Printed by name: gtest's fallback would print the padding bytes too.
+void PrintTo(const NameCase& c, std::ostream* out) {
+  *out << '"' << c.name << '"';
+}
 
 class NameTest : public ValueQueryTest, public ::testing::WithParamInterface<NameCase> {};
 
