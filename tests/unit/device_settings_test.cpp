@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdint>
 #include <memory>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -97,6 +98,10 @@ struct KeyCase {
   // where some members are written by two keys; empty: render gives sample_text.
   bool (*applied_with_all)(const Probe&);
 };
+// Printed by name: gtest's fallback would print the padding bytes too.
+void PrintTo(const KeyCase& c, std::ostream* out) {
+  *out << c.name;
+}
 
 bool ListStartsWithSplitCells(const Probe& d) {
   return d.active_batteries_.size() >= 2 && d.active_batteries_[0] == 0 &&
@@ -303,6 +308,10 @@ struct IntCase {
   int Battery::*member;
   int expected;
 };
+// Printed by name: gtest's fallback would print the padding bytes too.
+void PrintTo(const IntCase& c, std::ostream* out) {
+  *out << c.key;
+}
 
 class IntSettingTest : public DeviceSettingsTest, public ::testing::WithParamInterface<IntCase> {};
 
@@ -357,6 +366,10 @@ struct FloatCase {
   float Battery::*member;
   float expected;
 };
+// Printed by name: gtest's fallback would print the padding bytes too.
+void PrintTo(const FloatCase& c, std::ostream* out) {
+  *out << c.key;
+}
 
 class FloatSettingTest : public DeviceSettingsTest,
                          public ::testing::WithParamInterface<FloatCase> {};
@@ -386,6 +399,10 @@ struct TextCase {
   const char* value;  // JSON
   const char* expected;
 };
+// Printed by name: gtest's fallback would print the padding bytes too.
+void PrintTo(const TextCase& c, std::ostream* out) {
+  *out << c.value;
+}
 
 class CurrentFieldTest : public DeviceSettingsTest,
                          public ::testing::WithParamInterface<TextCase> {};
@@ -405,6 +422,10 @@ struct SaveIntervalCase {
   const char* value;  // JSON, minutes
   int expected_seconds;
 };
+// Printed by name: gtest's fallback would print the padding bytes too.
+void PrintTo(const SaveIntervalCase& c, std::ostream* out) {
+  *out << c.value;
+}
 
 class SaveIntervalTest : public DeviceSettingsTest,
                          public ::testing::WithParamInterface<SaveIntervalCase> {};
@@ -432,6 +453,10 @@ struct AddressCase {
   std::uint8_t stored;
   std::uint8_t corrected;
 };
+// Printed by name: gtest's fallback would print the padding bytes too.
+void PrintTo(const AddressCase& c, std::ostream* out) {
+  *out << static_cast<int>(c.stored);
+}
 
 class AddressCorrectionTest
     : public DeviceSettingsTest,
@@ -481,6 +506,10 @@ struct SplitCase {
   int battery_start;
   std::vector<int> active_batteries;
 };
+// Printed by name: gtest's fallback would print the padding bytes too.
+void PrintTo(const SplitCase& c, std::ostream* out) {
+  *out << c.settings;
+}
 
 // The device already shows its cells from 6 and checks cell 1.
 class GroupSplitTest : public DeviceSettingsTest, public ::testing::WithParamInterface<SplitCase> {
@@ -560,6 +589,10 @@ struct ListCase {
   std::vector<int> active_batteries;
   std::vector<unsigned int> group_voltage_ids;
 };
+// Printed by name: gtest's fallback would print the padding bytes too.
+void PrintTo(const ListCase& c, std::ostream* out) {
+  *out << c.settings;
+}
 
 class ListSettingTest : public DeviceSettingsTest,
                         public ::testing::WithParamInterface<ListCase> {};
@@ -691,6 +724,10 @@ struct ControlCase {
   int in_length;
   int expected_seconds;
 };
+// Printed by name: gtest's fallback would print the padding bytes too.
+void PrintTo(const ControlCase& c, std::ostream* out) {
+  *out << c.code;
+}
 
 class DeviceIoControlTest : public DeviceSettingsTest,
                             public ::testing::WithParamInterface<ControlCase> {};

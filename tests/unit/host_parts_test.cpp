@@ -15,6 +15,7 @@
 #include <fstream>
 #include <limits>
 #include <memory>
+#include <ostream>
 #include <random>
 #include <sstream>
 #include <string>
@@ -42,6 +43,10 @@ struct EchoCase {
   std::vector<Bytes> chunks;
   std::vector<std::size_t> stripped;
 };
+// Printed by name: gtest's fallback would print the padding bytes too.
+void PrintTo(const EchoCase& c, std::ostream* out) {
+  *out << c.name;
+}
 
 class EchoFilterTest : public ::testing::TestWithParam<EchoCase> {};
 
@@ -80,6 +85,10 @@ struct ThresholdCase {
   ThresholdLimit limit;
   std::vector<Step> steps;
 };
+// Printed by name: gtest's fallback would print the padding bytes too.
+void PrintTo(const ThresholdCase& c, std::ostream* out) {
+  *out << c.name;
+}
 
 class ThresholdMonitorTest : public ::testing::TestWithParam<ThresholdCase> {};
 
@@ -184,6 +193,10 @@ struct TornCase {
   unsigned char expected;  // fill of the record recovered
   const char* note;
 };
+// Printed by name: gtest's fallback would print the padding bytes too.
+void PrintTo(const TornCase& c, std::ostream* out) {
+  *out << c.name;
+}
 
 class HistoryTornTest : public HistoryFileTest, public ::testing::WithParamInterface<TornCase> {};
 
@@ -461,6 +474,10 @@ struct ProblemCase {
   std::string expected;
   bool warning;
 };
+// Printed by name: gtest's fallback would print the padding bytes too.
+void PrintTo(const ProblemCase& c, std::ostream* out) {
+  *out << c.name;
+}
 
 class HostConfigProblemTest : public ::testing::TestWithParam<ProblemCase> {};
 
@@ -533,6 +550,10 @@ struct QuietCase {
   std::string expected;  // part of the one problem; empty: none
   bool warning;
 };
+// Printed by name: gtest's fallback would print the padding bytes too.
+void PrintTo(const QuietCase& c, std::ostream* out) {
+  *out << c.name;
+}
 
 class QuietGapConfigTest : public ::testing::TestWithParam<QuietCase> {};
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -38,6 +39,10 @@ struct ParseCase {
   Bytes stream;
   std::vector<std::string> requests;  // "address command"
 };
+// Printed by name: gtest's fallback would print the padding bytes too.
+void PrintTo(const ParseCase& c, std::ostream* out) {
+  *out << c.name;
+}
 
 class RequestParserTest : public ::testing::TestWithParam<ParseCase> {};
 
@@ -69,6 +74,10 @@ struct AnswerCase {
   float value;        // base value of the asked measurement
   std::uint16_t raw;  // expected on the line
 };
+// Printed by name: gtest's fallback would print the padding bytes too.
+void PrintTo(const AnswerCase& c, std::ostream* out) {
+  *out << static_cast<int>(c.command);
+}
 
 class ShortAnswerTest : public ::testing::TestWithParam<AnswerCase> {};
 
@@ -149,6 +158,10 @@ struct FaultCase {
   double monitor_sim::FaultRates::*rate;
   monitor_sim::Fault fault;
 };
+// Printed by name: gtest's fallback would print the padding bytes too.
+void PrintTo(const FaultCase& c, std::ostream* out) {
+  *out << c.name;
+}
 
 class FaultTest : public ::testing::TestWithParam<FaultCase> {};
 

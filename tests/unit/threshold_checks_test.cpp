@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -78,6 +79,10 @@ struct ChangeCase {
   float fresh_cell;
   bool changed;
 };
+// Printed by name: gtest's fallback would print the padding bytes too.
+void PrintTo(const ChangeCase& c, std::ostream* out) {
+  *out << c.label;
+}
 
 class ChangeDetectionTest : public EndOfCycleTest,
                             public ::testing::WithParamInterface<ChangeCase> {
@@ -227,6 +232,10 @@ struct SelectionCase {
   // (cell, number shown) in the order of the checks
   std::vector<std::pair<int, long long>> checks;
 };
+// Printed by name: gtest's fallback would print the padding bytes too.
+void PrintTo(const SelectionCase& c, std::ostream* out) {
+  *out << c.label;
+}
 
 class CellSelectionTest : public EndOfCycleTest,
                           public ::testing::WithParamInterface<SelectionCase> {};
@@ -354,6 +363,10 @@ struct CycleCase {
   std::uint16_t second_group;
   bool changed;
 };
+// Printed by name: gtest's fallback would print the padding bytes too.
+void PrintTo(const CycleCase& c, std::ostream* out) {
+  *out << c.label;
+}
 
 class CycleChangeCaseTest : public CycleChangeTest,
                             public ::testing::WithParamInterface<CycleCase> {};

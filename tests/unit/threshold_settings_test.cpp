@@ -6,6 +6,7 @@
 #include <json/value.h>
 
 #include <map>
+#include <ostream>
 #include <string>
 
 #include "tests/support/device_harness.h"
@@ -51,6 +52,10 @@ struct TraceCase {
   Names alarm_desc;
   Names signal_names;
 };
+// Printed by name: gtest's fallback would print the padding bytes too.
+void PrintTo(const TraceCase& c, std::ostream* out) {
+  *out << c.label;
+}
 
 class ThresholdTraceTest : public ThresholdSettingsTest,
                            public ::testing::WithParamInterface<TraceCase> {};
@@ -351,6 +356,10 @@ struct FailureCase {
   Names alarm_desc;    // stored before the error
   Names signal_names;
 };
+// Printed by name: gtest's fallback would print the padding bytes too.
+void PrintTo(const FailureCase& c, std::ostream* out) {
+  *out << c.label;
+}
 
 class ThresholdFailureTest : public ThresholdSettingsTest,
                              public ::testing::WithParamInterface<FailureCase> {};
