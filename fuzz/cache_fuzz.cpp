@@ -80,7 +80,7 @@ int Offer(FuzzedDevice& device, fuzz_support::InputReader& input, std::uint8_t m
 
 void CheckAnswersFrom(const FuzzedDevice& device, const std::vector<unsigned char>& record) {
   for (std::size_t cell = 0; cell < battery_link::kCellCount; ++cell) {
-    const float value = device.Get_Value(kDataId, battery2v_32::CellLabels::VariableName(cell));
+    const float value = device.Get_Value(kDataId, battery2v_32::CellLabels::VariableNames()[cell]);
     const float expected =
         fuzz_support::FloatAt(record.data(), battery_record::kCellVoltageOffset + 4 * cell);
     Check(SameBits(value, expected), "a cell is answered from the record");
