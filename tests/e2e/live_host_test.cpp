@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "tests/e2e/process.h"
+#include "tests/support/run_values.h"
 
 namespace e2e {
 
@@ -28,11 +29,18 @@ Programs& programs() {
 namespace {
 
 namespace fs = std::filesystem;
+using run_values::CellVolts;
+using run_values::Degrees;
+using run_values::FromRecordJson;
+using run_values::GroupAmperes;
+using run_values::GroupVolts;
+using run_values::kCells;
+using run_values::Measurement;
+using run_values::ParseHistory;
 using std::chrono::seconds;
 
-constexpr std::size_t kCells = 32;
-constexpr std::size_t kHistoryEntry = 160;
-constexpr std::size_t kHistoryRecordOffset = 4;
+constexpr std::size_t kHistoryEntrySize = 160;
+
 // Generous: the machines are shared; no test asserts on speed.
 constexpr seconds kRunLimit{50};
 
@@ -59,18 +67,6 @@ std::vector<Json::Value> OfType(const std::vector<Json::Value>& lines, const std
   return out;
 }
 
-// A measurement as the plug-in decodes it (default settings): one rounded
-// single-precision operation at a time.
-struct Measurement {
-  std::array<float, kCells> cells{};
-  float group_voltage = 0, group_current = 0, temperature = 0;
-};
-
-float Cell(unsigned raw) {
-  const float volts = static_cast<float>(raw) / 1000.0f + 0.0f;
-  return volts < 1.0f || volts > 4.0f ? 0.0f : volts;
-}
-
 // What the simulator really sent, per address: only answers that left it intact.
 // Short answers do not name their command: when a request is re-sent because
 // its answer was only slow (a loaded machine), the second answer is taken for
@@ -80,10 +76,10 @@ struct SentValues {
   std::vector<std::array<float, kCells>> cells;
   std::set<float> group_voltage, group_current, temperature;
   void AddShort(unsigned raw) {
-    group_voltage.insert(static_cast<float>(raw) / 10.0f * 1.0f + 0.0f);
-    group_current.insert(static_cast<float>(raw) / 10.0f);
-    const float degrees = static_cast<float>(raw) / 100.0f;
-    if (degrees > 0.0f && degrees <= 100.0f) temperature.insert(degrees);
+    group_voltage.insert(GroupVolts(raw));
+    group_current.insert(GroupAmperes(raw));
+    const float degrees = Degrees(raw);
+    if (degrees != 0.0f) temperature.insert(degrees);
   }
 };
 
@@ -96,27 +92,13 @@ std::map<unsigned, SentValues> ReadSimLog(const std::string& path) {
     const Json::Value& raw = line["raw"];
     if (command == "cells") {
       std::array<float, kCells> cells{};
-      for (Json::ArrayIndex i = 0; i < kCells; ++i) cells[i] = Cell(raw[i].asUInt());
+      for (Json::ArrayIndex i = 0; i < kCells; ++i) cells[i] = CellVolts(raw[i].asUInt());
       values.cells.push_back(cells);
     } else {
       values.AddShort(raw.asUInt());
     }
   }
   return sent;
-}
-
-Measurement FromRecord(const Json::Value& record) {
-  Measurement m;
-  for (Json::ArrayIndex i = 0; i < kCells; ++i) m.cells[i] = record["cells"][i].asFloat();
-  m.group_voltage = record["group_voltage"].asFloat();
-  m.group_current = record["group_current"].asFloat();
-  m.temperature = record["temperature"].asFloat();
-  return m;
-}
-
-bool IsZero(const Measurement& m) {
-  return std::all_of(m.cells.begin(), m.cells.end(), [](float v) { return v == 0.0f; }) &&
-         m.group_voltage == 0.0f && m.group_current == 0.0f && m.temperature == 0.0f;
 }
 
 // Every value of the record was sent by the monitor; the cells as one answer.
@@ -133,9 +115,9 @@ void ExpectSent(const Measurement& m, const SentValues& sent, const std::string&
 // what the monitor sent.
 void ExpectRecordsFromMonitor(const std::vector<Json::Value>& records, const SentValues& sent) {
   ASSERT_FALSE(records.empty());
-  EXPECT_TRUE(IsZero(FromRecord(records.front())));
+  EXPECT_TRUE(FromRecordJson(records.front()).IsZero());
   for (std::size_t i = 1; i < records.size(); ++i) {
-    ExpectSent(FromRecord(records[i]), sent, "record " + std::to_string(i));
+    ExpectSent(FromRecordJson(records[i]), sent, "record " + std::to_string(i));
   }
 }
 
@@ -149,21 +131,6 @@ void ExpectNearBase(const Measurement& m, const Base& base) {
   EXPECT_NEAR(m.group_voltage, base.group, 2.05f);
   EXPECT_NEAR(m.group_current, base.current, 1.05f);
   EXPECT_NEAR(m.temperature, base.temperature, 2.01f);
-}
-
-std::vector<Measurement> HistoryOf(const std::string& path) {
-  const std::string bytes = ReadFile(path);
-  std::vector<Measurement> out;
-  for (std::size_t at = 0; at + kHistoryEntry <= bytes.size(); at += kHistoryEntry) {
-    const char* record = bytes.data() + at + kHistoryRecordOffset;
-    Measurement m;
-    std::memcpy(m.cells.data(), record + 4, sizeof m.cells);
-    std::memcpy(&m.group_voltage, record + 132, 4);
-    std::memcpy(&m.group_current, record + 136, 4);
-    std::memcpy(&m.temperature, record + 141, 4);
-    out.push_back(m);
-  }
-  return out;
 }
 
 class LiveHostTest : public ::testing::Test {
@@ -256,9 +223,9 @@ TEST_F(LiveHostTest, RecordsThroughAPtyHoldWhatTheSimulatorSent) {
   const auto records = OfType(Output(), "record", 2001);
   ASSERT_EQ(records.size(), 5u) << Errors();
   ExpectRecordsFromMonitor(records, sent);
-  for (std::size_t i = 1; i < records.size(); ++i) ExpectNearBase(FromRecord(records[i]), base);
+  for (std::size_t i = 1; i < records.size(); ++i) ExpectNearBase(FromRecordJson(records[i]), base);
   // The history holds each cycle's own values; the newest is the last measurement sent.
-  const auto history = HistoryOf(Path("state/device-2001.history"));
+  const auto history = ParseHistory(ReadFile(Path("state/device-2001.history")));
   ASSERT_EQ(history.size(), 5u);
   ASSERT_FALSE(sent.cells.empty());
   EXPECT_EQ(history.back().cells, sent.cells.back());
@@ -281,7 +248,7 @@ TEST_F(LiveHostTest, TwoMonitorsShareOnePty) {
     ASSERT_EQ(records.size(), 4u);
     ExpectRecordsFromMonitor(records, sent[address]);
     const SentValues& other = sent[address == 1 ? 2 : 1];
-    const auto cells = FromRecord(records.back()).cells;
+    const auto cells = FromRecordJson(records.back()).cells;
     EXPECT_EQ(std::find(other.cells.begin(), other.cells.end(), cells), other.cells.end())
         << "cells of the other monitor";
   }
@@ -400,7 +367,7 @@ TEST_F(LiveHostTest, RestartRestoresTheNewestIntactRecord) {
   ASSERT_EQ(RunHost({"run", "--config", config, "--cycles", "2", "--state-dir", Path("state")}), 0)
       << Errors();
   const std::string history = Path("state/device-7001.history");
-  const auto saved = HistoryOf(history);
+  const auto saved = ParseHistory(ReadFile(history));
   ASSERT_EQ(saved.size(), 2u);
   // A power cut in the middle of the next write.
   std::ofstream(history, std::ios::app | std::ios::binary) << std::string(37, '\x5A');
@@ -410,11 +377,11 @@ TEST_F(LiveHostTest, RestartRestoresTheNewestIntactRecord) {
   EXPECT_NE(Errors().find("torn entry of 37 bytes"), std::string::npos) << Errors();
   const auto records = OfType(Output(), "record", 7001);
   ASSERT_EQ(records.size(), 1u);
-  const Measurement restored = FromRecord(records.front());
+  const Measurement restored = FromRecordJson(records.front());
   EXPECT_EQ(restored.cells, saved.back().cells);
   EXPECT_EQ(restored.group_voltage, saved.back().group_voltage);
-  EXPECT_EQ(HistoryOf(history).size(), 3u);
-  EXPECT_EQ(fs::file_size(history) % kHistoryEntry, 0u);
+  EXPECT_EQ(ParseHistory(ReadFile(history)).size(), 3u);
+  EXPECT_EQ(fs::file_size(history) % kHistoryEntrySize, 0u);
 }
 
 TEST_F(LiveHostTest, ShippedExampleRunsOnSimulatedMonitors) {

@@ -31,23 +31,18 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/run_values.h"
+
 namespace soak {
 
-inline constexpr std::size_t kCells = 32;
-
-// Values of a record as the plug-in decodes them with its default settings.
-struct Measurement {
-  std::array<float, kCells> cells{};
-  float group_voltage = 0.0f;
-  float group_current = 0.0f;
-  float temperature = 0.0f;
-
-  bool operator==(const Measurement& other) const {
-    return cells == other.cells && group_voltage == other.group_voltage &&
-           group_current == other.group_current && temperature == other.temperature;
-  }
-  bool IsZero() const { return *this == Measurement{}; }
-};
+using run_values::CellVolts;
+using run_values::Degrees;
+using run_values::FromRecordJson;
+using run_values::GroupAmperes;
+using run_values::GroupVolts;
+using run_values::kCells;
+using run_values::Measurement;
+using run_values::ParseHistory;
 
 // One line of a simulator's log.
 struct SentAnswer {
@@ -90,15 +85,7 @@ struct Report {
 Report Check(const std::string& host_output, const std::vector<LineInput>& lines,
              const std::vector<DeviceInput>& devices);
 
-// Parsers for the files of a run; malformed lines are skipped.
+// A simulator's log; malformed lines are skipped.
 std::vector<SentAnswer> ParseSimLog(const std::string& text);
-std::vector<Measurement> ParseHistory(const std::string& bytes);
-
-// Decodings of the plug-in with its default settings.
-float CellVolts(unsigned raw);
-float GroupVolts(unsigned raw);
-float GroupAmperes(unsigned raw);
-// 0 for raw values outside (0, 100] degrees, which the plug-in does not store.
-float Degrees(unsigned raw);
 
 }  // namespace soak

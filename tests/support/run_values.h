@@ -1,0 +1,43 @@
+#pragma once
+
+// What a run of `battery-host run` leaves behind, read back as values: record
+// lines, history files, and the plug-in's decodings of raw answers with its
+// default settings (one rounded single-precision operation at a time).
+
+#include <json/value.h>
+
+#include <array>
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace run_values {
+
+inline constexpr std::size_t kCells = 32;
+
+struct Measurement {
+  std::array<float, kCells> cells{};
+  float group_voltage = 0.0f;
+  float group_current = 0.0f;
+  float temperature = 0.0f;
+
+  bool operator==(const Measurement& other) const {
+    return cells == other.cells && group_voltage == other.group_voltage &&
+           group_current == other.group_current && temperature == other.temperature;
+  }
+  bool IsZero() const { return *this == Measurement{}; }
+};
+
+// A record line of the host's output ({"type":"record", "cells":[...], ...}).
+Measurement FromRecordJson(const Json::Value& record);
+// A history file: 160-byte entries, each holding a 152-byte record.
+std::vector<Measurement> ParseHistory(const std::string& bytes);
+
+// 0 outside the cell acceptance window 1.0 to 4.0 V.
+float CellVolts(unsigned raw);
+float GroupVolts(unsigned raw);
+float GroupAmperes(unsigned raw);
+// 0 for raw values outside (0, 100] degrees, which the plug-in does not store.
+float Degrees(unsigned raw);
+
+}  // namespace run_values
