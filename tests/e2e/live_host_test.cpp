@@ -29,14 +29,8 @@ Programs& programs() {
 namespace {
 
 namespace fs = std::filesystem;
-using run_values::CellVolts;
-using run_values::Degrees;
-using run_values::FromRecordJson;
-using run_values::GroupAmperes;
-using run_values::GroupVolts;
-using run_values::kCells;
-using run_values::Measurement;
-using run_values::ParseHistory;
+// Records, histories and decodings are read back as the soak reads them.
+using namespace run_values;
 using std::chrono::seconds;
 
 constexpr std::size_t kHistoryEntrySize = 160;
