@@ -16,12 +16,12 @@
 
 #include "host/controller.h"
 #include "host/device_access.h"
-#include "programs/battery-host/history_file.h"
-#include "programs/battery-host/host_config.h"
-#include "programs/battery-host/host_line.h"
-#include "programs/battery-host/json_output.h"
+#include "programs/battery-host/state/history_file.h"
+#include "programs/battery-host/config/host_config.h"
+#include "programs/battery-host/line/host_line.h"
+#include "programs/battery-host/outputs/json_output.h"
 #include "programs/battery-host/plugin_library.h"
-#include "programs/battery-host/threshold_monitor.h"
+#include "programs/battery-host/state/threshold_monitor.h"
 
 namespace {
 

@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "programs/battery-host/host_config.h"
+#include "programs/battery-host/config/host_config.h"
 #include "programs/battery-host/live_host.h"
 #include "programs/battery-host/plugin_library.h"
-#include "programs/battery-host/replay.h"
+#include "programs/battery-host/replay/replay.h"
 
 namespace {
 

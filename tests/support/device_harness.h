@@ -1,7 +1,7 @@
 #pragma once
 
 // A Battery2V32 on a recording host. The host writes every call the device
-// makes as one trace line (see programs/battery-host/trace_controller.h), so a
+// makes as one trace line (see programs/battery-host/replay/trace_controller.h), so a
 // test reads like the wire trace it checks; published and saved records are
 // also kept as bytes.
 
@@ -19,7 +19,7 @@
 
 #include "battery/record.h"
 #include "battery2v_32/battery2v_32.h"
-#include "programs/battery-host/trace_controller.h"
+#include "programs/battery-host/replay/trace_controller.h"
 #include "tests/support/frames.h"
 
 // Exposes the device's members to the tests.

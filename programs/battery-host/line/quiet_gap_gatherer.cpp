@@ -1,4 +1,4 @@
-#include "programs/battery-host/quiet_gap_gatherer.h"
+#include "programs/battery-host/line/quiet_gap_gatherer.h"
 
 #include <algorithm>
 

@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-#include "programs/battery-host/host_config.h"
+#include "programs/battery-host/config/host_config.h"
 
 struct ThresholdCrossing {
   const char* state;  // "high", "low" or "normal" (the return)

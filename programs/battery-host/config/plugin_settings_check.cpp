@@ -1,4 +1,4 @@
-#include "programs/battery-host/plugin_settings_check.h"
+#include "programs/battery-host/config/plugin_settings_check.h"
 
 #include <cstdlib>
 #include <set>

@@ -1,4 +1,4 @@
-#include "programs/battery-host/json_output.h"
+#include "programs/battery-host/outputs/json_output.h"
 
 #include <charconv>
 #include <cmath>

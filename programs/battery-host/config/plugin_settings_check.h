@@ -10,6 +10,6 @@
 
 #include <string>
 
-#include "programs/battery-host/config_reader.h"
+#include "programs/battery-host/config/config_reader.h"
 
 void CheckPluginConfig(ConfigReader& reader, const Json::Value& config, const std::string& path);

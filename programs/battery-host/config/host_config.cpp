@@ -1,4 +1,4 @@
-#include "programs/battery-host/host_config.h"
+#include "programs/battery-host/config/host_config.h"
 
 #include <json/reader.h>
 
@@ -8,8 +8,8 @@
 #include <sstream>
 #include <utility>
 
-#include "programs/battery-host/config_reader.h"
-#include "programs/battery-host/plugin_settings_check.h"
+#include "programs/battery-host/config/config_reader.h"
+#include "programs/battery-host/config/plugin_settings_check.h"
 
 namespace {
 

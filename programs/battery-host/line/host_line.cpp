@@ -1,4 +1,4 @@
-#include "programs/battery-host/host_line.h"
+#include "programs/battery-host/line/host_line.h"
 
 #include <ostream>
 

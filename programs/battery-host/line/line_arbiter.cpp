@@ -1,4 +1,4 @@
-#include "programs/battery-host/line_arbiter.h"
+#include "programs/battery-host/line/line_arbiter.h"
 
 void LineArbiter::Tick() {
   if (has_owner_ && waiting_ && turn_ticks_ < kTicksPerTurn && IsActive(owner_)) {

@@ -1,4 +1,4 @@
-#include "programs/battery-host/history_file.h"
+#include "programs/battery-host/state/history_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -12,11 +12,11 @@
 #include <optional>
 #include <string>
 
-#include "programs/battery-host/echo_filter.h"
-#include "programs/battery-host/host_config.h"
-#include "programs/battery-host/line_arbiter.h"
-#include "programs/battery-host/line_transport.h"
-#include "programs/battery-host/quiet_gap_gatherer.h"
+#include "programs/battery-host/line/echo_filter.h"
+#include "programs/battery-host/config/host_config.h"
+#include "programs/battery-host/line/line_arbiter.h"
+#include "programs/battery-host/line/line_transport.h"
+#include "programs/battery-host/line/quiet_gap_gatherer.h"
 
 class HostLine final : public LineListener {
  public:

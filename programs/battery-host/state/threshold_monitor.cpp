@@ -1,4 +1,4 @@
-#include "programs/battery-host/threshold_monitor.h"
+#include "programs/battery-host/state/threshold_monitor.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "programs/battery-host/line_transport.h"
+#include "programs/battery-host/line/line_transport.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "programs/battery-host/host_config.h"
+#include "programs/battery-host/config/host_config.h"
 
 class ConfigReader {
  public:

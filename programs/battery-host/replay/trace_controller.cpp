@@ -1,4 +1,4 @@
-#include "programs/battery-host/trace_controller.h"
+#include "programs/battery-host/replay/trace_controller.h"
 
 #include <stdexcept>
 

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <array>
 
-#include "programs/battery-host/line_transport.h"
+#include "programs/battery-host/line/line_transport.h"
 #include "programs/monitor-model/simulated_line.h"
 
 namespace {

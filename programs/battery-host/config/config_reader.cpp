@@ -1,4 +1,4 @@
-#include "programs/battery-host/config_reader.h"
+#include "programs/battery-host/config/config_reader.h"
 
 #include <algorithm>
 #include <cmath>

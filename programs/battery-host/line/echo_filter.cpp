@@ -1,4 +1,4 @@
-#include "programs/battery-host/echo_filter.h"
+#include "programs/battery-host/line/echo_filter.h"
 
 #include <algorithm>
 

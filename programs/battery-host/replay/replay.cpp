@@ -1,4 +1,4 @@
-#include "programs/battery-host/replay.h"
+#include "programs/battery-host/replay/replay.h"
 
 #include <json/reader.h>
 
@@ -18,7 +18,7 @@
 #include "host/device_access.h"
 #include "programs/battery-host/plugin_library.h"
 #include "programs/battery-host/text_format.h"
-#include "programs/battery-host/trace_controller.h"
+#include "programs/battery-host/replay/trace_controller.h"
 
 namespace {
 
