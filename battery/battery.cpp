@@ -15,7 +15,7 @@ static_assert(kRxBufferSize >= battery_link::kGatherBound - 1,
 static_assert(kRxBufferSize >= battery_link::kCellAnswerSize);
 
 Battery::Battery() {
-  baud_rate_ = 19200;
+  baud_rate_ = battery_link::kBaudRate;
 }
 
 Battery::~Battery() = default;

@@ -30,10 +30,26 @@
 // 0xFE or 0xFF. Answers do not repeat the command: an answer belongs to the
 // request that is outstanding.
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
 namespace battery_link {
+
+// The monitor talks at 19200 baud, 8N1: a start bit, eight data bits and a
+// stop bit, so each byte holds the line for 10 bit times.
+inline constexpr unsigned kBaudRate = 19200;
+inline constexpr unsigned kBitsPerByte = 10;
+
+// Time that `bytes` take on a line at `baud`, rounded up to whole
+// microseconds; no time at all for a baud rate of 0 (a line that does not
+// keep time, as a simulation may ask for).
+constexpr std::chrono::microseconds LineTime(std::size_t bytes, unsigned baud) {
+  if (baud == 0) return std::chrono::microseconds(0);
+  return std::chrono::microseconds(
+      (static_cast<std::uint64_t>(bytes) * kBitsPerByte * 1'000'000 + baud - 1) / baud);
+}
+static_assert(LineTime(1, kBaudRate).count() == 521);
 
 inline constexpr std::uint8_t kRequestLead = 0xFE;
 inline constexpr std::uint8_t kAnswerLead = 0xED;

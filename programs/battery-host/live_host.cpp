@@ -2,7 +2,6 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
-#include <boost/asio/steady_timer.hpp>
 
 #include <csignal>
 #include <cstring>
@@ -16,11 +15,12 @@
 
 #include "host/controller.h"
 #include "host/device_access.h"
-#include "programs/battery-host/state/history_file.h"
 #include "programs/battery-host/config/host_config.h"
 #include "programs/battery-host/line/host_line.h"
+#include "programs/battery-host/line/line_timing.h"
 #include "programs/battery-host/outputs/json_output.h"
 #include "programs/battery-host/plugin_library.h"
+#include "programs/battery-host/state/history_file.h"
 #include "programs/battery-host/state/threshold_monitor.h"
 
 namespace {
@@ -66,7 +66,7 @@ class LiveController : public PXHController {
   void RefreshStatus(PXHSPDevice& device) override {
     DeviceSlot& slot = Slot(device);
     ++slot.started;
-    slot.line->TraceCycle(device, slot.started);
+    slot.line->CycleStarted(device, slot.started);
   }
 
   int SendSP(PXHVDevice& device, int, const unsigned char* data, unsigned int length,
@@ -79,6 +79,7 @@ class LiveController : public PXHController {
       out_.Write(record_line_);
     }
     ++slot.completed;
+    slot.line->CycleCompleted(*slot.device);
     if (on_completed_) on_completed_();
     return 0;
   }
@@ -137,7 +138,6 @@ class LiveHost {
         out_(out),
         err_(err),
         controller_(std::make_shared<LiveController>(out, err)),
-        tick_timer_(io_),
         signals_(io_, SIGINT, SIGTERM) {}
 
   ~LiveHost() {
@@ -169,8 +169,6 @@ class LiveHost {
     signals_.async_wait([this](const boost::system::error_code& error, int) {
       if (!error) io_.stop();
     });
-    tick_timer_.expires_after(config_.tick);
-    WaitForTick();
     io_.run();
     WriteSummary();
     return 0;
@@ -245,17 +243,22 @@ class LiveHost {
     for (auto& slot : slots_) {
       const std::string name = LineName(slot->config);
       HostLine*& line = by_name[name];
-      if (line == nullptr) line = AddLine(name, slot->config.port);
+      if (line == nullptr) line = AddLine(name, *slot);
       slot->line = line;
       members[line].push_back(slot.get());
     }
     for (auto& [line, devices] : members) Connect(*line, devices);
   }
 
-  HostLine* AddLine(const std::string& name, const std::string& port) {
+  HostLine* AddLine(const std::string& name, const DeviceSlot& first) {
     std::ostream* trace = options_.trace ? &err_ : nullptr;
+    const PortSettings port = config_.Port(first.config.port);
+    const unsigned baud = DeviceAccess::BaudRate(*first.device);
+    const LineScheduler::Timing timing{
+        port.answer_timeout.value_or(line_timing::DefaultAnswerTimeout(baud, port.quiet)),
+        line_timing::InterFrameGap(baud)};
     lines_.push_back(
-        std::make_unique<HostLine>(io_, name, config_.Port(port), trace, err_,
+        std::make_unique<HostLine>(io_, name, port, timing, trace, err_,
                                    [](const PXHSPDevice& device) { return device.DataId(); }));
     return lines_.back().get();
   }
@@ -263,33 +266,20 @@ class LiveHost {
   void Connect(HostLine& line, const std::vector<DeviceSlot*>& devices) {
     std::vector<monitor_sim::MonitorSettings> monitors;
     for (DeviceSlot* slot : devices) {
-      line.Arbiter().Add(slot->device.get());
+      line.Scheduler().Add(slot->device.get(), config_.PollInterval(slot->config));
       monitors.push_back(slot->config.sim);
     }
-    line.Arbiter().SetActive([this, devices](std::size_t index) {
+    line.Scheduler().SetActive([this, devices](std::size_t index) {
       return options_.cycles <= 0 || devices[index]->completed < options_.cycles;
     });
     const DeviceConfig& first = devices.front()->config;
-    const bool echo = config_.Port(first.port).echo;
+    const PortSettings port = config_.Port(first.port);
+    const unsigned baud = DeviceAccess::BaudRate(*devices.front()->device);
     if (IsSimPort(first.port)) {
-      line.SetTransport(MakeSimTransport(io_, monitors, echo, line));
+      line.SetTransport(MakeSimTransport(io_, monitors, port.echo, port.paced ? baud : 0, line));
     } else {
-      const unsigned baud = DeviceAccess::BaudRate(*devices.front()->device);
       line.SetTransport(MakeSerialTransport(io_, first.port, baud, line));
     }
-  }
-
-  void WaitForTick() {
-    tick_timer_.async_wait([this](const boost::system::error_code& error) {
-      if (error) return;
-      for (auto& line : lines_) line->Tick();
-      // Fixed rate; ticks missed while the loop was busy are skipped, not made up.
-      const auto now = std::chrono::steady_clock::now();
-      auto next = tick_timer_.expiry() + config_.tick;
-      while (next <= now) next += config_.tick;
-      tick_timer_.expires_at(next);
-      WaitForTick();
-    });
   }
 
   bool AllDone() const {
@@ -303,7 +293,7 @@ class LiveHost {
   void WriteSummary() {
     JsonLineWriter writer(out_);
     for (const auto& slot : slots_) {
-      const bool under_way = slot->line->Arbiter().Owner() == slot->device.get();
+      const bool under_way = slot->line->Scheduler().Owner() == slot->device.get();
       Json::Value line(Json::objectValue);
       line["type"] = "summary";
       line["data_id"] = slot->config.data_id;
@@ -311,6 +301,8 @@ class LiveHost {
       line["cycles_completed"] = static_cast<Json::Int64>(slot->completed);
       line["cycles_given_up"] =
           static_cast<Json::Int64>(slot->started - slot->completed - (under_way ? 1 : 0));
+      line["stale_bytes"] =
+          static_cast<Json::UInt64>(slot->line->Scheduler().StaleBytes(*slot->device));
       writer.Write(line);
     }
   }
@@ -324,7 +316,6 @@ class LiveHost {
   std::shared_ptr<LiveController> controller_;
   std::vector<std::unique_ptr<DeviceSlot>> slots_;
   std::vector<std::unique_ptr<HostLine>> lines_;
-  boost::asio::steady_timer tick_timer_;
   boost::asio::signal_set signals_;
 };
 

@@ -2,8 +2,8 @@
 
 // `battery-host run`: loads the plug-in, creates and configures one device per
 // configured monitor, restores each device's newest history record, and
-// drives all devices through one event loop (poll ticks, serial or simulated
-// lines, signals) until stopped or until every device has completed the
+// drives all devices through one event loop (turns on each line, serial or
+// simulated lines, signals) until stopped or until every device has completed the
 // requested number of polling cycles.
 
 #include <iosfwd>

@@ -36,6 +36,9 @@ constexpr const char* kUsage =
     "  --current-ratio        current in the offset form (the plug-in's current_ratio)\n"
     "  --seed N               seed of the drift and the faults (default 1)\n"
     "  --echo                 echo every byte written to the line, as half-duplex adapters do\n"
+    "  --baud N               the line's speed: requests and answers take their line time,\n"
+    "                         10 bits a byte (default 19200)\n"
+    "  --no-pacing            requests and answers take no line time (fast tests)\n"
     "  --log FILE             one JSON line per answer: address, command, raw, fault, intact,\n"
     "                         request (number of the request answered, counting all heard)\n"
     "  --latency-ms MS  --late-ms MS  --split-gap-ms MS\n"
@@ -49,6 +52,7 @@ struct Options {
   std::vector<unsigned> addresses;
   MonitorSettings monitor;
   bool echo = false;
+  unsigned baud = battery_link::kBaudRate;
   std::string log;
   unsigned unplug_after = 0;
   unsigned unplug_for_ms = 1000;
@@ -96,6 +100,7 @@ const std::map<std::string, Setter>& ValueOptions() {
        [](Options& o, const std::string& v) { o.monitor.version = static_cast<int>(Integer(v)); }},
       {"--seed", [](Options& o, const std::string& v) { o.monitor.seed = Integer(v); }},
       {"--log", [](Options& o, const std::string& v) { o.log = v; }},
+      {"--baud", [](Options& o, const std::string& v) { o.baud = Integer(v); }},
       {"--latency-ms",
        [](Options& o, const std::string& v) { o.monitor.latency = Milliseconds(v); }},
       {"--late-ms", [](Options& o, const std::string& v) { o.monitor.late = Milliseconds(v); }},
@@ -121,6 +126,8 @@ Options Parse(const std::vector<std::string>& args) {
   for (std::size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--echo") {
       options.echo = true;
+    } else if (args[i] == "--no-pacing") {
+      options.baud = 0;
     } else if (args[i] == "--current-ratio") {
       options.monitor.current_encoding = monitor_sim::CurrentEncoding::kOffset;
     } else {
@@ -147,7 +154,7 @@ class Simulator {
              }),
         line_(
             io_, [this](const std::uint8_t* data, std::size_t size) { pty_.Write(data, size); },
-            options.echo),
+            options.echo, options.baud),
         replug_(io_),
         signals_(io_, SIGINT, SIGTERM) {
     for (const unsigned address : options.addresses) {

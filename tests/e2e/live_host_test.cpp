@@ -190,12 +190,12 @@ std::string Device(unsigned data_id, const std::string& address, const std::stri
          R"(, "port": ")" + port + R"("})";
 }
 
-std::string Config(int tick_ms, const std::vector<std::string>& devices,
+std::string Config(int poll_interval_ms, const std::vector<std::string>& devices,
                    const std::string& ports = "{}") {
   std::string list;
   for (const std::string& device : devices) list += (list.empty() ? "" : ",\n    ") + device;
-  return "{\n  \"tick_ms\": " + std::to_string(tick_ms) + ",\n  \"ports\": " + ports +
-         ",\n  \"devices\": [\n    " + list + "\n  ]\n}\n";
+  return "{\n  \"poll_interval_ms\": " + std::to_string(poll_interval_ms) +
+         ",\n  \"ports\": " + ports + ",\n  \"devices\": [\n    " + list + "\n  ]\n}\n";
 }
 
 long long GivenUp(const std::vector<Json::Value>& lines, unsigned data_id) {
@@ -430,9 +430,9 @@ TEST_P(CheckConfigTest, NamesFileLineAndKey) {
 INSTANTIATE_TEST_SUITE_P(
     Problems, CheckConfigTest,
     ::testing::Values(
-        BadConfig{"unknown_key", "{\"tick_ms\": 100,\n \"tick\": 5,\n \"devices\": []}",
+        BadConfig{"unknown_key", "{\"poll_interval_ms\": 100,\n \"tick\": 5,\n \"devices\": []}",
                   "2: tick: unknown key"},
-        BadConfig{"syntax", "{\"tick_ms\": 100\n \"devices\": []}", "2: column"},
+        BadConfig{"syntax", "{\"poll_interval_ms\": 100\n \"devices\": []}", "2: column"},
         BadConfig{"array_setting",
                   "{\"devices\": [{\"data_id\": 1, \"address\": 129, \"port\": \"sim\",\n"
                   "  \"config\": {\"appSetting\": {\n    \"version\": [2]}}}]}",

@@ -1,6 +1,6 @@
 // Parts of the live host: echo filter, threshold hysteresis, history file,
-// line turns, gathering until the line is quiet, the host configuration and
-// the record line.
+// gathering until the line is quiet, the host configuration and the record
+// line.
 
 #include <gtest/gtest.h>
 
@@ -21,13 +21,11 @@
 #include <string>
 #include <vector>
 
-#include "programs/battery-host/line/echo_filter.h"
-#include "programs/battery-host/state/history_file.h"
 #include "programs/battery-host/config/host_config.h"
-#include "programs/battery-host/line/host_line.h"
-#include "programs/battery-host/outputs/json_output.h"
-#include "programs/battery-host/line/line_arbiter.h"
+#include "programs/battery-host/line/echo_filter.h"
 #include "programs/battery-host/line/quiet_gap_gatherer.h"
+#include "programs/battery-host/outputs/json_output.h"
+#include "programs/battery-host/state/history_file.h"
 #include "programs/battery-host/state/threshold_monitor.h"
 
 namespace {
@@ -235,68 +233,6 @@ TEST_F(HistoryFileTest, MissingFileHasNoRecord) {
 }
 
 // ---------------------------------------------------------------------------
-// Turns on a shared line
-
-class FakeDevice : public PXHSPDevice {
- public:
-  explicit FakeDevice(std::vector<std::string>& log, std::string name)
-      : log_(log), name_(std::move(name)) {}
-  int RefreshStatus() override {
-    log_.push_back(name_ + " tick");
-    return 1;
-  }
-  int process(unsigned char*, unsigned int) override {
-    log_.push_back(name_ + " rx");
-    return answer_;
-  }
-  using PXHSPDevice::LoadFromCache;
-  int LoadFromCache(const unsigned char*, int) override { return 0; }
-  int answer_ = 1;
-
- private:
-  std::vector<std::string>& log_;
-  std::string name_;
-};
-
-TEST(LineArbiterTest, OneDeviceAtATimeAndSilentOnesGiveUpTheLine) {
-  std::vector<std::string> log;
-  FakeDevice a(log, "a"), b(log, "b");
-  LineArbiter arbiter;
-  arbiter.Add(&a);
-  arbiter.Add(&b);
-  unsigned char chunk[1] = {0xED};
-
-  arbiter.Tick();  // a's turn
-  EXPECT_FALSE(arbiter.Route(chunk, 1)) << "nothing was sent yet";
-  arbiter.Sent(b);  // not b's turn: ignored
-  EXPECT_EQ(arbiter.Owner(), nullptr);
-  arbiter.Sent(a);
-  EXPECT_EQ(arbiter.Owner(), &a);
-  EXPECT_TRUE(arbiter.Route(chunk, 1));
-  a.answer_ = 0;  // cycle done
-  EXPECT_TRUE(arbiter.Route(chunk, 1));
-  EXPECT_FALSE(arbiter.Route(chunk, 1)) << "a's exchange is over";
-  arbiter.Tick();  // b's turn; b's monitor stays silent
-  arbiter.Sent(b);
-  for (int i = 1; i < LineArbiter::kTicksPerTurn; ++i) arbiter.Tick();
-  arbiter.Tick();  // b had its ticks: a again
-  EXPECT_EQ(log, (std::vector<std::string>{"a tick", "a rx", "a rx", "b tick", "b tick", "b tick",
-                                           "b tick", "a tick"}));
-}
-
-TEST(LineArbiterTest, InactiveDevicesAreSkipped) {
-  std::vector<std::string> log;
-  FakeDevice a(log, "a"), b(log, "b");
-  LineArbiter arbiter;
-  arbiter.Add(&a);
-  arbiter.Add(&b);
-  arbiter.SetActive([](std::size_t index) { return index == 1; });
-  arbiter.Tick();
-  arbiter.Tick();
-  EXPECT_EQ(log, (std::vector<std::string>{"b tick", "b tick"}));
-}
-
-// ---------------------------------------------------------------------------
 // Gathering until the line is quiet. The gap's timer fires only inside
 // io.run(), so bytes added before it always fall within one gap.
 
@@ -353,106 +289,22 @@ TEST_F(QuietGapGathererTest, BytesAfterAQuietGapStartANewChunk) {
   EXPECT_EQ(chunks_, (std::vector<Bytes>{{0xED, 0x01, 0x00, 0x10, 0x11}, {0xED, 0x01}}));
 }
 
-class NullTransport : public LineTransport {
- public:
-  void Start() override {}
-  bool IsUp() const override { return true; }
-  void Write(const std::uint8_t*, std::size_t) override {}
-  void ReadPending() override {}
-};
-
-class ChunkDevice : public PXHSPDevice {
- public:
-  explicit ChunkDevice(std::vector<std::string>& log) : log_(log) {}
-  int RefreshStatus() override {
-    log_.push_back("tick");
-    return 1;
-  }
-  int process(unsigned char*, unsigned int size) override {
-    log_.push_back("rx " + std::to_string(size));
-    if (on_rx) on_rx();
-    return 1;
-  }
-  using PXHSPDevice::LoadFromCache;
-  int LoadFromCache(const unsigned char*, int) override { return 0; }
-  std::function<void()> on_rx;
-
- private:
-  std::vector<std::string>& log_;
-};
-
-// A line with one device that has sent its request; `quiet` as configured.
-struct OneDeviceLine {
-  explicit OneDeviceLine(std::chrono::milliseconds quiet)
-      : line(io, "L", PortSettings{false, quiet}, nullptr, err,
-             [](const PXHSPDevice&) { return 1u; }) {
-    line.SetTransport(std::make_unique<NullTransport>());
-    line.Arbiter().Add(&device);
-    line.Tick();
-    const std::uint8_t request[] = {0xFE, 0xFE, 0x01, 0xA2, 0xA3};
-    line.Send(device, request, sizeof request);
-  }
-  void Receive(Bytes bytes) { line.OnBytes(bytes.data(), bytes.size()); }
-
-  boost::asio::io_context io;
-  std::ostringstream err;
-  std::vector<std::string> log;
-  ChunkDevice device{log};
-  HostLine line;
-};
-
-TEST(HostLineTest, WithoutAQuietGapEveryReadGoesOverAsItComes) {
-  OneDeviceLine bus(std::chrono::milliseconds(0));
-  bus.Receive({0xED, 0x01, 0x02});
-  bus.Receive({0xBF, 0xC2});
-  EXPECT_EQ(bus.log, (std::vector<std::string>{"tick", "rx 3", "rx 2"}));
-}
-
-TEST(HostLineTest, GatheredBytesGoToTheDeviceBeforeThePollTick) {
-  OneDeviceLine bus(std::chrono::milliseconds(1000));
-  bus.Receive({0xED, 0x01, 0x02});
-  bus.Receive({0xBF, 0xC2});
-  EXPECT_EQ(bus.log, (std::vector<std::string>{"tick"}));
-  bus.line.Tick();
-  EXPECT_EQ(bus.log, (std::vector<std::string>{"tick", "rx 5", "tick"}));
-}
-
-TEST(HostLineTest, AnswerJustBeforeTheTickIsNotFollowedByAResend) {
-  OneDeviceLine bus(std::chrono::milliseconds(1000));
-  // Like the plug-in, the device answers an accepted answer with its next request.
-  bus.device.on_rx = [&bus] {
-    const std::uint8_t next[] = {0xFE, 0xFE, 0x01, 0xA3, 0xA4};
-    bus.line.Send(bus.device, next, sizeof next);
-  };
-  bus.Receive({0xED, 0x01, 0x02, 0xBF, 0xC2});
-  bus.line.Tick();
-  EXPECT_EQ(bus.log, (std::vector<std::string>{"tick", "rx 5"}));
-  bus.device.on_rx = nullptr;
-  bus.line.Tick();  // still no answer: this tick re-sends
-  EXPECT_EQ(bus.log, (std::vector<std::string>{"tick", "rx 5", "tick"}));
-}
-
-TEST(HostLineTest, GatheredBytesGoOverOnceTheLineIsQuiet) {
-  OneDeviceLine bus(std::chrono::milliseconds(2));
-  bus.Receive({0xED, 0x01, 0x02});
-  bus.Receive({0xBF, 0xC2});
-  bus.io.run();
-  EXPECT_EQ(bus.log, (std::vector<std::string>{"tick", "rx 5"}));
-}
-
 // ---------------------------------------------------------------------------
 // Host configuration
 
 TEST(HostConfigTest, CompleteDeviceIsRead) {
   const LoadedConfig loaded = ParseHostConfig("h.json", R"({
-  "tick_ms": 250, "plugin": "lib/p.so", "state_dir": "st",
-  "ports": {"/dev/ttyUSB0": {"echo": true, "quiet_ms": 20}},
-  "devices": [{"data_id": 9, "address": "0x81", "port": "/dev/ttyUSB0",
+  "poll_interval_ms": 250, "plugin": "lib/p.so", "state_dir": "st",
+  "ports": {"/dev/ttyUSB0": {"echo": true, "quiet_ms": 20, "answer_timeout_ms": 120}},
+  "devices": [{"data_id": 9, "address": "0x81", "port": "/dev/ttyUSB0", "poll_interval_ms": 0,
                "config": {"appSetting": {"version": "2", "current_ratio": 1}},
                "thresholds": {"temperature": {"high": 40, "hysteresis": 1, "level": 3}}}]})");
   ASSERT_TRUE(loaded.Valid()) << FormatProblem(loaded.problems.front());
   const HostConfig& config = loaded.config;
-  EXPECT_EQ(config.tick, std::chrono::milliseconds(250));
+  EXPECT_EQ(config.poll_interval, std::chrono::milliseconds(250));
+  EXPECT_EQ(config.PollInterval(config.devices.at(0)), std::chrono::milliseconds(0));
+  EXPECT_EQ(config.Port("/dev/ttyUSB0").answer_timeout, std::chrono::milliseconds(120));
+  EXPECT_FALSE(config.Port("/dev/ttyUSB1").answer_timeout.has_value());
   EXPECT_TRUE(config.Port("/dev/ttyUSB0").echo);
   EXPECT_FALSE(config.Port("/dev/ttyUSB1").echo);
   EXPECT_EQ(config.Port("/dev/ttyUSB0").quiet, std::chrono::milliseconds(20));
@@ -544,25 +396,24 @@ TEST(HostConfigTest, MissingKeysAndBadAddress) {
   EXPECT_NE(all.find("devices[0].address: expected an address"), std::string::npos) << all;
 }
 
-struct QuietCase {
+struct PortCase {
   const char* name;
-  std::string quiet;     // the value of quiet_ms, as JSON text
+  std::string port;      // members of the port's settings, as JSON text
   std::string expected;  // part of the one problem; empty: none
   bool warning;
 };
 // Printed by name: gtest's fallback would print the padding bytes too.
-void PrintTo(const QuietCase& c, std::ostream* out) {
+void PrintTo(const PortCase& c, std::ostream* out) {
   *out << c.name;
 }
 
-class QuietGapConfigTest : public ::testing::TestWithParam<QuietCase> {};
+class PortSettingsTest : public ::testing::TestWithParam<PortCase> {};
 
-TEST_P(QuietGapConfigTest, IsCheckedLikeTheOtherPortKeys) {
+TEST_P(PortSettingsTest, QuietGapAndAnswerTimeoutAreChecked) {
   const LoadedConfig loaded = ParseHostConfig(
-      "h.json",
-      "{\"tick_ms\": 100, \"ports\": {\"/dev/ttyS0\":\n {\"quiet_ms\": " + GetParam().quiet +
-          "}},\n \"devices\": [{\"data_id\": 1, \"address\": 129, \"port\": "
-          "\"/dev/ttyS0\"}]}");
+      "h.json", "{\"ports\": {\"/dev/ttyS0\":\n {" + GetParam().port +
+                    "}},\n \"devices\": [{\"data_id\": 1, \"address\": 129, \"port\": "
+                    "\"/dev/ttyS0\"}]}");
   if (GetParam().expected.empty()) {
     EXPECT_TRUE(loaded.problems.empty()) << FormatProblem(loaded.problems.front());
     return;
@@ -573,17 +424,35 @@ TEST_P(QuietGapConfigTest, IsCheckedLikeTheOtherPortKeys) {
   EXPECT_EQ(loaded.Valid(), GetParam().warning);
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
-    Values, QuietGapConfigTest,
+    Values, PortSettingsTest,
     ::testing::Values(
-        QuietCase{"fits_the_tick", "20", "", true}, QuietCase{"off", "0", "", true},
-        QuietCase{"fraction", "2.5",
-                  "h.json:2: ports./dev/ttyS0.quiet_ms: expected an integer from 0 to 1000", false},
-        QuietCase{"too_long", "1001", "expected an integer from 0 to 1000, found 1001", false},
-        QuietCase{"text", "\"10\"", "expected an integer from 0 to 1000, found a string", false},
-        QuietCase{"four_gaps_reach_the_tick", "25",
-                  "warning: ports./dev/ttyS0.quiet_ms: 4 x quiet_ms reaches tick_ms (100)", true}),
+        PortCase{"quiet", "\"quiet_ms\": 20", "", true},
+        PortCase{"quiet_off", "\"quiet_ms\": 0", "", true},
+        PortCase{"quiet_fraction", "\"quiet_ms\": 2.5", "h.json:2: ports./dev/ttyS0.quiet_ms: expected an integer from 0 to 1000", false},
+        PortCase{"quiet_too_long", "\"quiet_ms\": 1001", "expected an integer from 0 to 1000, found 1001", false},
+        PortCase{"quiet_text", "\"quiet_ms\": \"10\"", "expected an integer from 0 to 1000, found a string", false},
+        PortCase{"timeout_covers_the_cell_answer", "\"answer_timeout_ms\": 43", "", true},
+        PortCase{"timeout_below_the_cell_answer", "\"answer_timeout_ms\": 20", "warning: ports./dev/ttyS0.answer_timeout_ms: below 43 ms", true},
+        PortCase{"timeout_below_answer_and_gap", "\"quiet_ms\": 20, \"answer_timeout_ms\": 60", "warning: ports./dev/ttyS0.answer_timeout_ms: below 63 ms", true},
+        PortCase{"timeout_zero", "\"answer_timeout_ms\": 0", "expected an integer from 1 to 60000", false},
+        PortCase{"paced_on_a_real_port", "\"paced\": false", "warning: ports./dev/ttyS0.paced: used only with a sim port", true}),
     [](const auto& test) { return std::string(test.param.name); });
+// clang-format on
+
+TEST(HostConfigTest, TheOldTickNamesItsReplacements) {
+  const LoadedConfig loaded =
+      ParseHostConfig("h.json",
+                      "{\"tick_ms\": 100,\n \"devices\": [{\"data_id\": 1, \"address\": 129, "
+                      "\"port\": \"sim\"}]}");
+  ASSERT_EQ(loaded.problems.size(), 1u);
+  EXPECT_FALSE(loaded.Valid());
+  const std::string problem = FormatProblem(loaded.problems.front());
+  EXPECT_NE(problem.find("h.json:1: tick_ms: replaced"), std::string::npos) << problem;
+  EXPECT_NE(problem.find("poll_interval_ms"), std::string::npos) << problem;
+  EXPECT_NE(problem.find("answer_timeout_ms"), std::string::npos) << problem;
+}
 
 // ---------------------------------------------------------------------------
 // The record line, against what a jsoncpp writer makes of the same values

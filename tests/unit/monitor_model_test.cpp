@@ -244,7 +244,7 @@ TEST(MonitorModelTest, FaultRateIsRoughlyKept) {
 TEST(SimulatedLineTest, AnswersNameTheNumberOfTheRequestTheyAnswer) {
   boost::asio::io_context io;
   monitor_sim::SimulatedLine line(
-      io, [](const std::uint8_t*, std::size_t) {}, false);
+      io, [](const std::uint8_t*, std::size_t) {}, false, 0);
   for (const unsigned address : {1u, 2u}) {
     MonitorSettings settings;
     settings.address = static_cast<std::uint8_t>(address);

@@ -10,14 +10,15 @@
 
 #include "programs/battery-host/config/config_reader.h"
 #include "programs/battery-host/config/plugin_settings_check.h"
+#include "programs/battery-host/line/line_timing.h"
 
 namespace {
 
-constexpr long long kMaxTickMs = 3'600'000;
+constexpr long long kMaxIntervalMs = 3'600'000;
+constexpr long long kMaxAnswerTimeoutMs = 60'000;
 constexpr long long kMaxDataId = 0xFFFFFFFFLL;
 constexpr long long kMaxDelayMs = 60'000;
 constexpr long long kMaxQuietMs = 1'000;
-constexpr int kAnswersPerCycle = 4;
 
 bool IsVariableName(const std::string& name) {
   static const std::regex kCell("battery_([0-9]|[12][0-9]|3[01])_value");
@@ -40,11 +41,17 @@ class HostConfigParser {
 
   void Parse(const Json::Value& root) {
     if (!reader_.IsObject(root, "(document)")) return;
-    reader_.RejectUnknownKeys(root, "", {"tick_ms", "plugin", "state_dir", "ports", "devices"});
-    HostConfig& config = out_.config;
     if (root.isMember("tick_ms")) {
-      if (auto tick = reader_.Integer(root["tick_ms"], "tick_ms", 1, kMaxTickMs)) {
-        config.tick = std::chrono::milliseconds(*tick);
+      reader_.Error(root["tick_ms"], "tick_ms",
+                    "replaced: \"poll_interval_ms\" says how often each device's cycle starts, "
+                    "\"ports\".PORT.\"answer_timeout_ms\" how long an answer is awaited");
+    }
+    reader_.RejectUnknownKeys(
+        root, "", {"tick_ms", "poll_interval_ms", "plugin", "state_dir", "ports", "devices"});
+    HostConfig& config = out_.config;
+    if (root.isMember("poll_interval_ms")) {
+      if (auto interval = PollInterval(root["poll_interval_ms"], "poll_interval_ms")) {
+        config.poll_interval = *interval;
       }
     }
     if (root.isMember("plugin"))
@@ -62,28 +69,52 @@ class HostConfigParser {
     for (auto port = ports.begin(); port != ports.end(); ++port) {
       const std::string path = Member("ports", port.name());
       if (!reader_.IsObject(*port, path)) continue;
-      reader_.RejectUnknownKeys(*port, path, {"echo", "quiet_ms"});
+      reader_.RejectUnknownKeys(*port, path, {"echo", "quiet_ms", "answer_timeout_ms", "paced"});
       PortSettings settings;
       if (port->isMember("echo")) {
         settings.echo = reader_.Bool((*port)["echo"], Member(path, "echo")).value_or(false);
       }
-      if (port->isMember("quiet_ms")) ParseQuiet((*port)["quiet_ms"], path, settings);
+      if (port->isMember("paced")) {
+        settings.paced = reader_.Bool((*port)["paced"], Member(path, "paced")).value_or(true);
+        if (!IsSimPort(port.name())) {
+          reader_.Warn((*port)["paced"], Member(path, "paced"), "used only with a sim port");
+        }
+      }
+      if (port->isMember("quiet_ms")) {
+        const auto quiet =
+            reader_.Integer((*port)["quiet_ms"], Member(path, "quiet_ms"), 0, kMaxQuietMs);
+        if (quiet) settings.quiet = std::chrono::milliseconds(*quiet);
+      }
+      if (port->isMember("answer_timeout_ms")) ParseAnswerTimeout(*port, path, settings);
       out_.config.ports[port.name()] = settings;
     }
   }
 
-  void ParseQuiet(const Json::Value& value, const std::string& port_path, PortSettings& settings) {
-    const std::string path = Member(port_path, "quiet_ms");
-    const auto quiet = reader_.Integer(value, path, 0, kMaxQuietMs);
-    if (!quiet) return;
-    settings.quiet = std::chrono::milliseconds(*quiet);
-    // Each of a cycle's four answers waits for the gap before it goes over.
-    if (settings.quiet * kAnswersPerCycle >= out_.config.tick) {
+  void ParseAnswerTimeout(const Json::Value& port, const std::string& port_path,
+                          PortSettings& settings) {
+    const std::string path = Member(port_path, "answer_timeout_ms");
+    const Json::Value& value = port["answer_timeout_ms"];
+    const auto timeout = reader_.Integer(value, path, 1, kMaxAnswerTimeoutMs);
+    if (!timeout) return;
+    settings.answer_timeout = std::chrono::milliseconds(*timeout);
+    // The cell answer must be whole, and gathered, before its request is re-sent.
+    const auto shortest =
+        line_timing::ShortestAnswerTimeout(battery_link::kBaudRate, settings.quiet);
+    if (*settings.answer_timeout < shortest) {
       reader_.Warn(value, path,
-                   "4 x quiet_ms reaches tick_ms (" + std::to_string(out_.config.tick.count()) +
-                       "): poll ticks will re-send requests whose answers are still being "
-                       "gathered");
+                   "below " + std::to_string(shortest.count()) +
+                       " ms (the line time of a request and the cell answer at " +
+                       std::to_string(battery_link::kBaudRate) + " baud, plus quiet_ms, plus " +
+                       std::to_string(line_timing::kTimeoutMargin.count()) +
+                       " ms): requests will be re-sent while their answers arrive");
     }
+  }
+
+  std::optional<std::chrono::milliseconds> PollInterval(const Json::Value& value,
+                                                        const std::string& path) {
+    const auto interval = reader_.Integer(value, path, 0, kMaxIntervalMs);
+    if (!interval) return std::nullopt;
+    return std::chrono::milliseconds(*interval);
   }
 
   void ParseDevices(const Json::Value& root) {
@@ -101,8 +132,9 @@ class HostConfigParser {
 
   void ParseDevice(const Json::Value& device, const std::string& path) {
     if (!reader_.IsObject(device, path)) return;
-    reader_.RejectUnknownKeys(device, path,
-                              {"data_id", "address", "port", "config", "thresholds", "sim"});
+    reader_.RejectUnknownKeys(
+        device, path,
+        {"data_id", "address", "port", "poll_interval_ms", "config", "thresholds", "sim"});
     DeviceConfig config;
     for (const char* required : {"data_id", "address", "port"}) {
       if (!device.isMember(required)) reader_.Error(device, Member(path, required), "missing");
@@ -112,6 +144,10 @@ class HostConfigParser {
       ParseAddress(device["address"], Member(path, "address"), config);
     if (device.isMember("port")) {
       config.port = reader_.String(device["port"], Member(path, "port")).value_or("");
+    }
+    if (device.isMember("poll_interval_ms")) {
+      config.poll_interval =
+          PollInterval(device["poll_interval_ms"], Member(path, "poll_interval_ms"));
     }
     if (device.isMember("config") && reader_.IsObject(device["config"], Member(path, "config"))) {
       config.plugin_config = device["config"];

@@ -1,7 +1,7 @@
 #pragma once
 
 // The host configuration of `battery-host run` and `check-config`: the poll
-// tick, the plug-in, the ports and the devices with the plug-in's own
+// intervals, the plug-in, the ports and the devices with the plug-in's own
 // configuration object and the host's threshold limits. Loading validates
 // everything that can be checked without opening a port, and names the file,
 // the line and the key of every problem.
@@ -53,6 +53,8 @@ struct DeviceConfig {
   Json::Value plugin_config = Json::Value(Json::objectValue);
   std::map<std::string, ThresholdLimit> thresholds;
   monitor_sim::MonitorSettings sim;  // for sim ports
+  // How often the device's cycle starts; empty: the configuration's default.
+  std::optional<std::chrono::milliseconds> poll_interval;
 };
 
 struct PortSettings {
@@ -60,10 +62,14 @@ struct PortSettings {
   // 0: every read goes to the device as it comes; else what arrives is
   // gathered until the line has been quiet this long (at most 80 bytes a chunk).
   std::chrono::milliseconds quiet{0};
+  // How long an answer is awaited before the request is re-sent; empty: from the line speed.
+  std::optional<std::chrono::milliseconds> answer_timeout;
+  bool paced = true;  // a simulated line keeps time at the baud rate
 };
 
 struct HostConfig {
-  std::chrono::milliseconds tick{1000};
+  // How often each device's cycle starts (0: as often as the line allows).
+  std::chrono::milliseconds poll_interval{1000};
   std::string plugin;     // empty: the plug-in built beside battery-host
   std::string state_dir;  // empty: the default of the command line
   std::map<std::string, PortSettings> ports;
@@ -72,6 +78,9 @@ struct HostConfig {
   PortSettings Port(const std::string& name) const {
     const auto found = ports.find(name);
     return found == ports.end() ? PortSettings{} : found->second;
+  }
+  std::chrono::milliseconds PollInterval(const DeviceConfig& device) const {
+    return device.poll_interval.value_or(poll_interval);
   }
 };
 

@@ -31,8 +31,8 @@ class LineTransport {
   virtual void Start() = 0;
   virtual bool IsUp() const = 0;
   virtual void Write(const std::uint8_t* data, std::size_t size) = 0;
-  // Hands over whatever has already arrived, before a poll tick is given:
-  // an answer that is merely late must not be overtaken by a re-sent request.
+  // Hands over whatever has already arrived, before a missing answer is
+  // re-sent: an answer that is merely late must not be overtaken by its re-send.
   virtual void ReadPending() = 0;
 };
 
@@ -40,7 +40,7 @@ class LineTransport {
 std::unique_ptr<LineTransport> MakeSerialTransport(boost::asio::io_context& io, std::string path,
                                                    unsigned baud, LineListener& listener);
 
-// Simulated monitors on a line inside the host.
+// Simulated monitors on a line inside the host, keeping time at `baud` (0: no pacing).
 std::unique_ptr<LineTransport> MakeSimTransport(
     boost::asio::io_context& io, const std::vector<monitor_sim::MonitorSettings>& monitors,
-    bool echo, LineListener& listener);
+    bool echo, unsigned baud, LineListener& listener);

@@ -32,7 +32,7 @@ class QuietGapGatherer {
   // Bytes as they were read; they go over once the line has been quiet for
   // `quiet` after the last of them, or at once when kMaxChunk are held.
   void Add(const std::uint8_t* data, std::size_t size);
-  // Hands over what is held now (before a poll tick, or when the line breaks).
+  // Hands over what is held now (before a missing answer is re-sent, or when the line breaks).
   void Flush();
 
  private:

@@ -13,11 +13,12 @@ namespace {
 class SimTransport : public LineTransport {
  public:
   SimTransport(boost::asio::io_context& io,
-               const std::vector<monitor_sim::MonitorSettings>& monitors, bool echo,
+               const std::vector<monitor_sim::MonitorSettings>& monitors, bool echo, unsigned baud,
                LineListener& listener)
       : listener_(listener),
         line_(
-            io, [this](const std::uint8_t* data, std::size_t size) { Deliver(data, size); }, echo) {
+            io, [this](const std::uint8_t* data, std::size_t size) { Deliver(data, size); }, echo,
+            baud) {
     for (const auto& monitor : monitors) line_.AddMonitor(monitor);
   }
 
@@ -45,6 +46,6 @@ class SimTransport : public LineTransport {
 
 std::unique_ptr<LineTransport> MakeSimTransport(
     boost::asio::io_context& io, const std::vector<monitor_sim::MonitorSettings>& monitors,
-    bool echo, LineListener& listener) {
-  return std::make_unique<SimTransport>(io, monitors, echo, listener);
+    bool echo, unsigned baud, LineListener& listener) {
+  return std::make_unique<SimTransport>(io, monitors, echo, baud, listener);
 }
