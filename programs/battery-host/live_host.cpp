@@ -256,7 +256,8 @@ class LiveHost {
     const unsigned baud = DeviceAccess::BaudRate(*first.device);
     const LineScheduler::Timing timing{
         port.answer_timeout.value_or(line_timing::DefaultAnswerTimeout(baud, port.quiet)),
-        line_timing::InterFrameGap(baud)};
+        line_timing::InterFrameGap(baud),
+        battery_link::LineTime(line_timing::kLongestExchangeBytes, baud)};
     lines_.push_back(
         std::make_unique<HostLine>(io_, name, port, timing, trace, err_,
                                    [](const PXHSPDevice& device) { return device.DataId(); }));

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "tests/e2e/process.h"
+#include "tests/soak/soak_check.h"
 #include "tests/support/run_values.h"
 
 namespace e2e {
@@ -354,6 +355,93 @@ TEST_F(LiveHostTest, SplitShortAnswersAreGivenUpWithoutAQuietGap) {
   EXPECT_GE(summary.front()["cycles_started"].asInt64(), 4);
   EXPECT_EQ(summary.front()["cycles_completed"].asInt64(), 0);
   EXPECT_TRUE(OfType(lines, "record", 6102).empty());
+}
+
+// Trace lines "battery-host: DATA_ID WHAT ..." of one kind, in order: the data ids.
+std::vector<unsigned> TraceOf(const std::string& trace, const std::string& what) {
+  std::vector<unsigned> ids;
+  std::istringstream in(trace);
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream words(line);
+    std::string prefix, id, word;
+    if (words >> prefix >> id >> word && prefix == "battery-host:" && word == what) {
+      ids.push_back(static_cast<unsigned>(std::stoul(id)));
+    }
+  }
+  return ids;
+}
+
+// The field case: a third of the answers come just before the answer timeout,
+// so many short ones arrive just after their request has been re-sent, and the
+// re-send draws a second answer. Each value must come from the answer to its
+// own request, never from one to another request.
+TEST_F(LiveHostTest, LateAnswersNeverLandInAnotherRequestsPlace) {
+  const std::string link = Path("ttyLATE0");
+  StartSim(link, {"--address", "1", "--seed", "21", "--late", "0.3", "--late-ms", "57"});
+  if (IsSkipped()) return;
+  const std::string ports = "{\"" + link + "\": {\"answer_timeout_ms\": 60}}";
+  const std::string config = WriteConfig(Config(0, {Device(4101, "129", link)}, ports));
+  Process host(
+      programs().host,
+      {"run", "--config", config, "--cycles", "30", "--trace", "--state-dir", Path("state")},
+      Path("host.log"), Path("host.log"));
+  ASSERT_EQ(host.Wait(kRunLimit), std::optional<int>(0)) << ReadFile(Path("host.log"));
+  sims_.clear();
+
+  const std::string output = ReadFile(Path("host.log"));
+  const soak::Report report =
+      soak::Check(output, {{link, soak::ParseSimLog(ReadFile(Path("ttyLATE0.log")))}},
+                  {{4101, 1, link, ParseHistory(ReadFile(Path("state/device-4101.history")))}});
+  std::string problems;
+  for (const std::string& problem : report.problems) problems += problem + "\n";
+  EXPECT_TRUE(report.Passed()) << problems;
+  EXPECT_EQ(report.values_checked, 30 * 4);
+  EXPECT_EQ(report.values_in_other_field, 0);
+  EXPECT_EQ(report.values_never_sent, 0);
+  // Late cell answers outlast the timeout: their re-sends hold the next request.
+  EXPECT_FALSE(TraceOf(output, "held").empty()) << output;
+  const auto late = report.faults_injected.find("late");
+  std::cout << "[ late     ] " << (late == report.faults_injected.end() ? 0 : late->second)
+            << " late answers, " << report.stale_bytes << " stale bytes dropped" << std::endl;
+}
+
+// A monitor that never answers shares the line with one that does: each of its
+// turns is its request and the plug-in's three re-sends, then the other
+// device's cycle follows at once, and the line keeps alternating.
+TEST_F(LiveHostTest, SilentMonitorHoldsASharedLineOnlyForItsResends) {
+  const std::string link = Path("ttyBUS1");
+  StartSim(link, {"--address", "1", "--seed", "5"});
+  if (IsSkipped()) return;
+  const std::string config =
+      WriteConfig(Config(0, {Device(4201, "129", link), Device(4202, "130", link)}));
+  Process host(programs().host,
+               {"run", "--config", config, "--trace", "--state-dir", Path("state")},
+               Path("host.log"), Path("host.log"));
+  ASSERT_TRUE(host.Started());
+  const auto deadline = std::chrono::steady_clock::now() + kRunLimit;
+  while (OfType(JsonLines(Path("host.log")), "record", 4201).size() < 6 && host.Running() &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_EQ(host.Stop(), std::optional<int>(0));
+  const std::string output = ReadFile(Path("host.log"));
+  const auto lines = JsonLines(Path("host.log"));
+  ASSERT_GE(OfType(lines, "record", 4201).size(), 6u) << output;
+
+  // Runs of requests by the same device, in the order they went out.
+  std::vector<std::pair<unsigned, int>> runs;
+  for (const unsigned id : TraceOf(output, "tx")) {
+    if (runs.empty() || runs.back().first != id) runs.emplace_back(id, 0);
+    ++runs.back().second;
+  }
+  ASSERT_GE(runs.size(), 10u) << output;
+  // The run under way when the host stopped may be short.
+  for (std::size_t i = 0; i + 1 < runs.size(); ++i) {
+    const auto [id, requests] = runs[i];
+    EXPECT_EQ(requests, 4) << "turn " << i << " of device " << id;
+  }
+  EXPECT_EQ(GivenUp(lines, 4201), 0);
+  EXPECT_GE(GivenUp(lines, 4202), 5);
 }
 
 TEST_F(LiveHostTest, RestartRestoresTheNewestIntactRecord) {

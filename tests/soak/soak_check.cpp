@@ -28,7 +28,7 @@ std::uint8_t CommandCode(const std::string& command) {
 // "battery-host: [DATA_ID ]WHAT REST (LINE)", as the host's --trace writes it.
 struct TraceLine {
   std::optional<unsigned> data_id;
-  std::string what;  // tx, rx, echo, cycle, or "rx dropped"
+  std::string what;  // tx, rx, echo, cycle, held, stale
   std::string rest;
   std::string line;
 };
@@ -51,15 +51,9 @@ std::optional<TraceLine> ParseTraceLine(const std::string& text) {
   } else {
     trace.what = first;
   }
-  if (trace.what == "rx" && !trace.data_id) {
-    std::string dropped;
-    words >> dropped;
-    trace.what += " " + dropped;
-  }
   std::getline(words >> std::ws, trace.rest);
-  const bool known = trace.what == "tx" || trace.what == "rx" || trace.what == "echo" ||
-                     trace.what == "cycle" || trace.what == "rx dropped";
-  if (!known) return std::nullopt;
+  static const std::set<std::string> kKnown = {"tx", "rx", "echo", "cycle", "held", "stale"};
+  if (kKnown.count(trace.what) == 0) return std::nullopt;
   return trace;
 }
 
@@ -114,19 +108,25 @@ struct LineState {
   std::optional<std::pair<unsigned, std::size_t>> last_turn;
 };
 
-// What the device's monitor sent, in request order, with the decodings of
-// the short answers gathered as the host's output moves on.
 struct DeviceState {
   const DeviceInput* input = nullptr;
   LineState* line = nullptr;
   std::vector<CycleState> cycles;
   std::vector<Measurement> records;
-  std::vector<std::pair<std::uint64_t, std::array<float, kCells>>> cell_answers;
-  std::vector<std::pair<std::uint64_t, unsigned>> short_answers;
-  std::size_t shorts_taken = 0;
-  std::set<float> group_voltages, group_currents, temperatures;
-  std::size_t last_cells = 0;  // index into cell_answers of the newest record's cells
   std::optional<Json::Value> summary;
+};
+
+// How a field of the record is decoded from the raw value of its answer.
+struct Field {
+  const char* command;
+  const char* label;
+  float Measurement::*value;
+  float (*decode)(unsigned raw);
+};
+const Field kShortFields[] = {
+    {"group_voltage", "group voltage", &Measurement::group_voltage, GroupVolts},
+    {"group_current", "group current", &Measurement::group_current, GroupAmperes},
+    {"temperature", "temperature", &Measurement::temperature, Degrees},
 };
 
 class Checker {
@@ -152,19 +152,6 @@ class Checker {
     const auto line = lines_.find(input.line);
     if (line == lines_.end()) return Problem("device " + Id(device) + ": no log of " + input.line);
     device.line = &line->second;
-    std::vector<const SentAnswer*> sent;
-    for (const SentAnswer& answer : line->second.input->answers) {
-      if (answer.address == input.monitor_address && answer.intact) sent.push_back(&answer);
-    }
-    std::sort(sent.begin(), sent.end(),
-              [](const SentAnswer* a, const SentAnswer* b) { return a->request < b->request; });
-    for (const SentAnswer* answer : sent) {
-      if (answer->command == "cells") {
-        device.cell_answers.emplace_back(answer->request, DecodedCells(*answer));
-      } else if (!answer->raw.empty()) {
-        device.short_answers.emplace_back(answer->request, answer->raw.front());
-      }
-    }
   }
 
   void HostLine(const std::string& text, std::size_t number) {
@@ -232,48 +219,6 @@ class Checker {
       ++report_.cycles_completed;
     }
     device.records.push_back(m);
-    // A fresh start publishes zeros first: the record goes out before the cycle's values are in.
-    if (device.records.size() == 1 && m.IsZero()) return;
-    ++report_.records_checked;
-    ExpectSentBy(device, m, device.line->tx.size(), what);
-  }
-
-  // The values of `m` were sent in answer to requests 1 .. `bound` of the line.
-  void ExpectSentBy(DeviceState& device, const Measurement& m, std::uint64_t bound,
-                    const std::string& what) {
-    TakeShortsUpTo(device, bound);
-    if (!FindCells(device, m, bound)) {
-      Problem(what + ": cells are not those of an intact cell answer sent by request " +
-              std::to_string(bound) + ", at or after the record before");
-    }
-    CheckShort(device.group_voltages, m.group_voltage, what + ": group voltage");
-    CheckShort(device.group_currents, m.group_current, what + ": group current");
-    CheckShort(device.temperatures, m.temperature, what + ": temperature");
-  }
-
-  static void TakeShortsUpTo(DeviceState& device, std::uint64_t bound) {
-    while (device.shorts_taken < device.short_answers.size() &&
-           device.short_answers[device.shorts_taken].first <= bound) {
-      const unsigned raw = device.short_answers[device.shorts_taken++].second;
-      device.group_voltages.insert(GroupVolts(raw));
-      device.group_currents.insert(GroupAmperes(raw));
-      if (Degrees(raw) != 0.0f) device.temperatures.insert(Degrees(raw));
-    }
-  }
-
-  static bool FindCells(DeviceState& device, const Measurement& m, std::uint64_t bound) {
-    for (std::size_t k = device.last_cells; k < device.cell_answers.size(); ++k) {
-      if (device.cell_answers[k].first > bound) return false;
-      if (device.cell_answers[k].second == m.cells) {
-        device.last_cells = k;
-        return true;
-      }
-    }
-    return false;
-  }
-
-  void CheckShort(const std::set<float>& sent, float value, const std::string& what) {
-    if (sent.count(value) == 0) Problem(what + " " + std::to_string(value) + " never sent by then");
   }
 
   // Hangs every logged answer on the cycle whose request it answers.
@@ -302,7 +247,80 @@ class Checker {
     if (device.line == nullptr) return;
     CheckSummary(device);
     CheckHistory(device);
+    CheckOwnAnswers(device);
     ClassifyCycles(device);
+  }
+
+  // The k-th completed cycle saved the k-th history entry: its own values.
+  void CheckOwnAnswers(const DeviceState& device) {
+    const std::vector<Measurement>& history = device.input->history;
+    std::size_t entry = 0;
+    for (std::size_t i = 0; i < device.cycles.size() && entry < history.size(); ++i) {
+      if (!device.cycles[i].completed) continue;
+      CheckCycleValues(device, i, history[entry++]);
+    }
+  }
+
+  void CheckCycleValues(const DeviceState& device, std::size_t index, const Measurement& m) {
+    const std::string what = "device " + Id(device) + " cycle " + std::to_string(index + 1);
+    const CycleState& cycle = device.cycles[index];
+    report_.values_checked += 1 + static_cast<long long>(std::size(kShortFields));
+    const bool own_cells =
+        std::any_of(cycle.answers.begin(), cycle.answers.end(), [&m](const SentAnswer* answer) {
+          return answer->intact && answer->command == "cells" && DecodedCells(*answer) == m.cells;
+        });
+    if (!own_cells) {
+      const bool sent = AnySent(device, index, [&m](const SentAnswer& answer) {
+        return answer.command == "cells" && DecodedCells(answer) == m.cells;
+      });
+      ++(sent ? report_.values_from_other_request : report_.values_never_sent);
+      Problem(what + ": cells are not those of the cycle's own cell answer" +
+              (sent ? " (those of another cell request)" : " (never sent)"));
+    }
+    for (const Field& field : kShortFields) CheckShortValue(device, index, field, m, what);
+  }
+
+  void CheckShortValue(const DeviceState& device, std::size_t index, const Field& field,
+                       const Measurement& m, const std::string& what) {
+    const float value = m.*field.value;
+    const auto decodes_to = [&field, value](const SentAnswer& answer, const std::string& command) {
+      return answer.intact && answer.command == command && !answer.raw.empty() &&
+             field.decode(answer.raw.front()) == value;
+    };
+    const CycleState& cycle = device.cycles[index];
+    if (std::any_of(cycle.answers.begin(), cycle.answers.end(),
+                    [&](const SentAnswer* answer) { return decodes_to(*answer, field.command); })) {
+      return;
+    }
+    std::string source;
+    for (const char* command : {"group_voltage", "group_current", "temperature"}) {
+      if (command != std::string(field.command) &&
+          AnySent(device, index, [&](const SentAnswer& a) { return decodes_to(a, command); })) {
+        source = command;
+      }
+    }
+    const std::string text = what + ": " + field.label + " " + std::to_string(value);
+    if (!source.empty()) {
+      ++report_.values_in_other_field;
+      return Problem(text + " is the answer to a " + source + " request");
+    }
+    if (AnySent(device, index, [&](const SentAnswer& a) { return decodes_to(a, field.command); })) {
+      ++report_.values_from_other_request;
+      return Problem(text + " is the answer to another " + field.command + " request");
+    }
+    ++report_.values_never_sent;
+    Problem(text + " was never sent");
+  }
+
+  // Whether an answer to a request of the device's cycles 1 .. index + 1 matches.
+  template <typename Match>
+  static bool AnySent(const DeviceState& device, std::size_t index, Match match) {
+    for (std::size_t i = 0; i <= index; ++i) {
+      for (const SentAnswer* answer : device.cycles[i].answers) {
+        if (answer->intact && match(*answer)) return true;
+      }
+    }
+    return false;
   }
 
   void CheckSummary(const DeviceState& device) {
@@ -310,6 +328,7 @@ class Checker {
     const auto completed = static_cast<long long>(device.records.size());
     const auto started = static_cast<long long>(device.cycles.size());
     const Json::Value& summary = *device.summary;
+    report_.stale_bytes += summary["stale_bytes"].asInt64();
     if (summary["cycles_started"].asInt64() != started ||
         summary["cycles_completed"].asInt64() != completed) {
       Problem("device " + Id(device) + ": summary says " + summary["cycles_started"].asString() +
@@ -330,9 +349,6 @@ class Checker {
         Problem(what + " entry " + std::to_string(k + 1) + ": not what record " +
                 std::to_string(k + 2) + " published");
       }
-    }
-    if (!history.empty()) {
-      ExpectSentBy(device, history.back(), device.line->tx.size(), what + " newest entry");
     }
   }
 

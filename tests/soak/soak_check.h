@@ -9,13 +9,13 @@
 // of the request it answers, counted over every request its line heard; the
 // N-th `tx` line of a line in the trace is that request. With that:
 //
-// - Values: each published record may carry only what the monitor sent in
-//   answer to requests written before the record was published, that is in
-//   that cycle or an earlier one. The cells must be one intact cell answer,
-//   never older than the cells of the device's record before. Short answers
-//   do not name their request (a late answer to a re-sent request can be
-//   taken for the next request's), so each short value must be the decoding,
-//   as its field decodes, of some intact short answer sent by then.
+// - Values: each value of a completed cycle (the history saves every cycle's
+//   own values) must be the decoding of an intact answer to a request of that
+//   very cycle and of its own kind: the cells of a cell answer, the group
+//   voltage of a group-voltage answer, and so on. A request may have been
+//   sent more than once; either copy's answer will do. A value that matches
+//   an answer of another kind was taken for the wrong request; one that
+//   matches no intact answer at all was never sent. Both are counted.
 // - History: the record published at the end of cycle k+1 holds the values
 //   of cycle k, which is what the history saved at the end of cycle k holds.
 // - Recovery: every cycle without an injected fault completes. A cycle is
@@ -70,7 +70,11 @@ struct Report {
   long long cycles_started = 0;
   long long cycles_completed = 0;
   long long cycles_fault_free = 0;
-  long long records_checked = 0;  // published records whose values were looked up
+  long long values_checked = 0;             // cells, group voltage, current, temperature
+  long long values_in_other_field = 0;      // the decoding of an answer of another kind
+  long long values_never_sent = 0;          // the decoding of no intact answer at all
+  long long values_from_other_request = 0;  // of their kind, but not this cycle's request
+  long long stale_bytes = 0;                // dropped by the host, from the summaries
   long long answers = 0;
   std::map<std::string, long long> faults_injected;    // by kind, per answer
   std::map<std::string, long long> given_up_by_cause;  // fault kinds, or what else

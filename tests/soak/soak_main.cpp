@@ -37,11 +37,12 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kUsage =
-    "usage: battery-soak [--cycles N] [--lines P] [--tick-ms MS] [--rate R] [--keep DIR]\n"
-    "                    [--rss-tolerance-kib K] [--host PATH] [--sim PATH]\n"
+    "usage: battery-soak [--cycles N] [--lines P] [--answer-timeout-ms MS] [--rate R]\n"
+    "                    [--keep DIR] [--rss-tolerance-kib K] [--host PATH] [--sim PATH]\n"
     "  --cycles N     polling cycles to complete in all (default 20000), N/P per line\n"
     "  --lines P      ptys, one simulated monitor and one device each (default 10)\n"
-    "  --tick-ms MS   poll tick of the host (default 20)\n"
+    "  --answer-timeout-ms MS   the host's answer timeout (default 60); late answers\n"
+    "                 come after 50% to 95% of it, the later the higher the line's number\n"
     "  --rate R       rate of each of the six fault kinds per answer (default 0.02)\n"
     "  --keep DIR     leave the configuration, logs and histories in DIR\n";
 
@@ -49,10 +50,13 @@ constexpr const char* kFaultOptions[] = {"--no-answer", "--bad-checksum", "--wro
                                          "--garbage",   "--split",        "--late"};
 constexpr unsigned kFirstDataId = 9001;
 constexpr unsigned kMonitorAddress = 1;
-// Answers come after 1 ms; a late one after 30 ms, so that a poll tick falls
-// in between and re-sends the request; the parts of a split one 3 ms apart.
+// Answers come after 1 ms; the parts of a split one 3 ms apart. Late ones
+// come after a share of the answer timeout that grows from line to line, up
+// to just under it: short answers then arrive just before or just after their
+// request is re-sent, and the re-send draws a second answer.
 constexpr const char* kLatencyMs = "1";
-constexpr const char* kLateMs = "30";
+constexpr double kEarliestLateShare = 0.50;
+constexpr double kLatestLateShare = 0.95;
 constexpr const char* kSplitGapMs = "3";
 constexpr std::chrono::milliseconds kSampleEvery{200};
 // Against a hang only: the run is expected to take well under two minutes.
@@ -63,7 +67,7 @@ constexpr std::size_t kProblemsShown = 20;
 struct Options {
   long cycles = 20000;
   long lines = 10;
-  long tick_ms = 20;
+  long answer_timeout_ms = 60;
   std::string rate = "0.02";
   std::string keep;
   long rss_tolerance_kib = 256;
@@ -86,7 +90,7 @@ std::optional<Options> Parse(int argc, char** argv) {
   const std::map<std::string, std::function<void(const std::string&)>> setters = {
       {"--cycles", [&](const std::string& v) { options.cycles = Count(v); }},
       {"--lines", [&](const std::string& v) { options.lines = Count(v); }},
-      {"--tick-ms", [&](const std::string& v) { options.tick_ms = Count(v); }},
+      {"--answer-timeout-ms", [&](const std::string& v) { options.answer_timeout_ms = Count(v); }},
       {"--rate", [&](const std::string& v) { options.rate = v; }},
       {"--keep", [&](const std::string& v) { options.keep = v; }},
       {"--rss-tolerance-kib", [&](const std::string& v) { options.rss_tolerance_kib = Count(v); }},
@@ -146,6 +150,13 @@ class Soak {
   std::string Link(long line) const { return Path("ttySOAK" + std::to_string(line)); }
   std::string Log(long line) const { return Path("sim" + std::to_string(line) + ".log"); }
   unsigned DataId(long line) const { return kFirstDataId + static_cast<unsigned>(line); }
+  long LateMs(long line) const {
+    const double step = options_.lines > 1
+                            ? static_cast<double>(line) / static_cast<double>(options_.lines - 1)
+                            : 1.0;
+    const double share = kEarliestLateShare + (kLatestLateShare - kEarliestLateShare) * step;
+    return static_cast<long>(share * static_cast<double>(options_.answer_timeout_ms));
+  }
   std::string History(long line) const {
     return Path("state/device-" + std::to_string(DataId(line)) + ".history");
   }
@@ -158,7 +169,7 @@ class Soak {
       std::vector<std::string> args = {
           "--link",         Link(line), "--log",     Log(line),
           "--address",      "1",        "--seed",    std::to_string(100 + line),
-          "--latency-ms",   kLatencyMs, "--late-ms", kLateMs,
+          "--latency-ms",   kLatencyMs, "--late-ms", std::to_string(LateMs(line)),
           "--split-gap-ms", kSplitGapMs};
       for (const char* fault : kFaultOptions) args.insert(args.end(), {fault, options_.rate});
       const std::string name = "sim" + std::to_string(line);
@@ -183,7 +194,12 @@ class Soak {
   // Limits near the simulated bases, so that crossings and returns are reported all along.
   void WriteConfig() const {
     std::ofstream config(Path("host.json"));
-    config << "{\n  \"tick_ms\": " << options_.tick_ms << ",\n  \"devices\": [\n";
+    config << "{\n  \"poll_interval_ms\": 0,\n  \"ports\": {";
+    for (long line = 0; line < options_.lines; ++line) {
+      config << (line == 0 ? "\n" : ",\n") << "    \"" << Link(line)
+             << "\": {\"answer_timeout_ms\": " << options_.answer_timeout_ms << "}";
+    }
+    config << "\n  },\n  \"devices\": [\n";
     for (long line = 0; line < options_.lines; ++line) {
       config << "    {\"data_id\": " << DataId(line)
              << ", \"address\": " << (kMonitorAddress | 0x80u) << ", \"port\": \"" << Link(line)
@@ -282,16 +298,21 @@ class Soak {
   }
 
   void PrintSetting() const {
-    std::cout << "soak: " << options_.lines << " ptys x " << per_line_ << " cycles, tick "
-              << options_.tick_ms << " ms, each fault kind at rate " << options_.rate
-              << " per answer (latency " << kLatencyMs << " ms, late " << kLateMs
+    std::cout << "soak: " << options_.lines << " ptys x " << per_line_
+              << " cycles, back to back, answer timeout " << options_.answer_timeout_ms
+              << " ms, each fault kind at rate " << options_.rate << " per answer (latency "
+              << kLatencyMs << " ms, late " << LateMs(0) << " to " << LateMs(options_.lines - 1)
               << " ms, split gap " << kSplitGapMs << " ms)" << std::endl;
   }
 
   void PrintCycles(const soak::Report& report) const {
     std::cout << "soak: " << report.cycles_completed << " cycles completed of "
               << report.cycles_started << " started, in " << seconds_ << " s; " << report.answers
-              << " answers" << std::endl;
+              << " answers; " << report.stale_bytes << " stale bytes dropped" << std::endl;
+    std::cout << "soak: " << report.values_checked << " values checked against their own "
+              << "answers: " << report.values_in_other_field << " in a field other than their own, "
+              << report.values_never_sent << " never sent, " << report.values_from_other_request
+              << " from another request of their kind" << std::endl;
     PrintCounts("faults injected (answers)", report.faults_injected);
     PrintCounts("cycles given up, by cause", report.given_up_by_cause);
     PrintCounts("cycles completed despite", report.completed_despite);

@@ -118,15 +118,23 @@ void LineScheduler::Send(const PXHSPDevice& device, const std::uint8_t* data, st
   const bool resend = in_refresh_ && !cycle_started_;
   if (resend) ++members_[owner_].resends;
   sent_ = true;
-  if (guard_ && Clock::now() < LastActivity() + timing_.answer_timeout) {
+  if (guard_ && Clock::now() < QuietAt()) {
     held_.assign(data, data + size);
     held_resend_ = resend;
     phase_ = Phase::kHolding;
     wire_.Hold(device, data, size);
-    WaitUntil(LastActivity() + timing_.answer_timeout);
+    WaitUntil(QuietAt());
     return;
   }
   Write(data, size, resend);
+}
+
+LineScheduler::Clock::time_point LineScheduler::QuietAt() const {
+  const Clock::time_point quiet = LastActivity() + timing_.answer_timeout;
+  // The first answer came after the re-send: the second may follow as late as
+  // the re-send's own answer would.
+  if (last_heard_ <= last_resend_) return quiet;
+  return std::max(quiet, last_resend_ + timing_.answer_timeout + timing_.longest_exchange);
 }
 
 void LineScheduler::Write(const std::uint8_t* data, std::size_t size, bool resend) {
@@ -136,6 +144,7 @@ void LineScheduler::Write(const std::uint8_t* data, std::size_t size, bool resen
   // A re-sent request may draw two answers: the request after it waits for quiet.
   guard_ = resend;
   last_write_ = Clock::now();
+  if (resend) last_resend_ = last_write_;
   wire_.Write(*member.device, data, size);
   // Unless the write broke the line.
   if (phase_ == Phase::kAwaiting) WaitUntil(last_write_ + timing_.answer_timeout);
@@ -171,7 +180,7 @@ void LineScheduler::AnswerTimedOut() {
 }
 
 void LineScheduler::WriteHeldOnceQuiet() {
-  const Clock::time_point quiet = LastActivity() + timing_.answer_timeout;
+  const Clock::time_point quiet = QuietAt();
   if (Clock::now() < quiet) return WaitUntil(quiet);
   Write(held_.data(), held_.size(), held_resend_);
   held_.clear();

@@ -23,9 +23,12 @@
 //   the answer to its last request may still come. So after either, the next
 //   request written on the line (by this device or the next) is held until the
 //   line has been quiet for `answer_timeout`, and what arrives meanwhile is
-//   dropped as stale. An answer that arrives within the answer timeout of
-//   its request is never taken for another request. Without a re-send
-//   nothing is held: the next request goes out as the answer is taken.
+//   dropped as stale. When a re-sent request drew an answer, the hold also
+//   lasts until the re-send's own answer could have come: `answer_timeout`
+//   plus the line time of the longest exchange after the re-send. So an
+//   answer that its monitor starts within the answer timeout of its request
+//   is never taken for another request. Without a re-send nothing is held:
+//   the next request goes out as the answer is taken.
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -48,6 +51,7 @@ class LineScheduler {
   struct Timing {
     Clock::duration answer_timeout;
     Clock::duration frame_gap;
+    Clock::duration longest_exchange;  // line time of a request and the longest answer
   };
 
   // What the scheduler needs from its line.
@@ -124,6 +128,8 @@ class LineScheduler {
   std::optional<std::size_t> DueNow(Clock::time_point now) const;
   std::optional<Clock::time_point> EarliestDue() const;
   Clock::time_point LastActivity() const { return std::max(last_write_, last_heard_); }
+  // When a held request may go out.
+  Clock::time_point QuietAt() const;
 
   void ScheduleTurn();
   void StartTurn();
@@ -151,6 +157,7 @@ class LineScheduler {
   std::vector<std::uint8_t> held_;
   bool held_resend_ = false;
   Clock::time_point last_write_{};
+  Clock::time_point last_resend_{};
   Clock::time_point last_heard_{};
   // What happened inside the call into the device under way.
   bool in_refresh_ = false;
