@@ -12,8 +12,8 @@
 #include <optional>
 #include <string>
 
-#include "programs/battery-host/line/echo_filter.h"
 #include "programs/battery-host/config/host_config.h"
+#include "programs/battery-host/line/echo_filter.h"
 #include "programs/battery-host/line/line_arbiter.h"
 #include "programs/battery-host/line/line_transport.h"
 #include "programs/battery-host/line/quiet_gap_gatherer.h"
@@ -30,6 +30,7 @@ class HostLine final : public LineListener {
   LineArbiter& Arbiter() { return arbiter_; }
   void SetTransport(std::unique_ptr<LineTransport> transport) { transport_ = std::move(transport); }
   void Start() { transport_->Start(); }
+  bool IsUp() const { return transport_->IsUp(); }
 
   // A poll tick of the line; none while the port is down. What has arrived
   // before it goes first to the device whose turn it is.
