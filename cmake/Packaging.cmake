@@ -10,6 +10,14 @@ install(TARGETS battery-host battery-monitor-sim RUNTIME DESTINATION ${CMAKE_INS
 install(TARGETS host_framework LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELINK_SKIP)
 install(TARGETS battery2v_32 LIBRARY DESTINATION ${BATTERY_PLUGIN_INSTALL_DIR})
 
+# On MIPS, glibc and the toolchain mark programs and libraries as needing an
+# executable stack, and systemd's MemoryDenyWriteExecute refuses the writable
+# and executable memory that such a stack is: the unit leaves it out there.
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^mips")
+  set(BATTERY_UNIT_WX "# MemoryDenyWriteExecute: not on MIPS (executable stacks)")
+else()
+  set(BATTERY_UNIT_WX "MemoryDenyWriteExecute=yes")
+endif()
 configure_file(packaging/battery-host.service.in battery-host.service @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/battery-host.service DESTINATION ${BATTERY_UNIT_DIR})
 

@@ -13,6 +13,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <future>
@@ -63,23 +64,29 @@ class NotifySocket {
     return std::string(buffer, static_cast<std::size_t>(size));
   }
 
-  // Waits for a message with the line `state`; every message before it goes to `seen`.
+  // Waits for a message with the line `state`; every message up to it goes to `seen`.
   bool WaitFor(const std::string& state, std::string& seen, seconds limit = kArrivalLimit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < deadline) {
       const auto message = Receive(milliseconds(100));
       if (!message) continue;
-      if (("\n" + *message + "\n").find("\n" + state + "\n") != std::string::npos) return true;
       seen += *message + "\n";
+      if (("\n" + *message + "\n").find("\n" + state + "\n") != std::string::npos) return true;
     }
     return false;
   }
 
-  // Reads what is queued; the number of messages.
-  int Drain() {
-    int count = 0;
-    while (Receive(milliseconds(0))) ++count;
-    return count;
+  // Reads what arrives within `window` (what is queued, for zero) into `seen`;
+  // the number of messages.
+  int Collect(milliseconds window, std::string& seen) {
+    const auto deadline = std::chrono::steady_clock::now() + window;
+    for (int count = 0;; ++count) {
+      const auto left =
+          std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
+      const auto message = Receive(std::max(left, milliseconds(0)));
+      if (!message) return count;
+      seen += *message + "\n";
+    }
   }
 
  private:
@@ -135,9 +142,7 @@ TEST_F(ServiceTest, ReadyOnlyOnceThePortIsOpen) {
   // port does not exist yet: no readiness.
   std::string seen;
   ASSERT_TRUE(socket_->WaitFor("WATCHDOG=1", seen)) << Errors();
-  ASSERT_TRUE(socket_->WaitFor("WATCHDOG=1", seen)) << Errors();
-  std::this_thread::sleep_for(kSilentWindow);
-  socket_->Drain();
+  socket_->Collect(kSilentWindow, seen);
   EXPECT_NE(seen.find("STATUS=waiting for " + link), std::string::npos) << seen;
   EXPECT_EQ(seen.find("READY=1"), std::string::npos) << seen;
 
@@ -165,9 +170,8 @@ TEST_F(ServiceTest, KeepAlivesStopWhileTheHostIsStopped) {
   int status = 0;
   ASSERT_EQ(::waitpid(host_->Pid(), &status, WUNTRACED), host_->Pid());
   ASSERT_TRUE(WIFSTOPPED(status));
-  socket_->Drain();  // sent before it stopped
-  std::this_thread::sleep_for(kSilentWindow);
-  EXPECT_EQ(socket_->Drain(), 0);
+  socket_->Collect(milliseconds(0), seen);  // sent before it stopped
+  EXPECT_EQ(socket_->Collect(kSilentWindow, seen), 0);
 
   ASSERT_EQ(::kill(host_->Pid(), SIGCONT), 0);
   EXPECT_TRUE(socket_->WaitFor("WATCHDOG=1", seen)) << Errors();
@@ -232,9 +236,8 @@ TEST_F(ServiceTest, KeepAlivesStopWhileTheLoopIsBlocked) {
     release.get_future().wait();
   });
   blocked.get_future().wait();
-  socket_->Drain();
-  std::this_thread::sleep_for(kSilentWindow);
-  EXPECT_EQ(socket_->Drain(), 0);
+  socket_->Collect(milliseconds(0), seen);
+  EXPECT_EQ(socket_->Collect(kSilentWindow, seen), 0);
 
   release.set_value();
   EXPECT_TRUE(socket_->WaitFor("WATCHDOG=1", seen));
