@@ -6,6 +6,11 @@ if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
   set(CMAKE_INSTALL_PREFIX /usr CACHE PATH "Installation prefix" FORCE)
 endif()
 set(CMAKE_INSTALL_DOCDIR share/doc/${BATTERY_PACKAGE} CACHE PATH "Documentation folder")
+# GNUInstallDirs gives Debian's multiarch library folder to native builds
+# only; the package of a cross build needs it as much.
+if(CMAKE_CROSSCOMPILING AND CMAKE_LIBRARY_ARCHITECTURE AND CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  set(CMAKE_INSTALL_LIBDIR lib/${CMAKE_LIBRARY_ARCHITECTURE})
+endif()
 include(GNUInstallDirs)
 
 # Plug-ins live in a folder of their own under the library folder.
