@@ -18,8 +18,10 @@
 #include "programs/battery-host/config/host_config.h"
 #include "programs/battery-host/line/host_line.h"
 #include "programs/battery-host/line/line_timing.h"
+#include "programs/battery-host/outputs/error_log.h"
 #include "programs/battery-host/outputs/json_output.h"
 #include "programs/battery-host/plugin_library.h"
+#include "programs/battery-host/service/service_notifier.h"
 #include "programs/battery-host/state/history_file.h"
 #include "programs/battery-host/state/threshold_monitor.h"
 
@@ -89,7 +91,8 @@ class LiveController : public PXHController {
     DeviceSlot& slot = Slot(device);
     if (slot.history.Append(data, length)) return 0;
     if (!slot.history_failed) {
-      err_ << "battery-host: " << slot.history.Path() << ": " << std::strerror(errno) << std::endl;
+      err_ << error_log::Error << "battery-host: " << slot.history.Path() << ": "
+           << std::strerror(errno) << std::endl;
     }
     slot.history_failed = true;
     return -1;
@@ -169,6 +172,7 @@ class LiveHost {
     signals_.async_wait([this](const boost::system::error_code& error, int) {
       if (!error) io_.stop();
     });
+    service_.Start([this] { return PortsDown(); });
     io_.run();
     WriteSummary();
     return 0;
@@ -216,13 +220,13 @@ class LiveHost {
   void RestoreFromHistory(DeviceSlot& slot) {
     std::string notes;
     const auto record = slot.history.Recover(notes);
-    if (!notes.empty()) err_ << "battery-host: " << notes << std::flush;
+    if (!notes.empty()) err_ << error_log::Warning << "battery-host: " << notes << std::flush;
     if (!record) return;
     Battery32_Data_t image;
     std::memcpy(&image, record->data(), sizeof image);
     if (image.data_id != slot.config.data_id) {
-      err_ << "battery-host: " << slot.history.Path() << ": newest record is of data id "
-           << image.data_id << ", not loaded" << std::endl;
+      err_ << error_log::Warning << "battery-host: " << slot.history.Path()
+           << ": newest record is of data id " << image.data_id << ", not loaded" << std::endl;
       return;
     }
     if (slot.device->LoadFromCache(record->data(), static_cast<int>(record->size())) == 1) {
@@ -283,6 +287,14 @@ class LiveHost {
     }
   }
 
+  std::vector<std::string> PortsDown() const {
+    std::vector<std::string> down;
+    for (const auto& line : lines_) {
+      if (!line->IsUp()) down.push_back(line->Name());
+    }
+    return down;
+  }
+
   bool AllDone() const {
     if (options_.cycles <= 0) return false;
     for (const auto& slot : slots_) {
@@ -318,16 +330,20 @@ class LiveHost {
   std::vector<std::unique_ptr<DeviceSlot>> slots_;
   std::vector<std::unique_ptr<HostLine>> lines_;
   boost::asio::signal_set signals_;
+  ServiceNotifier service_{io_};
 };
 
 }  // namespace
 
 int RunLiveHost(const RunOptions& options, std::ostream& out, std::ostream& err) {
   LoadedConfig loaded = LoadHostConfig(options.config_path);
-  for (const ConfigProblem& problem : loaded.problems) err << FormatProblem(problem) << '\n';
+  for (const ConfigProblem& problem : loaded.problems) {
+    err << (problem.warning ? error_log::Warning : error_log::Error) << FormatProblem(problem)
+        << '\n';
+  }
   if (!loaded.Valid()) {
-    err << "battery-host run: " << options.config_path << " is not valid; nothing started"
-        << std::endl;
+    err << error_log::Error << "battery-host run: " << options.config_path
+        << " is not valid; nothing started" << std::endl;
     return 2;
   }
   try {
@@ -335,7 +351,7 @@ int RunLiveHost(const RunOptions& options, std::ostream& out, std::ostream& err)
     host.SetUp();
     return host.Run();
   } catch (const std::exception& error) {
-    err << "battery-host run: " << error.what() << std::endl;
+    err << error_log::Error << "battery-host run: " << error.what() << std::endl;
     return 1;
   }
 }

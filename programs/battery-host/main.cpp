@@ -2,19 +2,22 @@
 
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "programs/battery-host/config/host_config.h"
 #include "programs/battery-host/live_host.h"
+#include "programs/battery-host/outputs/error_log.h"
 #include "programs/battery-host/plugin_library.h"
 #include "programs/battery-host/replay/replay.h"
+#include "programs/battery-host/service/service_paths.h"
 
 namespace {
 
 constexpr const char* kUsage =
     "usage: battery-host replay [--plugin PATH] [SCRIPT]\n"
-    "       battery-host run --config FILE [--cycles N] [--trace] [--state-dir DIR]"
+    "       battery-host run [--config FILE] [--cycles N] [--trace] [--state-dir DIR]"
     " [--plugin PATH]\n"
     "       battery-host check-config FILE\n"
     "  replay        run a replay script (standard input when SCRIPT is absent or -)\n"
@@ -82,7 +85,12 @@ int Run(const std::vector<std::string>& args) {
       return Usage();
     }
   }
-  if (options.config_path.empty()) return Usage();
+  // As a service the host is started without options: the installed
+  // configuration, and the state directory the service manager made.
+  if (options.config_path.empty()) options.config_path = service_paths::kDefaultConfig;
+  if (options.state_dir.empty()) options.state_dir = service_paths::StateDirectoryFromEnvironment();
+  std::optional<error_log::LinePrefixes> prefixes;
+  if (error_log::StandardErrorIsJournal()) prefixes.emplace(std::cerr);
   return RunLiveHost(options, std::cout, std::cerr);
 }
 

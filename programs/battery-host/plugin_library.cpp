@@ -36,7 +36,11 @@ std::unique_ptr<PXHSPDevice> PluginLibrary::CreateDevice() const {
   return std::unique_ptr<PXHSPDevice>(device_provider_->create());
 }
 
-std::string PluginLibrary::DefaultPath() {
+namespace {
+
+constexpr const char* kPluginFile = "libbattery2v_32.so";
+
+std::string ProgramFolder() {
   char exe[PATH_MAX];
   const ssize_t length = readlink("/proc/self/exe", exe, sizeof exe - 1);
   std::string dir = ".";
@@ -45,5 +49,14 @@ std::string PluginLibrary::DefaultPath() {
     const auto slash = dir.rfind('/');
     dir = slash == std::string::npos ? "." : dir.substr(0, slash);
   }
-  return dir + "/../lib/libbattery2v_32.so";
+  return dir;
+}
+
+}  // namespace
+
+std::string PluginLibrary::DefaultPath() {
+  const std::string dir = ProgramFolder();
+  const std::string installed = dir + "/" BATTERY_PLUGIN_DIR_FROM_BIN "/" + kPluginFile;
+  const std::string built = dir + "/../lib/" + kPluginFile;
+  return access(built.c_str(), F_OK) == 0 ? built : installed;
 }

@@ -20,7 +20,8 @@ class PluginLibrary {
   // A new device from the library's serial-device provider.
   std::unique_ptr<PXHSPDevice> CreateDevice() const;
 
-  // The plug-in built beside this program: <dir of executable>/../lib/libbattery2v_32.so.
+  // The plug-in beside this program: in a build tree <bin>/../lib, else in
+  // the installation's plug-in folder (<bin>/../lib/<multiarch>/battery-host).
   static std::string DefaultPath();
 
  private:

@@ -22,11 +22,6 @@
 
 namespace e2e {
 
-Programs& programs() {
-  static Programs instance;
-  return instance;
-}
-
 namespace {
 
 namespace fs = std::filesystem;
@@ -548,27 +543,7 @@ TEST_F(LiveHostTest, ShippedExampleIsValid) {
 }  // namespace
 }  // namespace e2e
 
-// Arguments after gtest's own: --host PATH --sim PATH --example FILE [--emulator WORDS].
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
-  e2e::Programs& programs = e2e::programs();
-  for (int i = 1; i + 1 < argc; i += 2) {
-    const std::string option = argv[i];
-    const std::string value = argv[i + 1];
-    if (option == "--host") programs.host = value;
-    if (option == "--sim") programs.sim = value;
-    if (option == "--example") programs.example = value;
-    if (option == "--emulator") {
-      // A CMake list ("qemu-mipsel;-L;/sysroot") or words separated by blanks.
-      std::string text = value;
-      std::replace(text.begin(), text.end(), ';', ' ');
-      std::istringstream words(text);
-      for (std::string word; words >> word;) programs.emulator.push_back(word);
-    }
-  }
-  if (programs.host.empty() || programs.sim.empty() || programs.example.empty()) {
-    std::cerr << "usage: live_host_test --host PATH --sim PATH --example FILE [--emulator WORDS]\n";
-    return 2;
-  }
-  return RUN_ALL_TESTS();
+  return e2e::ReadProgramArguments(argc, argv, true) ? RUN_ALL_TESTS() : 2;
 }

@@ -11,8 +11,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
+#include <iostream>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -29,7 +31,36 @@ struct Programs {
   std::string example;
   std::vector<std::string> emulator;  // empty when the programs run natively
 };
-Programs& programs();
+inline Programs& programs() {
+  static Programs instance;
+  return instance;
+}
+
+// Reads the test's own arguments after gtest's: --host PATH --sim PATH
+// [--example FILE] [--emulator WORDS]; false, with the usage written, when one
+// it needs is missing.
+inline bool ReadProgramArguments(int argc, char** argv, bool needs_example) {
+  Programs& found = programs();
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string option = argv[i];
+    const std::string value = argv[i + 1];
+    if (option == "--host") found.host = value;
+    if (option == "--sim") found.sim = value;
+    if (option == "--example") found.example = value;
+    if (option == "--emulator") {
+      // A CMake list ("qemu-mipsel;-L;/sysroot") or words separated by blanks.
+      std::string text = value;
+      std::replace(text.begin(), text.end(), ';', ' ');
+      std::istringstream words(text);
+      for (std::string word; words >> word;) found.emulator.push_back(word);
+    }
+  }
+  if (!found.host.empty() && !found.sim.empty() && (!needs_example || !found.example.empty()))
+    return true;
+  std::cerr << "usage: " << argv[0] << " --host PATH --sim PATH"
+            << (needs_example ? " --example FILE" : "") << " [--emulator WORDS]\n";
+  return false;
+}
 
 inline std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -51,7 +51,7 @@ TEST(PluginFileTest, OnlyUnmangledExportIsGetProviders) {
 
 TEST(PluginFileTest, NeedsOnlyRuntimeJsoncppAndTheFramework) {
   std::set<std::string> allowed = {"libc.so.6",     "libm.so.6",        "libstdc++.so.6",
-                                   "libgcc_s.so.1", "libjsoncpp.so.25", "libhost_framework.so"};
+                                   "libgcc_s.so.1", "libjsoncpp.so.25", BATTERY_FRAMEWORK_SONAME};
   // The dynamic loader, which serves the plug-in's thread-local storage.
   allowed.insert({"ld-linux-x86-64.so.2", "ld-linux-aarch64.so.1", "ld.so.1"});
   // Runtimes that an instrumented build adds to every library.

@@ -2,6 +2,7 @@
 
 #include <ostream>
 
+#include "programs/battery-host/outputs/error_log.h"
 #include "programs/battery-host/text_format.h"
 
 HostLine::HostLine(boost::asio::io_context& io, std::string name, const PortSettings& settings,
@@ -73,7 +74,7 @@ void HostLine::OnDown(const std::string& reason) {
   if (gatherer_) gatherer_->Flush();
   scheduler_.Down();
   failed_ = true;
-  err_ << "battery-host: " << name_ << ": " << reason << std::endl;
+  err_ << error_log::Error << "battery-host: " << name_ << ": " << reason << std::endl;
 }
 
 void HostLine::OnUp() {

@@ -30,6 +30,7 @@ class HostLine final : public LineListener, private LineScheduler::Wire {
   LineScheduler& Scheduler() { return scheduler_; }
   void SetTransport(std::unique_ptr<LineTransport> transport) { transport_ = std::move(transport); }
   void Start() { transport_->Start(); }
+  bool IsUp() const { return transport_->IsUp(); }
 
   // A device writes on the line; the scheduler decides when the bytes go out.
   void Send(const PXHSPDevice& device, const std::uint8_t* data, std::size_t size);

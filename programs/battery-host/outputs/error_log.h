@@ -1,0 +1,69 @@
+#pragma once
+
+// The host's error stream. When standard error goes to the journal (the
+// service manager names that stream in JOURNAL_STREAM), every line starts with
+// the journal's priority prefix, "<3>" for errors, "<4>" for warnings and
+// "<6>" for the rest, so journalctl shows errors and warnings as such. Any
+// other prefix that every line gets belongs here too.
+//
+//   err << error_log::Error << "battery-host: " << port << ": gone" << std::endl;
+//
+// A line without a mark is info; on a stream without prefixes the marks write
+// nothing.
+
+#include <ostream>
+#include <streambuf>
+
+namespace error_log {
+
+enum class Priority { kError = 3, kWarning = 4, kInfo = 6 };
+
+// Marks the line being started on `out`.
+std::ostream& Error(std::ostream& out);
+std::ostream& Warning(std::ostream& out);
+
+// True when standard error is the journal stream named by JOURNAL_STREAM
+// ("DEVICE:INODE"), not merely a process started under systemd that
+// redirected it elsewhere.
+bool StandardErrorIsJournal();
+
+// Writes each line to `target` behind its priority prefix.
+class PrefixingBuffer final : public std::streambuf {
+ public:
+  explicit PrefixingBuffer(std::streambuf* target) : target_(target) {}
+  // Takes effect for a line nothing of which has been written yet.
+  void Mark(Priority priority);
+  std::streambuf* Target() const { return target_; }
+
+ protected:
+  int_type overflow(int_type ch) override;
+  std::streamsize xsputn(const char* data, std::streamsize size) override;
+  int sync() override { return target_->pubsync(); }
+
+ private:
+  bool WritePrefix();
+
+  std::streambuf* target_;
+  Priority priority_ = Priority::kInfo;
+  bool at_line_start_ = true;
+};
+
+// Puts a PrefixingBuffer between `out` and its buffer while it lives.
+class LinePrefixes {
+ public:
+  explicit LinePrefixes(std::ostream& out) : out_(out), buffer_(out.rdbuf()) {
+    out_.rdbuf(&buffer_);
+  }
+  ~LinePrefixes() {
+    out_.flush();
+    out_.rdbuf(buffer_.Target());
+  }
+  LinePrefixes(const LinePrefixes&) = delete;
+  LinePrefixes& operator=(const LinePrefixes&) = delete;
+
+ private:
+  std::ostream& out_;
+  PrefixingBuffer buffer_;
+};
+
+}  // namespace error_log
