@@ -33,7 +33,8 @@ namespace fs = std::filesystem;
 using namespace run_values;
 using std::chrono::seconds;
 
-constexpr std::size_t kHistoryEntrySize = 160;
+constexpr std::size_t kRingHeaderSize = 32;
+constexpr std::size_t kRingEntrySize = 164;
 
 // Generous: the machines are shared; no test asserts on speed.
 constexpr seconds kRunLimit{50};
@@ -194,7 +195,9 @@ std::string Config(int tick_ms, const std::vector<std::string>& devices,
                    const std::string& ports = "{}") {
   std::string list;
   for (const std::string& device : devices) list += (list.empty() ? "" : ",\n    ") + device;
-  return "{\n  \"tick_ms\": " + std::to_string(tick_ms) + ",\n  \"ports\": " + ports +
+  // Every record goes to the history.
+  return "{\n  \"tick_ms\": " + std::to_string(tick_ms) +
+         ",\n  \"history\": {\"interval_s\": 0},\n  \"ports\": " + ports +
          ",\n  \"devices\": [\n    " + list + "\n  ]\n}\n";
 }
 
@@ -219,7 +222,7 @@ TEST_F(LiveHostTest, RecordsThroughAPtyHoldWhatTheSimulatorSent) {
   ExpectRecordsFromMonitor(records, sent);
   for (std::size_t i = 1; i < records.size(); ++i) ExpectNearBase(FromRecordJson(records[i]), base);
   // The history holds each cycle's own values; the newest is the last measurement sent.
-  const auto history = ParseHistory(ReadFile(Path("state/device-2001.history")));
+  const auto history = ParseHistory(ReadFile(Path("state/device-2001.ring")));
   ASSERT_EQ(history.size(), 5u);
   ASSERT_FALSE(sent.cells.empty());
   EXPECT_EQ(history.back().cells, sent.cells.back());
@@ -358,24 +361,31 @@ TEST_F(LiveHostTest, SplitShortAnswersAreGivenUpWithoutAQuietGap) {
 
 TEST_F(LiveHostTest, RestartRestoresTheNewestIntactRecord) {
   const std::string config = WriteConfig(Config(50, {Device(7001, "129", "sim")}));
-  ASSERT_EQ(RunHost({"run", "--config", config, "--cycles", "2", "--state-dir", Path("state")}), 0)
+  ASSERT_EQ(RunHost({"run", "--config", config, "--cycles", "3", "--state-dir", Path("state")}), 0)
       << Errors();
-  const std::string history = Path("state/device-7001.history");
+  const std::string history = Path("state/device-7001.ring");
+  const auto size = fs::file_size(history);
   const auto saved = ParseHistory(ReadFile(history));
-  ASSERT_EQ(saved.size(), 2u);
-  // A power cut in the middle of the next write.
-  std::ofstream(history, std::ios::app | std::ios::binary) << std::string(37, '\x5A');
+  ASSERT_EQ(saved.size(), 3u);
+  // A power cut in the middle of writing the third entry (slot 3 of the
+  // header's capacity): its CRC no longer verifies.
+  {
+    std::fstream file(history, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(kRingHeaderSize + 3 * kRingEntrySize + 40);
+    file.put('\x5A');
+  }
 
   ASSERT_EQ(RunHost({"run", "--config", config, "--cycles", "1", "--state-dir", Path("state")}), 0)
       << Errors();
-  EXPECT_NE(Errors().find("torn entry of 37 bytes"), std::string::npos) << Errors();
+  EXPECT_NE(Errors().find("restored entry 2 of"), std::string::npos) << Errors();
   const auto records = OfType(Output(), "record", 7001);
   ASSERT_EQ(records.size(), 1u);
   const Measurement restored = FromRecordJson(records.front());
-  EXPECT_EQ(restored.cells, saved.back().cells);
-  EXPECT_EQ(restored.group_voltage, saved.back().group_voltage);
+  EXPECT_EQ(restored.cells, saved[1].cells);
+  EXPECT_EQ(restored.group_voltage, saved[1].group_voltage);
+  // The next entry takes the torn one's place; the file keeps its size.
   EXPECT_EQ(ParseHistory(ReadFile(history)).size(), 3u);
-  EXPECT_EQ(fs::file_size(history) % kHistoryEntrySize, 0u);
+  EXPECT_EQ(fs::file_size(history), size);
 }
 
 TEST_F(LiveHostTest, ShippedExampleRunsOnSimulatedMonitors) {

@@ -147,7 +147,7 @@ class Soak {
   std::string Log(long line) const { return Path("sim" + std::to_string(line) + ".log"); }
   unsigned DataId(long line) const { return kFirstDataId + static_cast<unsigned>(line); }
   std::string History(long line) const {
-    return Path("state/device-" + std::to_string(DataId(line)) + ".history");
+    return Path("state/device-" + std::to_string(DataId(line)) + ".ring");
   }
 
   bool StartSimulators() {
@@ -183,7 +183,9 @@ class Soak {
   // Limits near the simulated bases, so that crossings and returns are reported all along.
   void WriteConfig() const {
     std::ofstream config(Path("host.json"));
-    config << "{\n  \"tick_ms\": " << options_.tick_ms << ",\n  \"devices\": [\n";
+    // Every record goes to the history, and the ring holds a whole run.
+    config << "{\n  \"tick_ms\": " << options_.tick_ms << ",\n  \"history\": {\"entries\": "
+           << per_line_ + 1 << ", \"interval_s\": 0},\n  \"devices\": [\n";
     for (long line = 0; line < options_.lines; ++line) {
       config << "    {\"data_id\": " << DataId(line)
              << ", \"address\": " << (kMonitorAddress | 0x80u) << ", \"port\": \"" << Link(line)
@@ -222,10 +224,10 @@ class Soak {
     sample.rss_kib = ResidentKib(pid);
     if (sample.rss_kib == 0) return;  // gone meanwhile
     sample.seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    // Each completed cycle writes one history entry: the newest sequence number counts them.
     for (long line = 0; line < options_.lines; ++line) {
-      std::error_code ignored;
-      const auto size = fs::file_size(History(line), ignored);
-      if (!ignored) sample.completed += static_cast<long long>(size / 160);
+      const auto entries = run_values::ParseHistoryEntries(e2e::ReadFile(History(line)));
+      if (!entries.empty()) sample.completed += static_cast<long long>(entries.back().sequence);
     }
     samples_.push_back(sample);
   }

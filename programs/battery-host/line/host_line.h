@@ -12,8 +12,8 @@
 #include <optional>
 #include <string>
 
-#include "programs/battery-host/line/echo_filter.h"
 #include "programs/battery-host/config/host_config.h"
+#include "programs/battery-host/line/echo_filter.h"
 #include "programs/battery-host/line/line_arbiter.h"
 #include "programs/battery-host/line/line_transport.h"
 #include "programs/battery-host/line/quiet_gap_gatherer.h"
@@ -27,6 +27,8 @@ class HostLine final : public LineListener {
            std::ostream* trace, std::ostream& err, NameOf name_of);
 
   const std::string& Name() const { return name_; }
+  // Whether the port has been open at least once since the start.
+  bool HasOpened() const { return opened_; }
   LineArbiter& Arbiter() { return arbiter_; }
   void SetTransport(std::unique_ptr<LineTransport> transport) { transport_ = std::move(transport); }
   void Start() { transport_->Start(); }
@@ -59,4 +61,5 @@ class HostLine final : public LineListener {
   std::optional<QuietGapGatherer> gatherer_;  // only with a quiet gap set
   std::unique_ptr<LineTransport> transport_;
   bool failed_ = false;
+  bool opened_ = false;
 };
