@@ -1,46 +1,37 @@
 #include "programs/battery-host/file_holder.h"
 
 #include <sys/file.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <filesystem>
+#include <cstdio>
 #include <fstream>
-#include <system_error>
-
-namespace fs = std::filesystem;
+#include <sstream>
 
 namespace {
 
-bool IsNumber(const std::string& text) {
-  return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
-}
-
-bool HasOpen(const fs::path& process, const struct stat& info) {
-  std::error_code error;
-  for (fs::directory_iterator fd(process / "fd", error), end; !error && fd != end;
-       fd.increment(error)) {
-    struct stat target {};
-    // stat follows the link without opening what it names.
-    if (::stat(fd->path().c_str(), &target) == 0 && target.st_dev == info.st_dev &&
-        target.st_ino == info.st_ino) {
-      return true;
-    }
-  }
-  return false;
+// A file as /proc/locks names it: "MAJOR:MINOR:INODE", the device numbers in hex.
+std::string LockedFileName(const struct stat& info) {
+  char name[64];
+  std::snprintf(name, sizeof name, "%02x:%02x:%llu", major(info.st_dev), minor(info.st_dev),
+                static_cast<unsigned long long>(info.st_ino));
+  return name;
 }
 
 }  // namespace
 
 std::string DescribeHolder(const struct stat& info) {
-  const std::string self = std::to_string(::getpid());
-  std::error_code error;
-  for (fs::directory_iterator process("/proc", error), end; !error && process != end;
-       process.increment(error)) {
-    const std::string pid = process->path().filename().string();
-    if (!IsNumber(pid) || pid == self || !HasOpen(process->path(), info)) continue;
+  // "1: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF"; waiting locks have "->" after the number.
+  const std::string file = LockedFileName(info);
+  std::ifstream locks("/proc/locks");
+  for (std::string line; std::getline(locks, line);) {
+    std::istringstream fields(line);
+    std::string number, kind, mode, access, pid, locked;
+    fields >> number >> kind >> mode >> access >> pid >> locked;
+    if (kind == "->" || locked != file || pid == std::to_string(::getpid())) continue;
     std::string name;
-    std::getline(std::ifstream(process->path() / "comm"), name);
+    std::getline(std::ifstream("/proc/" + pid + "/comm"), name);
     return "PID " + pid + " (" + name + ")";
   }
   return "another process";

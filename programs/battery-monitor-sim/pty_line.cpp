@@ -42,6 +42,7 @@ PtyLine::~PtyLine() {
 }
 
 void PtyLine::Open() {
+  if (!link_.empty()) CheckLinkPlace();
   const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (master < 0) Fail("posix_openpt");
   master_.assign(master);
@@ -59,7 +60,7 @@ void PtyLine::Open() {
   WaitForBytes();
 }
 
-void PtyLine::PlaceLink() {
+void PtyLine::CheckLinkPlace() const {
   struct stat info {};
   if (::lstat(link_.c_str(), &info) == 0) {
     if (!S_ISLNK(info.st_mode)) {
@@ -71,6 +72,9 @@ void PtyLine::PlaceLink() {
                                ", which exists (another simulator's pty?): not replaced");
     }
   }
+}
+
+void PtyLine::PlaceLink() {
   // Made under a name of its own and renamed over a dangling link in one step.
   const std::string temporary = link_ + ".new-" + std::to_string(::getpid());
   ::unlink(temporary.c_str());

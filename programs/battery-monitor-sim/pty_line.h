@@ -36,6 +36,7 @@ class PtyLine {
  private:
   void WaitForBytes();
   void ReadAvailable();
+  void CheckLinkPlace() const;
   void PlaceLink();
   void RemoveLink();
 

@@ -39,20 +39,6 @@ constexpr std::size_t kRingEntrySize = 164;
 // Generous: the machines are shared; no test asserts on speed.
 constexpr seconds kRunLimit{50};
 
-std::vector<Json::Value> JsonLines(const std::string& path) {
-  std::vector<Json::Value> lines;
-  std::istringstream in(ReadFile(path));
-  Json::CharReaderBuilder builder;
-  for (std::string line; std::getline(in, line);) {
-    if (line.empty() || line[0] != '{') continue;  // the plug-in's own lines
-    Json::Value value;
-    std::string errors;
-    std::istringstream text(line);
-    if (Json::parseFromStream(builder, text, &value, &errors)) lines.push_back(value);
-  }
-  return lines;
-}
-
 std::vector<Json::Value> OfType(const std::vector<Json::Value>& lines, const std::string& type,
                                 unsigned data_id) {
   std::vector<Json::Value> out;
@@ -80,7 +66,7 @@ struct SentValues {
 
 std::map<unsigned, SentValues> ReadSimLog(const std::string& path) {
   std::map<unsigned, SentValues> sent;
-  for (const Json::Value& line : JsonLines(path)) {
+  for (const Json::Value& line : JsonLines(ReadFile(path))) {
     if (!line["intact"].asBool()) continue;
     SentValues& values = sent[line["address"].asUInt()];
     const std::string command = line["command"].asString();
@@ -179,7 +165,7 @@ class LiveHostTest : public ::testing::Test {
     return host.Wait(kRunLimit).value_or(-1);
   }
 
-  std::vector<Json::Value> Output() const { return JsonLines(Path("host.out")); }
+  std::vector<Json::Value> Output() const { return JsonLines(ReadFile(Path("host.out"))); }
   std::string Errors() const { return ReadFile(Path("host.err")); }
 
   fs::path dir_;
@@ -470,27 +456,8 @@ TEST_F(LiveHostTest, ShippedExampleIsValid) {
 }  // namespace
 }  // namespace e2e
 
-// Arguments after gtest's own: --host PATH --sim PATH --example FILE [--emulator WORDS].
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
-  e2e::Programs& programs = e2e::programs();
-  for (int i = 1; i + 1 < argc; i += 2) {
-    const std::string option = argv[i];
-    const std::string value = argv[i + 1];
-    if (option == "--host") programs.host = value;
-    if (option == "--sim") programs.sim = value;
-    if (option == "--example") programs.example = value;
-    if (option == "--emulator") {
-      // A CMake list ("qemu-mipsel;-L;/sysroot") or words separated by blanks.
-      std::string text = value;
-      std::replace(text.begin(), text.end(), ';', ' ');
-      std::istringstream words(text);
-      for (std::string word; words >> word;) programs.emulator.push_back(word);
-    }
-  }
-  if (programs.host.empty() || programs.sim.empty() || programs.example.empty()) {
-    std::cerr << "usage: live_host_test --host PATH --sim PATH --example FILE [--emulator WORDS]\n";
-    return 2;
-  }
+  if (!e2e::ReadPrograms(argc, argv, "live_host_test")) return 2;
   return RUN_ALL_TESTS();
 }

@@ -11,8 +11,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
+#include <iostream>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -30,6 +32,30 @@ struct Programs {
   std::vector<std::string> emulator;  // empty when the programs run natively
 };
 Programs& programs();
+
+// Reads the programs from the arguments after gtest's own: --host PATH --sim
+// PATH --example FILE [--emulator WORDS]; false (after the usage) when one is missing.
+inline bool ReadPrograms(int argc, char** argv, const char* test_name) {
+  Programs& read = programs();
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string option = argv[i];
+    const std::string value = argv[i + 1];
+    if (option == "--host") read.host = value;
+    if (option == "--sim") read.sim = value;
+    if (option == "--example") read.example = value;
+    if (option == "--emulator") {
+      // A CMake list ("qemu-mipsel;-L;/sysroot") or words separated by blanks.
+      std::string text = value;
+      std::replace(text.begin(), text.end(), ';', ' ');
+      std::istringstream words(text);
+      for (std::string word; words >> word;) read.emulator.push_back(word);
+    }
+  }
+  if (!read.host.empty() && !read.sim.empty() && !read.example.empty()) return true;
+  std::cerr << "usage: " << test_name
+            << " --host PATH --sim PATH --example FILE [--emulator WORDS]\n";
+  return false;
+}
 
 inline std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -89,6 +115,13 @@ class Process {
   }
 
   bool Running() { return pid_ > 0 && !Reap(WNOHANG); }
+
+  // Ends the process at once with SIGKILL, as a power cut would end it.
+  void Kill() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    Reap(0);
+  }
 
   // Sends SIGTERM; the exit status, or nothing when it had to be killed.
   std::optional<int> Stop() {

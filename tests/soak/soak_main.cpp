@@ -184,8 +184,9 @@ class Soak {
   void WriteConfig() const {
     std::ofstream config(Path("host.json"));
     // Every record goes to the history, and the ring holds a whole run.
-    config << "{\n  \"tick_ms\": " << options_.tick_ms << ",\n  \"history\": {\"entries\": "
-           << per_line_ + 1 << ", \"interval_s\": 0},\n  \"devices\": [\n";
+    config << "{\n  \"tick_ms\": " << options_.tick_ms
+           << ",\n  \"history\": {\"entries\": " << per_line_ + 1
+           << ", \"interval_s\": 0},\n  \"devices\": [\n";
     for (long line = 0; line < options_.lines; ++line) {
       config << "    {\"data_id\": " << DataId(line)
              << ", \"address\": " << (kMonitorAddress | 0x80u) << ", \"port\": \"" << Link(line)

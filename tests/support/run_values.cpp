@@ -1,9 +1,12 @@
 #include "tests/support/run_values.h"
 
+#include <json/reader.h>
+
 #include <boost/crc.hpp>
 
 #include <algorithm>
 #include <cstring>
+#include <sstream>
 
 namespace run_values {
 
@@ -35,6 +38,20 @@ T ReadLittleEndian(const char* at) {
 }
 
 }  // namespace
+
+std::vector<Json::Value> JsonLines(const std::string& text) {
+  std::vector<Json::Value> lines;
+  std::istringstream in(text);
+  Json::CharReaderBuilder builder;
+  for (std::string line; std::getline(in, line);) {
+    if (line.empty() || line[0] != '{') continue;
+    Json::Value value;
+    std::string errors;
+    std::istringstream json(line);
+    if (Json::parseFromStream(builder, json, &value, &errors)) lines.push_back(value);
+  }
+  return lines;
+}
 
 Measurement FromRecordJson(const Json::Value& record) {
   Measurement m;

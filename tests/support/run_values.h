@@ -29,6 +29,9 @@ struct Measurement {
   bool IsZero() const { return *this == Measurement{}; }
 };
 
+// The JSON lines of a program's output; other lines (the plug-in's own) are skipped.
+std::vector<Json::Value> JsonLines(const std::string& text);
+
 // A record line of the host's output ({"type":"record", "cells":[...], ...}).
 Measurement FromRecordJson(const Json::Value& record);
 // The 152-byte record of a history entry.

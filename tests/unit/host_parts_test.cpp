@@ -21,12 +21,12 @@
 #include <string>
 #include <vector>
 
-#include "programs/battery-host/line/echo_filter.h"
 #include "programs/battery-host/config/host_config.h"
+#include "programs/battery-host/line/echo_filter.h"
 #include "programs/battery-host/line/host_line.h"
-#include "programs/battery-host/outputs/json_output.h"
 #include "programs/battery-host/line/line_arbiter.h"
 #include "programs/battery-host/line/quiet_gap_gatherer.h"
+#include "programs/battery-host/outputs/json_output.h"
 #include "programs/battery-host/state/threshold_monitor.h"
 
 namespace {

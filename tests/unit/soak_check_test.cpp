@@ -3,9 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include <boost/crc.hpp>
 #include <json/value.h>
 #include <json/writer.h>
+#include <boost/crc.hpp>
 
 #include <cstring>
 #include <optional>

@@ -148,30 +148,31 @@ std::uint64_t EntryOffset(std::uint64_t slot) {
   return kHeaderSize + slot * kEntrySize;
 }
 
-// The newest `capacity` intact entries of a legacy history, numbered from 1.
+// The newest `capacity` intact entries of a legacy history, numbered from 1:
+// read from the end back, skipping what is torn or corrupt.
 std::vector<HistoryRing::Entry> ReadLegacy(int fd, std::uint32_t capacity, std::size_t& total,
                                            std::size_t& skipped) {
   struct stat info {};
   ::fstat(fd, &info);
   total = static_cast<std::size_t>(info.st_size) / legacy::kEntrySize;
-  const std::size_t first = total > capacity ? total - capacity : 0;
+  skipped = 0;
   std::vector<HistoryRing::Entry> entries;
   std::array<unsigned char, legacy::kEntrySize> bytes{};
-  skipped = 0;
-  for (std::size_t i = first; i < total; ++i) {
+  const unsigned char* record = bytes.data() + legacy::kRecordOffset;
+  for (std::size_t i = total; i > 0 && entries.size() < capacity; --i) {
     const bool whole =
-        ReadAt(fd, bytes.data(), bytes.size(), i * legacy::kEntrySize) == legacy::kEntrySize;
-    const unsigned char* record = bytes.data() + legacy::kRecordOffset;
+        ReadAt(fd, bytes.data(), bytes.size(), (i - 1) * legacy::kEntrySize) == legacy::kEntrySize;
     if (!whole || !std::equal(legacy::kMagic.begin(), legacy::kMagic.end(), bytes.begin()) ||
         Get<std::uint32_t>(&bytes[legacy::kCrcOffset]) != Crc(record, battery_record::kSize)) {
       ++skipped;
       continue;
     }
     HistoryRing::Entry entry;
-    entry.sequence = entries.size() + 1;
     std::copy_n(record, entry.record.size(), entry.record.begin());
     entries.push_back(entry);
   }
+  std::reverse(entries.begin(), entries.end());
+  for (std::size_t i = 0; i < entries.size(); ++i) entries[i].sequence = i + 1;
   return entries;
 }
 
@@ -342,8 +343,8 @@ std::string HistoryRing::CreateFromLegacy(std::string& notes) {
   legacy_newest_.reset();
   ::unlink(legacy_path_.c_str());
   notes += legacy_path_ + ": carried over the newest " + std::to_string(carried.size()) + " of " +
-           std::to_string(total) + " entries (" + std::to_string(skipped) +
-           " torn or corrupt skipped) into " + path_ + "; the old file is removed\n";
+           std::to_string(total) + " entries into " + path_ + " (" + std::to_string(skipped) +
+           " torn or corrupt skipped); the old file is removed\n";
   return {};
 }
 
