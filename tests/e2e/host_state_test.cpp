@@ -25,11 +25,6 @@
 
 namespace e2e {
 
-Programs& programs() {
-  static Programs instance;
-  return instance;
-}
-
 namespace {
 
 namespace fs = std::filesystem;

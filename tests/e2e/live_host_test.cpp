@@ -21,11 +21,6 @@
 
 namespace e2e {
 
-Programs& programs() {
-  static Programs instance;
-  return instance;
-}
-
 namespace {
 
 namespace fs = std::filesystem;

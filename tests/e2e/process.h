@@ -31,7 +31,10 @@ struct Programs {
   std::string example;
   std::vector<std::string> emulator;  // empty when the programs run natively
 };
-Programs& programs();
+inline Programs& programs() {
+  static Programs instance;
+  return instance;
+}
 
 // Reads the programs from the arguments after gtest's own: --host PATH --sim
 // PATH --example FILE [--emulator WORDS]; false (after the usage) when one is missing.

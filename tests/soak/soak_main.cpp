@@ -24,13 +24,6 @@
 #include "tests/e2e/process.h"
 #include "tests/soak/soak_check.h"
 
-namespace e2e {
-Programs& programs() {
-  static Programs instance;
-  return instance;
-}
-}  // namespace e2e
-
 namespace {
 
 namespace fs = std::filesystem;
