@@ -449,6 +449,23 @@ TEST(HostConfigTest, LowAddressIsWarnedAbout) {
   EXPECT_NE(loaded.problems.front().message.find("configured as 129"), std::string::npos);
 }
 
+// Decimal or 0x hex, blanks around ignored; never octal.
+TEST(HostConfigTest, AddressesAreDecimalOrHex) {
+  const std::pair<const char*, int> cases[] = {
+      {"\"0200\"", 200}, {"\" 0x81 \"", 129}, {"\"0X7f\"", 127}, {"129", 129},
+      {"\"256\"", -1},   {"\"0x\"", -1},      {"\"1e2\"", -1},   {"\"-1\"", -1},
+      {"\"+5\"", -1},    {"\"0x1G\"", -1},    {"\"\"", -1},      {"\"0o7\"", -1}};
+  for (const auto& [text, address] : cases) {
+    const LoadedConfig loaded = ParseHostConfig(
+        "h.json",
+        std::string(R"({"devices": [{"data_id": 1, "port": "sim", "address": )") + text + "}]}");
+    EXPECT_EQ(loaded.Valid(), address >= 0) << text;
+    if (address >= 0 && !loaded.config.devices.empty()) {
+      EXPECT_EQ(loaded.config.devices.front().address, address) << text;
+    }
+  }
+}
+
 TEST(HostConfigTest, MissingKeysAndBadAddress) {
   const LoadedConfig loaded =
       ParseHostConfig("h.json", "{\"devices\": [{\"address\": \"0x1G0\"}]}");
