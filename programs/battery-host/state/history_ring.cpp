@@ -239,7 +239,7 @@ std::string HistoryRing::Load(std::string& notes) {
     if (::rename(path_.c_str(), aside.c_str()) != 0) return ErrorText("rename", errno);
     notes += path_ + ": the header does not verify; moved aside to " + aside + ", started anew\n";
     Close();
-    return Create({}, notes);
+    return Create({});
   }
   Scan();
   struct stat info {};
@@ -252,7 +252,7 @@ std::string HistoryRing::Load(std::string& notes) {
   notes += path_ + ": " + std::to_string(file_capacity_) + " entries of " +
            std::to_string(info.st_size) + " bytes made into " + std::to_string(capacity_) +
            ", keeping the newest " + std::to_string(carried.size()) + "\n";
-  return Create(carried, notes);
+  return Create(carried);
 }
 
 void HistoryRing::Scan() {
@@ -285,7 +285,7 @@ std::vector<HistoryRing::Entry> HistoryRing::HeldEntries() const {
   return entries;
 }
 
-std::string HistoryRing::Create(const std::vector<Entry>& carried, std::string& notes) {
+std::string HistoryRing::Create(const std::vector<Entry>& carried) {
   // Made whole under another name and renamed into place: a crash meanwhile
   // leaves the old file or the new one, never half of one.
   const std::string temporary = path_ + ".new";
@@ -321,8 +321,6 @@ std::string HistoryRing::Create(const std::vector<Entry>& carried, std::string& 
     slots_[entry.sequence % capacity_] = entry.sequence;
     newest_ = std::max(newest_, entry.sequence);
   }
-  notes += path_ + ": made for " + std::to_string(capacity_) + " entries (" +
-           std::to_string(FileSize(capacity_)) + " bytes)\n";
   return {};
 }
 
@@ -330,7 +328,7 @@ std::string HistoryRing::CreateFromLegacy(std::string& notes) {
   Opened legacy_file = OpenRegular(legacy_path_, O_RDONLY);
   if (legacy_file.fd < 0) {
     if (legacy_file.error != ENOENT) notes += legacy_path_ + ": " + legacy_file.problem + "\n";
-    return Create({}, notes);
+    return Create({});
   }
   std::size_t total = 0;
   std::size_t skipped = 0;
@@ -338,7 +336,7 @@ std::string HistoryRing::CreateFromLegacy(std::string& notes) {
   ::close(legacy_file.fd);
   // Restored from while the ring cannot be made; made again at the next write.
   if (!carried.empty()) legacy_newest_ = carried.back();
-  const std::string failure = Create(carried, notes);
+  const std::string failure = Create(carried);
   if (!failure.empty()) return failure;
   legacy_newest_.reset();
   ::unlink(legacy_path_.c_str());

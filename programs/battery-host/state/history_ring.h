@@ -127,7 +127,7 @@ class HistoryRing {
   std::string OpenExisting(std::string& notes);
   std::string Load(std::string& notes);
   void Scan();
-  std::string Create(const std::vector<Entry>& carried, std::string& notes);
+  std::string Create(const std::vector<Entry>& carried);
   std::string CreateFromLegacy(std::string& notes);
   std::vector<Entry> HeldEntries() const;
   std::optional<Entry> ReadSlot(std::uint32_t slot) const;
