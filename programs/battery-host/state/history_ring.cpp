@@ -144,6 +144,10 @@ std::optional<HistoryRing::Entry> DecodeEntry(const unsigned char* bytes, std::u
   return entry;
 }
 
+std::uint32_t SlotOf(std::uint64_t sequence, std::uint32_t capacity) {
+  return static_cast<std::uint32_t>(sequence % capacity);
+}
+
 std::uint64_t EntryOffset(std::uint64_t slot) {
   return kHeaderSize + slot * kEntrySize;
 }
@@ -248,7 +252,8 @@ std::string HistoryRing::Load(std::string& notes) {
   if (access_ != Access::kReadWrite || (allocated && file_capacity_ == capacity_)) return {};
   // Another capacity, or a file cut short: made anew with the newest entries it holds.
   std::vector<Entry> carried = HeldEntries();
-  if (carried.size() > capacity_) carried.erase(carried.begin(), carried.end() - capacity_);
+  if (carried.size() > capacity_)
+    carried.erase(carried.begin(), carried.end() - static_cast<std::ptrdiff_t>(capacity_));
   notes += path_ + ": " + std::to_string(file_capacity_) + " entries of " +
            std::to_string(info.st_size) + " bytes made into " + std::to_string(capacity_) +
            ", keeping the newest " + std::to_string(carried.size()) + "\n";
@@ -304,7 +309,7 @@ std::string HistoryRing::Create(const std::vector<Entry>& carried) {
   if (!WriteAt(fd, header.data(), header.size(), 0)) return fail("pwrite", errno);
   for (const Entry& entry : carried) {
     const auto bytes = MakeEntry(entry);
-    if (!WriteAt(fd, bytes.data(), bytes.size(), EntryOffset(entry.sequence % capacity_))) {
+    if (!WriteAt(fd, bytes.data(), bytes.size(), EntryOffset(SlotOf(entry.sequence, capacity_)))) {
       return fail("pwrite", errno);
     }
   }
@@ -318,7 +323,7 @@ std::string HistoryRing::Create(const std::vector<Entry>& carried) {
   slots_.assign(capacity_, 0);
   newest_ = 0;
   for (const Entry& entry : carried) {
-    slots_[entry.sequence % capacity_] = entry.sequence;
+    slots_[SlotOf(entry.sequence, capacity_)] = entry.sequence;
     newest_ = std::max(newest_, entry.sequence);
   }
   return {};
@@ -349,7 +354,7 @@ std::string HistoryRing::CreateFromLegacy(std::string& notes) {
 std::uint64_t HistoryRing::OldestSequence() const {
   for (std::uint64_t sequence = newest_ > file_capacity_ ? newest_ - file_capacity_ + 1 : 1;
        newest_ != 0 && sequence <= newest_; ++sequence) {
-    if (slots_[sequence % file_capacity_] == sequence) return sequence;
+    if (slots_[SlotOf(sequence, file_capacity_)] == sequence) return sequence;
   }
   return 0;
 }
@@ -365,7 +370,7 @@ std::optional<HistoryRing::Entry> HistoryRing::ReadSlot(std::uint32_t slot) cons
 std::optional<HistoryRing::Entry> HistoryRing::ReadFrom(std::uint64_t sequence) const {
   const std::uint64_t window = newest_ > file_capacity_ ? newest_ - file_capacity_ + 1 : 1;
   for (std::uint64_t s = std::max(sequence, window); newest_ != 0 && s <= newest_; ++s) {
-    const auto slot = static_cast<std::uint32_t>(s % file_capacity_);
+    const std::uint32_t slot = SlotOf(s, file_capacity_);
     if (slots_[slot] != s) continue;
     const auto entry = ReadSlot(slot);
     if (entry && entry->sequence == s) return entry;
@@ -375,7 +380,7 @@ std::optional<HistoryRing::Entry> HistoryRing::ReadFrom(std::uint64_t sequence) 
 
 std::optional<HistoryRing::Entry> HistoryRing::Newest() const {
   for (std::uint64_t s = newest_; s != 0 && s + file_capacity_ > newest_; --s) {
-    const auto slot = static_cast<std::uint32_t>(s % file_capacity_);
+    const std::uint32_t slot = SlotOf(s, file_capacity_);
     if (slots_[slot] != s) continue;
     const auto entry = ReadSlot(slot);
     if (entry && entry->sequence == s) return entry;
@@ -394,7 +399,7 @@ std::string HistoryRing::Append(const unsigned char* record, std::string& notes)
   entry.sequence = newest_ + 1;
   std::copy_n(record, entry.record.size(), entry.record.begin());
   const auto bytes = MakeEntry(entry);
-  const auto slot = static_cast<std::uint32_t>(entry.sequence % file_capacity_);
+  const std::uint32_t slot = SlotOf(entry.sequence, file_capacity_);
   // One write per entry: what it replaces is the oldest entry, and only that.
   if (!WriteAt(fd_, bytes.data(), bytes.size(), EntryOffset(slot))) {
     const int error = errno;
