@@ -125,6 +125,10 @@ class HostStateTest : public ::testing::Test {
   // A host polling until stopped, once it has published `records` records.
   Process& StartHost(const std::vector<std::string>& args, const std::string& name,
                      std::size_t records = 2) {
+    // Under qemu-user the spawning test goes on before the child has opened
+    // (and emptied) its output files: an earlier run's lines must be gone.
+    fs::remove(Path(name + ".out"));
+    fs::remove(Path(name + ".err"));
     Process& host = Start(programs().host, args, name);
     EXPECT_TRUE(WaitFor([&] { return Records(Out(name)).size() >= records || !host.Running(); }))
         << Err(name);
