@@ -54,9 +54,15 @@ inline constexpr std::size_t kEntryRecordOffset = 8;
 inline constexpr std::size_t kEntryCrcOffset = kEntryRecordOffset + battery_record::kSize;
 inline constexpr std::size_t kEntrySize = kEntryCrcOffset + 4;
 
+// Each header field ends where the next begins: four bytes each, eight reserved.
 static_assert(kMagic.size() == kHeaderVersionOffset - kHeaderMagicOffset);
+static_assert(kHeaderVersionOffset + 4 == kHeaderSizeOffset);
+static_assert(kHeaderSizeOffset + 4 == kHeaderEntrySizeOffset);
+static_assert(kHeaderEntrySizeOffset + 4 == kHeaderCapacityOffset);
+static_assert(kHeaderCapacityOffset + 4 == kHeaderReservedOffset);
 static_assert(kHeaderReservedOffset + 8 == kHeaderCrcOffset);
 static_assert(kHeaderCrcOffset + 4 == kHeaderSize);
+static_assert(kEntrySequenceOffset == 0);
 static_assert(kEntryRecordOffset == kEntrySequenceOffset + sizeof(std::uint64_t));
 static_assert(kEntryCrcOffset == 160 && kEntrySize == 164);
 static_assert(kEntrySize % 4 == 0, "entries stay 4-byte aligned");
@@ -68,7 +74,7 @@ inline constexpr std::array<unsigned char, 4> kMagic = {'B', '3', '2', 'H'};
 inline constexpr std::size_t kRecordOffset = 4;
 inline constexpr std::size_t kCrcOffset = kRecordOffset + battery_record::kSize;
 inline constexpr std::size_t kEntrySize = kCrcOffset + 4;
-static_assert(kEntrySize == 160);
+static_assert(kRecordOffset == kMagic.size() && kEntrySize == 160);
 }  // namespace legacy
 
 // Capacity limits of the configuration; the file of the largest is 164 MB.
