@@ -27,9 +27,30 @@ std::string Text(const Json::Value& value) {
   return value.asString();
 }
 
+namespace {
+
+// The leading number of `text`; `end` is where reading stopped (text itself
+// when there was no number). strtoll saturates on overflow instead of leaving
+// the result undefined; strtod is what atof does.
+long long LeadingLong(const std::string& text, const char** end) {
+  char* stop = nullptr;
+  const long long parsed = std::strtoll(text.c_str(), &stop, 10);
+  *end = stop;
+  return parsed;
+}
+
+double LeadingDouble(const std::string& text, const char** end) {
+  char* stop = nullptr;
+  const double parsed = std::strtod(text.c_str(), &stop);
+  *end = stop;
+  return parsed;
+}
+
+}  // namespace
+
 long long ToLong(const Json::Value& value) {
-  // strtoll saturates on overflow instead of leaving the result undefined.
-  return std::strtoll(Text(value).c_str(), nullptr, 10);
+  const char* end = nullptr;
+  return LeadingLong(Text(value), &end);
 }
 
 int ToInt(const Json::Value& value) {
@@ -40,7 +61,8 @@ int ToInt(const Json::Value& value) {
 }
 
 double ToDouble(const Json::Value& value) {
-  return std::atof(Text(value).c_str());
+  const char* end = nullptr;
+  return LeadingDouble(Text(value), &end);
 }
 
 int ToTruncatedInt(const Json::Value& value) {
@@ -53,6 +75,24 @@ int ToTruncatedInt(const Json::Value& value) {
 
 float ToFloat(const Json::Value& value) {
   return static_cast<float>(ToDouble(value));
+}
+
+bool StartsWithNumber(const Json::Value& value, Conversion conversion) {
+  const std::string text = Text(value);
+  const char* end = text.c_str();
+  switch (conversion) {
+    case Conversion::kInt:
+    case Conversion::kLong:
+      LeadingLong(text, &end);
+      break;
+    case Conversion::kTruncatedInt:
+    case Conversion::kFloat:
+      LeadingDouble(text, &end);
+      break;
+    case Conversion::kText:
+      return true;
+  }
+  return end != text.c_str();
 }
 
 }  // namespace battery_settings

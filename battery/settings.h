@@ -10,8 +10,49 @@
 #include <json/value.h>
 
 #include <string>
+#include <string_view>
 
 namespace battery_settings {
+
+// How a setting's text form is read.
+enum class Conversion {
+  kInt,           // ToInt
+  kLong,          // ToLong
+  kTruncatedInt,  // ToTruncatedInt
+  kFloat,         // ToFloat
+  kText,          // Text, taken as it is
+};
+
+struct SettingConversion {
+  std::string_view key;
+  Conversion conversion;
+  bool list;  // an array of values, each read with `conversion`
+};
+
+// Every member of "appSetting" that InitSetting reads (Battery::InitSetting
+// and b_mode in UniDataDevice), with the conversion it applies. Checks of a
+// configuration read the settings through this table and the conversions
+// below, so that they see what the plug-in sees.
+inline constexpr SettingConversion kAppSettings[] = {
+    {"battery_type", Conversion::kTruncatedInt, false},
+    {"current_ratio", Conversion::kTruncatedInt, false},
+    {"group_a", Conversion::kFloat, false},
+    {"group_b", Conversion::kFloat, false},
+    {"battery_adjust", Conversion::kFloat, false},
+    {"version", Conversion::kInt, false},
+    {"dir", Conversion::kInt, false},
+    {"r_data_id", Conversion::kInt, false},
+    {"r_current_field", Conversion::kText, false},
+    {"save_interval", Conversion::kInt, false},
+    {"group_index", Conversion::kInt, false},
+    {"amount", Conversion::kInt, false},
+    {"active_batteries", Conversion::kInt, true},
+    {"battery_start", Conversion::kInt, false},
+    {"group_voltage", Conversion::kLong, true},
+    {"t0", Conversion::kFloat, false},
+    {"t31", Conversion::kFloat, false},
+    {"b_mode", Conversion::kInt, false},
+};
 
 // The member `key` of `object` when `object` is an object and the member is
 // present (exists and is not null); nullptr otherwise.
@@ -34,5 +75,9 @@ double ToDouble(const Json::Value& value);
 int ToTruncatedInt(const Json::Value& value);
 // ToDouble rounded to single precision.
 float ToFloat(const Json::Value& value);
+
+// Whether the text form starts with a number that `conversion` reads; when it
+// does not, the setting reads as 0. Text is always taken.
+bool StartsWithNumber(const Json::Value& value, Conversion conversion);
 
 }  // namespace battery_settings

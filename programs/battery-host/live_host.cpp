@@ -18,11 +18,13 @@
 #include "programs/battery-host/config/host_config.h"
 #include "programs/battery-host/line/host_line.h"
 #include "programs/battery-host/line/line_timing.h"
+#include "programs/battery-host/line/port_open_deadline.h"
 #include "programs/battery-host/outputs/error_log.h"
 #include "programs/battery-host/outputs/json_output.h"
 #include "programs/battery-host/plugin_library.h"
 #include "programs/battery-host/service/service_notifier.h"
-#include "programs/battery-host/state/history_file.h"
+#include "programs/battery-host/state/device_history.h"
+#include "programs/battery-host/state/state_lock.h"
 #include "programs/battery-host/state/threshold_monitor.h"
 
 namespace {
@@ -30,17 +32,20 @@ namespace {
 constexpr const char* kDefaultStateDir = "battery-state";
 
 struct DeviceSlot {
-  DeviceSlot(DeviceConfig device_config, const std::string& history_path)
-      : config(std::move(device_config)), thresholds(config.thresholds), history(history_path) {}
+  DeviceSlot(DeviceConfig device_config, boost::asio::io_context& io,
+             const std::filesystem::path& state_dir, const HistorySettings& history_settings,
+             std::ostream& err)
+      : config(std::move(device_config)),
+        thresholds(config.thresholds),
+        history(io, state_dir, config.data_id, history_settings, err) {}
 
   DeviceConfig config;
   std::unique_ptr<PXHSPDevice> device;
   HostLine* line = nullptr;
   ThresholdMonitor thresholds;
-  HistoryFile history;
+  DeviceHistory history;
   long started = 0;
   long completed = 0;
-  bool history_failed = false;
 };
 
 // Every call a device makes on the host.
@@ -88,14 +93,7 @@ class LiveController : public PXHController {
 
   int SaveDeviceHistory(PXHVDevice& device, const unsigned char* data,
                         unsigned int length) override {
-    DeviceSlot& slot = Slot(device);
-    if (slot.history.Append(data, length)) return 0;
-    if (!slot.history_failed) {
-      err_ << error_log::Error << "battery-host: " << slot.history.Path() << ": "
-           << std::strerror(errno) << std::endl;
-    }
-    slot.history_failed = true;
-    return -1;
+    return Slot(device).history.Save(data, length) ? 0 : -1;
   }
 
   bool CheckThreshold(PXHVDevice& device, const std::string& name, const std::string& display_name,
@@ -141,7 +139,8 @@ class LiveHost {
         out_(out),
         err_(err),
         controller_(std::make_shared<LiveController>(out, err)),
-        signals_(io_, SIGINT, SIGTERM) {}
+        signals_(io_, SIGINT, SIGTERM),
+        open_deadline_(io_, config_.open_timeout) {}
 
   ~LiveHost() {
     // Lines and devices run the plug-in's code: gone before it is unloaded.
@@ -154,10 +153,9 @@ class LiveHost {
     plugin_ = std::make_unique<PluginLibrary>(PluginPath());
     const std::filesystem::path state_dir = StateDir();
     std::filesystem::create_directories(state_dir);
+    state_lock_ = std::make_unique<StateDirLock>(state_dir);
     for (const DeviceConfig& device : config_.devices) {
-      const std::string history =
-          (state_dir / ("device-" + std::to_string(device.data_id) + ".history")).string();
-      slots_.push_back(std::make_unique<DeviceSlot>(device, history));
+      slots_.push_back(std::make_unique<DeviceSlot>(device, io_, state_dir, config_.history, err_));
       CreateDevice(*slots_.back());
     }
     for (auto& slot : slots_) RestoreFromHistory(*slot);
@@ -172,10 +170,13 @@ class LiveHost {
     signals_.async_wait([this](const boost::system::error_code& error, int) {
       if (!error) io_.stop();
     });
+    open_deadline_.Start([this](const std::string& ports) { PortsNeverOpened(ports); });
     service_.Start([this] { return PortsDown(); });
     io_.run();
+    // A clean stop: the newest record goes to the history even inside its interval.
+    for (auto& slot : slots_) slot->history.Flush();
     WriteSummary();
-    return 0;
+    return status_;
   }
 
  private:
@@ -187,8 +188,7 @@ class LiveHost {
 
   std::filesystem::path StateDir() const {
     if (!options_.state_dir.empty()) return options_.state_dir;
-    if (!config_.state_dir.empty()) return RelativeToConfig(config_.state_dir);
-    return kDefaultStateDir;
+    return RelativeToConfig(config_.state_dir.empty() ? kDefaultStateDir : config_.state_dir);
   }
 
   // Paths inside the configuration are taken from the file's own folder.
@@ -218,20 +218,20 @@ class LiveHost {
   }
 
   void RestoreFromHistory(DeviceSlot& slot) {
-    std::string notes;
-    const auto record = slot.history.Recover(notes);
-    if (!notes.empty()) err_ << error_log::Warning << "battery-host: " << notes << std::flush;
-    if (!record) return;
+    const auto entry = slot.history.Open();
+    if (!entry) return;
+    const std::string& path = slot.history.Ring().Path();
     Battery32_Data_t image;
-    std::memcpy(&image, record->data(), sizeof image);
+    std::memcpy(&image, entry->record.data(), sizeof image);
     if (image.data_id != slot.config.data_id) {
-      err_ << error_log::Warning << "battery-host: " << slot.history.Path()
-           << ": newest record is of data id " << image.data_id << ", not loaded" << std::endl;
+      err_ << error_log::Warning << "battery-host: " << path << ": newest record is of data id "
+           << image.data_id << ", not loaded" << std::endl;
       return;
     }
-    if (slot.device->LoadFromCache(record->data(), static_cast<int>(record->size())) == 1) {
-      err_ << "battery-host: " << slot.config.data_id << ": restored the record of "
-           << SampleTimeText(image) << std::endl;
+    if (slot.device->LoadFromCache(entry->record.data(), static_cast<int>(entry->record.size())) ==
+        1) {
+      err_ << "battery-host: " << slot.config.data_id << ": restored entry " << entry->sequence
+           << " of " << path << ", the record of " << SampleTimeText(image) << std::endl;
     }
   }
 
@@ -265,6 +265,7 @@ class LiveHost {
     lines_.push_back(
         std::make_unique<HostLine>(io_, name, port, timing, trace, err_,
                                    [](const PXHSPDevice& device) { return device.DataId(); }));
+    open_deadline_.Watch(*lines_.back());
     return lines_.back().get();
   }
 
@@ -293,6 +294,15 @@ class LiveHost {
       if (!line->IsUp()) down.push_back(line->Name());
     }
     return down;
+  }
+
+  void PortsNeverOpened(const std::string& ports) {
+    err_ << error_log::Error << "battery-host: " << ports << ": not opened within "
+         << open_deadline_.Timeout().count() << " s (open_timeout_s)"
+         << (options_.cycles > 0 ? "; the run ends" : "; still trying") << std::endl;
+    if (options_.cycles <= 0) return;
+    status_ = 1;
+    io_.stop();
   }
 
   bool AllDone() const {
@@ -331,6 +341,9 @@ class LiveHost {
   std::vector<std::unique_ptr<HostLine>> lines_;
   boost::asio::signal_set signals_;
   ServiceNotifier service_{io_};
+  PortOpenDeadline open_deadline_;
+  std::unique_ptr<StateDirLock> state_lock_;
+  int status_ = 0;
 };
 
 }  // namespace

@@ -2,9 +2,9 @@
 
 #include <fstream>
 #include <iostream>
+#include <limits>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "programs/battery-host/config/host_config.h"
 #include "programs/battery-host/live_host.h"
@@ -12,37 +12,11 @@
 #include "programs/battery-host/plugin_library.h"
 #include "programs/battery-host/replay/replay.h"
 #include "programs/battery-host/service/service_paths.h"
+#include "programs/command-line/command_line.h"
 
 namespace {
 
-constexpr const char* kUsage =
-    "usage: battery-host replay [--plugin PATH] [SCRIPT]\n"
-    "       battery-host run [--config FILE] [--cycles N] [--trace] [--state-dir DIR]"
-    " [--plugin PATH]\n"
-    "       battery-host check-config FILE\n"
-    "  replay        run a replay script (standard input when SCRIPT is absent or -)\n"
-    "  run           poll the configured monitors until stopped or N cycles each\n"
-    "  check-config  validate a host configuration without opening any port\n";
-
-int Usage() {
-  std::cerr << kUsage;
-  return 2;
-}
-
-int Replay(const std::vector<std::string>& args) {
-  std::string plugin = PluginLibrary::DefaultPath();
-  std::string script = "-";
-  bool have_script = false;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--plugin" && i + 1 < args.size()) {
-      plugin = args[++i];
-    } else if (!have_script && (args[i] == "-" || args[i].rfind("--", 0) != 0)) {
-      script = args[i];
-      have_script = true;
-    } else {
-      return Usage();
-    }
-  }
+int Replay(const std::string& plugin, const std::string& script) {
   try {
     if (script == "-") return RunReplay(plugin, std::cin, std::cout, std::cerr);
     std::ifstream in(script);
@@ -57,34 +31,7 @@ int Replay(const std::vector<std::string>& args) {
   }
 }
 
-bool ParseCount(const std::string& text, long& count) {
-  std::size_t used = 0;
-  try {
-    count = std::stol(text, &used);
-  } catch (const std::exception&) {
-    return false;
-  }
-  return used == text.size() && count > 0;
-}
-
-int Run(const std::vector<std::string>& args) {
-  RunOptions options;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const bool has_value = i + 1 < args.size();
-    if (args[i] == "--trace") {
-      options.trace = true;
-    } else if (args[i] == "--config" && has_value) {
-      options.config_path = args[++i];
-    } else if (args[i] == "--state-dir" && has_value) {
-      options.state_dir = args[++i];
-    } else if (args[i] == "--plugin" && has_value) {
-      options.plugin_path = args[++i];
-    } else if (args[i] == "--cycles" && has_value && ParseCount(args[i + 1], options.cycles)) {
-      ++i;
-    } else {
-      return Usage();
-    }
-  }
+int Run(RunOptions options) {
   // As a service the host is started without options: the installed
   // configuration, and the state directory the service manager made.
   if (options.config_path.empty()) options.config_path = service_paths::kDefaultConfig;
@@ -94,26 +41,51 @@ int Run(const std::vector<std::string>& args) {
   return RunLiveHost(options, std::cout, std::cerr);
 }
 
-int CheckConfig(const std::vector<std::string>& args) {
-  if (args.size() != 1) return Usage();
-  const LoadedConfig loaded = LoadHostConfig(args[0]);
+int CheckConfig(const std::string& path) {
+  const LoadedConfig loaded = LoadHostConfig(path);
   for (const ConfigProblem& problem : loaded.problems) std::cout << FormatProblem(problem) << '\n';
   if (!loaded.Valid()) {
-    std::cout << args[0] << ": not valid" << std::endl;
+    std::cout << path << ": not valid" << std::endl;
     return 1;
   }
-  std::cout << args[0] << ": valid, " << loaded.config.devices.size() << " device(s)" << std::endl;
+  std::cout << path << ": valid, " << loaded.config.devices.size() << " device(s)" << std::endl;
   return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) return Usage();
-  const std::string command = argv[1];
-  const std::vector<std::string> args(argv + 2, argv + argc);
-  if (command == "replay") return Replay(args);
-  if (command == "run") return Run(args);
-  if (command == "check-config") return CheckConfig(args);
-  return Usage();
+  CLI::App app("The host programs around the battery2v_32 plug-in.", "battery-host");
+  app.require_subcommand(1);
+
+  std::string plugin = PluginLibrary::DefaultPath();
+  std::string script = "-";
+  CLI::App* replay = app.add_subcommand("replay", "run a replay script, call by call");
+  replay->add_option("--plugin", plugin, "plug-in library (default: the one built beside)");
+  replay->add_option("SCRIPT", script, "the script; standard input when absent or -");
+
+  RunOptions run_options;
+  CLI::App* run =
+      app.add_subcommand("run", "poll the configured monitors until stopped or N cycles each");
+  run->add_option(
+      "--config", run_options.config_path,
+      std::string("host configuration (JSON; default: ") + service_paths::kDefaultConfig + ")");
+  run->add_option("--cycles", run_options.cycles, "stop when every device has completed N cycles")
+      ->transform(command_line::WholeNumber(1, std::numeric_limits<long>::max()));
+  run->add_flag("--trace", run_options.trace, "wire bytes and cycles on standard error");
+  run->add_option("--state-dir", run_options.state_dir,
+                  "state directory (default: $STATE_DIRECTORY, else from the configuration, else "
+                  "battery-state beside it)");
+  run->add_option("--plugin", run_options.plugin_path,
+                  "plug-in library (default: from the configuration, else the one built beside)");
+
+  std::string config_path;
+  CLI::App* check =
+      app.add_subcommand("check-config", "check a host configuration without opening any port");
+  check->add_option("FILE", config_path, "host configuration (JSON)")->required();
+
+  if (const auto status = command_line::Parse(app, argc, argv)) return *status;
+  if (replay->parsed()) return Replay(plugin, script);
+  if (run->parsed()) return Run(run_options);
+  return CheckConfig(config_path);
 }

@@ -1,7 +1,10 @@
 #include "programs/battery-host/text_format.h"
 
+#include <sys/stat.h>
+
 #include <charconv>
 #include <cstdio>
+#include <utility>
 
 namespace host_text {
 
@@ -60,6 +63,17 @@ std::string Quoted(std::string_view text) {
   }
   out += '"';
   return out;
+}
+
+const char* FileKind(unsigned int mode) {
+  static const std::pair<unsigned int, const char*> kKinds[] = {
+      {S_IFREG, "a regular file"}, {S_IFDIR, "a directory"}, {S_IFCHR, "a character device"},
+      {S_IFBLK, "a block device"}, {S_IFIFO, "a FIFO"},      {S_IFSOCK, "a socket"},
+      {S_IFLNK, "a symbolic link"}};
+  for (const auto& [kind, name] : kKinds) {
+    if ((mode & S_IFMT) == kind) return name;
+  }
+  return "an unknown kind of file";
 }
 
 }  // namespace host_text

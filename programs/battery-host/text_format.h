@@ -18,4 +18,7 @@ std::string Float(float value);
 // A JSON string literal, quotes included; UTF-8 passes through unchanged.
 std::string Quoted(std::string_view text);
 
+// What kind of file a stat mode is, for messages: "a FIFO", "a regular file", ...
+const char* FileKind(unsigned int mode);
+
 }  // namespace host_text

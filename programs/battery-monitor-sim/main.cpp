@@ -9,43 +9,27 @@
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include <cerrno>
 #include <csignal>
-#include <cstdlib>
+#include <cstring>
 #include <fstream>
-#include <functional>
 #include <iostream>
-#include <map>
+#include <limits>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "programs/battery-monitor-sim/pty_line.h"
+#include "programs/command-line/command_line.h"
 #include "programs/monitor-model/simulated_line.h"
 
 namespace {
 
 using monitor_sim::MonitorSettings;
-
-constexpr const char* kUsage =
-    "usage: battery-monitor-sim [OPTIONS]\n"
-    "  --link PATH            make PATH a symbolic link to the pty's slave\n"
-    "  --address N            bus address of a monitor (repeat for several; default 1)\n"
-    "  --cell-voltage V  --group-voltage V  --current A  --temperature C   base values\n"
-    "  --version N            2: group voltage in 0.01 V (default 1: 0.1 V)\n"
-    "  --current-ratio        current in the offset form (the plug-in's current_ratio)\n"
-    "  --seed N               seed of the drift and the faults (default 1)\n"
-    "  --echo                 echo every byte written to the line, as half-duplex adapters do\n"
-    "  --baud N               the line's speed: requests and answers take their line time,\n"
-    "                         10 bits a byte (default 19200)\n"
-    "  --no-pacing            requests and answers take no line time (fast tests)\n"
-    "  --log FILE             one JSON line per answer: address, command, raw, fault, intact,\n"
-    "                         request (number of the request answered, counting all heard)\n"
-    "  --latency-ms MS  --late-ms MS  --split-gap-ms MS\n"
-    "  --no-answer R  --bad-checksum R  --wrong-address R  --garbage R  --split R  --late R\n"
-    "                         fault rates per answer, 0..1\n"
-    "  --unplug-after N       close the pty after N answers ...\n"
-    "  --unplug-for MS        ... and open a new one MS later (default 1000)\n";
 
 struct Options {
   std::string link;
@@ -58,90 +42,83 @@ struct Options {
   unsigned unplug_for_ms = 1000;
 };
 
-double Number(const std::string& text) {
-  std::size_t used = 0;
-  const double value = std::stod(text, &used);
-  if (used != text.size()) throw std::invalid_argument(text);
-  return value;
-}
+constexpr unsigned kMaxDelayMs = 60'000;
 
-unsigned Integer(const std::string& text) {
-  std::size_t used = 0;
-  const unsigned long value = std::stoul(text, &used, 0);
-  if (used != text.size()) throw std::invalid_argument(text);
-  return static_cast<unsigned>(value);
-}
+// The command line; nothing when the simulator goes on, else the exit status.
+std::optional<int> Parse(int argc, char** argv, Options& options) {
+  using command_line::NumberIn;
+  using command_line::WholeNumber;
+  CLI::App app(
+      "Battery monitors on a pseudo-terminal: the controller opens the printed slave "
+      "path (or --link) as a serial port.",
+      "battery-monitor-sim");
+  MonitorSettings& monitor = options.monitor;
+  app.add_option("--link", options.link, "make PATH a symbolic link to the pty's slave");
+  app.add_option("--address", options.addresses,
+                 "bus address of a monitor, as it answers (repeat for several; default 1)")
+      ->transform(WholeNumber(0, 0xFF));
+  app.add_option("--cell-voltage", monitor.cell_voltage, "base of every cell, V")
+      ->transform(NumberIn(0, 10));
+  app.add_option("--group-voltage", monitor.group_voltage, "base of the group voltage, V")
+      ->transform(NumberIn(0, 1000));
+  app.add_option("--current", monitor.current, "base of the group current, A")
+      ->transform(NumberIn(-1000, 1000));
+  app.add_option("--temperature", monitor.temperature, "base of the temperature, °C")
+      ->transform(NumberIn(-50, 150));
+  app.add_option("--version", monitor.version, "2: group voltage in 0.01 V (default 1: 0.1 V)")
+      ->transform(WholeNumber(1, 2));
+  app.add_flag_callback(
+      "--current-ratio",
+      [&monitor] { monitor.current_encoding = monitor_sim::CurrentEncoding::kOffset; },
+      "current in the offset form (the plug-in's current_ratio)");
+  app.add_option("--seed", monitor.seed, "seed of the drift and the faults (default 1)")
+      ->transform(WholeNumber(0, std::numeric_limits<std::uint32_t>::max()));
+  app.add_flag("--echo", options.echo,
+               "echo every byte written to the line, as half-duplex adapters do");
+  app.add_option("--baud", options.baud,
+                 "the line's speed: requests and answers take their line time, 10 bits a byte "
+                 "(default 19200)")
+      ->transform(WholeNumber(1, 4'000'000));
+  app.add_flag_callback(
+      "--no-pacing", [&options] { options.baud = 0; },
+      "requests and answers take no line time (fast tests)");
+  app.add_option("--log", options.log,
+                 "append one JSON line per answer: address, command, raw, fault, intact, "
+                 "request (number of the request answered, counting all heard)");
+  const std::tuple<const char*, std::chrono::milliseconds*, const char*> delays[] = {
+      {"--latency-ms", &monitor.latency, "time to answer (default 5)"},
+      {"--late-ms", &monitor.late, "time to answer when late (default 300)"},
+      {"--split-gap-ms", &monitor.split_gap, "pause inside a split answer (default 30)"}};
+  for (const auto& [name, target, description] : delays) {
+    app.add_option_function<unsigned>(
+           name, [target = target](unsigned ms) { *target = std::chrono::milliseconds(ms); },
+           description)
+        ->transform(WholeNumber(0, kMaxDelayMs));
+  }
+  monitor_sim::FaultRates& faults = monitor.faults;
+  const std::pair<const char*, double*> rates[] = {{"--no-answer", &faults.no_answer},
+                                                   {"--bad-checksum", &faults.bad_checksum},
+                                                   {"--wrong-address", &faults.wrong_address},
+                                                   {"--garbage", &faults.garbage},
+                                                   {"--split", &faults.split},
+                                                   {"--late", &faults.late}};
+  for (const auto& [name, target] : rates) {
+    app.add_option(name, *target, "fault rate per answer")->transform(NumberIn(0, 1));
+  }
+  app.add_option("--unplug-after", options.unplug_after, "close the pty after N answers ...")
+      ->transform(WholeNumber(0, std::numeric_limits<unsigned>::max()));
+  app.add_option("--unplug-for", options.unplug_for_ms,
+                 "... and open a new one MS later (default 1000)")
+      ->transform(WholeNumber(0, std::numeric_limits<unsigned>::max()));
 
-std::chrono::milliseconds Milliseconds(const std::string& text) {
-  return std::chrono::milliseconds(Integer(text));
-}
-
-using Setter = std::function<void(Options&, const std::string&)>;
-
-const std::map<std::string, Setter>& ValueOptions() {
-  static const std::map<std::string, Setter> options = {
-      {"--link", [](Options& o, const std::string& v) { o.link = v; }},
-      {"--address", [](Options& o, const std::string& v) { o.addresses.push_back(Integer(v)); }},
-      {"--cell-voltage",
-       [](Options& o, const std::string& v) {
-         o.monitor.cell_voltage = static_cast<float>(Number(v));
-       }},
-      {"--group-voltage",
-       [](Options& o, const std::string& v) {
-         o.monitor.group_voltage = static_cast<float>(Number(v));
-       }},
-      {"--current",
-       [](Options& o, const std::string& v) { o.monitor.current = static_cast<float>(Number(v)); }},
-      {"--temperature",
-       [](Options& o, const std::string& v) {
-         o.monitor.temperature = static_cast<float>(Number(v));
-       }},
-      {"--version",
-       [](Options& o, const std::string& v) { o.monitor.version = static_cast<int>(Integer(v)); }},
-      {"--seed", [](Options& o, const std::string& v) { o.monitor.seed = Integer(v); }},
-      {"--log", [](Options& o, const std::string& v) { o.log = v; }},
-      {"--baud", [](Options& o, const std::string& v) { o.baud = Integer(v); }},
-      {"--latency-ms",
-       [](Options& o, const std::string& v) { o.monitor.latency = Milliseconds(v); }},
-      {"--late-ms", [](Options& o, const std::string& v) { o.monitor.late = Milliseconds(v); }},
-      {"--split-gap-ms",
-       [](Options& o, const std::string& v) { o.monitor.split_gap = Milliseconds(v); }},
-      {"--no-answer",
-       [](Options& o, const std::string& v) { o.monitor.faults.no_answer = Number(v); }},
-      {"--bad-checksum",
-       [](Options& o, const std::string& v) { o.monitor.faults.bad_checksum = Number(v); }},
-      {"--wrong-address",
-       [](Options& o, const std::string& v) { o.monitor.faults.wrong_address = Number(v); }},
-      {"--garbage", [](Options& o, const std::string& v) { o.monitor.faults.garbage = Number(v); }},
-      {"--split", [](Options& o, const std::string& v) { o.monitor.faults.split = Number(v); }},
-      {"--late", [](Options& o, const std::string& v) { o.monitor.faults.late = Number(v); }},
-      {"--unplug-after", [](Options& o, const std::string& v) { o.unplug_after = Integer(v); }},
-      {"--unplug-for", [](Options& o, const std::string& v) { o.unplug_for_ms = Integer(v); }},
-  };
-  return options;
-}
-
-Options Parse(const std::vector<std::string>& args) {
-  Options options;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--echo") {
-      options.echo = true;
-    } else if (args[i] == "--no-pacing") {
-      options.baud = 0;
-    } else if (args[i] == "--current-ratio") {
-      options.monitor.current_encoding = monitor_sim::CurrentEncoding::kOffset;
-    } else {
-      const auto option = ValueOptions().find(args[i]);
-      if (option == ValueOptions().end() || i + 1 == args.size()) {
-        throw std::invalid_argument(args[i]);
-      }
-      option->second(options, args[++i]);
-    }
+  if (const auto status = command_line::Parse(app, argc, argv)) return status;
+  if (faults.Sum() > 1.0) {
+    std::cerr << "battery-monitor-sim: the fault rates add up to " << faults.Sum()
+              << "; expected at most 1\n";
+    return command_line::kUsageError;
   }
   if (options.addresses.empty()) options.addresses.push_back(1);
-  const double rate = options.monitor.faults.Sum();
-  if (rate < 0.0 || rate > 1.0) throw std::invalid_argument("fault rates must add up to 0..1");
-  return options;
+  return std::nullopt;
 }
 
 class Simulator {
@@ -163,7 +140,13 @@ class Simulator {
       monitor.seed = options.monitor.seed + address;
       line_.AddMonitor(monitor);
     }
-    if (!options.log.empty()) log_.open(options.log, std::ios::out | std::ios::app);
+    if (!options.log.empty()) {
+      log_.open(options.log, std::ios::out | std::ios::app);
+      if (!log_.is_open()) {
+        throw std::runtime_error("cannot open the log " + options.log + ": " +
+                                 std::strerror(errno));
+      }
+    }
     Json::StreamWriterBuilder builder;
     builder["indentation"] = "";
     writer_.reset(builder.newStreamWriter());
@@ -222,12 +205,7 @@ class Simulator {
 
 int main(int argc, char** argv) {
   Options options;
-  try {
-    options = Parse(std::vector<std::string>(argv + 1, argv + argc));
-  } catch (const std::exception& error) {
-    std::cerr << "battery-monitor-sim: bad option " << error.what() << '\n' << kUsage;
-    return 2;
-  }
+  if (const auto status = Parse(argc, argv, options)) return *status;
   try {
     Simulator simulator(options);
     return simulator.Run();

@@ -1,18 +1,28 @@
 #include "programs/battery-monitor-sim/pty_line.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <stdexcept>
+#include <string>
 #include <system_error>
 
 namespace {
 
 [[noreturn]] void Fail(const char* what) {
   throw std::system_error(errno, std::generic_category(), what);
+}
+
+std::string LinkTarget(const std::string& link) {
+  std::array<char, 4096> target{};
+  const ssize_t length = ::readlink(link.c_str(), target.data(), target.size() - 1);
+  return length > 0 ? std::string(target.data(), static_cast<std::size_t>(length)) : std::string();
 }
 
 void MakeRaw(int fd) {
@@ -32,6 +42,7 @@ PtyLine::~PtyLine() {
 }
 
 void PtyLine::Open() {
+  if (!link_.empty()) CheckLinkPlace();
   const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (master < 0) Fail("posix_openpt");
   master_.assign(master);
@@ -45,17 +56,43 @@ void PtyLine::Open() {
   // mode may be echoed or edited by the line discipline.
   MakeRaw(own_slave_);
   master_.non_blocking(true);
-  if (!link_.empty()) {
-    const std::string temporary = link_ + ".new";
-    ::unlink(temporary.c_str());
-    if (::symlink(name, temporary.c_str()) != 0) Fail("symlink");
-    if (std::rename(temporary.c_str(), link_.c_str()) != 0) Fail("rename");
-  }
+  if (!link_.empty()) PlaceLink();
   WaitForBytes();
 }
 
+void PtyLine::CheckLinkPlace() const {
+  struct stat info {};
+  if (::lstat(link_.c_str(), &info) == 0) {
+    if (!S_ISLNK(info.st_mode)) {
+      throw std::runtime_error(link_ + " exists and is not a symbolic link: not replaced");
+    }
+    struct stat target {};
+    if (::stat(link_.c_str(), &target) == 0) {
+      throw std::runtime_error(link_ + " links to " + LinkTarget(link_) +
+                               ", which exists (another simulator's pty?): not replaced");
+    }
+  }
+}
+
+void PtyLine::PlaceLink() {
+  // Made under a name of its own and renamed over a dangling link in one step.
+  const std::string temporary = link_ + ".new-" + std::to_string(::getpid());
+  ::unlink(temporary.c_str());
+  if (::symlink(slave_path_.c_str(), temporary.c_str()) != 0) Fail("symlink");
+  if (std::rename(temporary.c_str(), link_.c_str()) != 0) {
+    ::unlink(temporary.c_str());
+    Fail("rename");
+  }
+}
+
+void PtyLine::RemoveLink() {
+  if (!link_.empty() && !slave_path_.empty() && LinkTarget(link_) == slave_path_) {
+    ::unlink(link_.c_str());
+  }
+}
+
 void PtyLine::Close() {
-  if (!link_.empty()) ::unlink(link_.c_str());
+  RemoveLink();
   boost::system::error_code ignored;
   master_.close(ignored);
   if (own_slave_ >= 0) ::close(own_slave_);

@@ -18,13 +18,16 @@ class PtyLine {
  public:
   using Receiver = std::function<void(const std::uint8_t* data, std::size_t size)>;
 
-  // `link`, when not empty, is made a symbolic link to the slave.
+  // `link`, when not empty, is made a symbolic link to the slave. Nothing at
+  // `link` is replaced but a symbolic link whose target is gone (left by a
+  // simulator that was killed); only the link made here is removed.
   PtyLine(boost::asio::io_context& io, std::string link, Receiver receiver);
   ~PtyLine();
   PtyLine(const PtyLine&) = delete;
   PtyLine& operator=(const PtyLine&) = delete;
 
-  // Opens a new pty; throws std::system_error when it cannot.
+  // Opens a new pty; throws std::system_error when it cannot, and
+  // std::runtime_error when something else is at the link's path.
   void Open();
   void Close();
   const std::string& SlavePath() const { return slave_path_; }
@@ -33,6 +36,9 @@ class PtyLine {
  private:
   void WaitForBytes();
   void ReadAvailable();
+  void CheckLinkPlace() const;
+  void PlaceLink();
+  void RemoveLink();
 
   std::string link_;
   Receiver receiver_;

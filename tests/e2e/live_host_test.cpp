@@ -29,24 +29,11 @@ namespace fs = std::filesystem;
 using namespace run_values;
 using std::chrono::seconds;
 
-constexpr std::size_t kHistoryEntrySize = 160;
+constexpr std::size_t kRingHeaderSize = 32;
+constexpr std::size_t kRingEntrySize = 164;
 
 // Generous: the machines are shared; no test asserts on speed.
 constexpr seconds kRunLimit{50};
-
-std::vector<Json::Value> JsonLines(const std::string& path) {
-  std::vector<Json::Value> lines;
-  std::istringstream in(ReadFile(path));
-  Json::CharReaderBuilder builder;
-  for (std::string line; std::getline(in, line);) {
-    if (line.empty() || line[0] != '{') continue;  // the plug-in's own lines
-    Json::Value value;
-    std::string errors;
-    std::istringstream text(line);
-    if (Json::parseFromStream(builder, text, &value, &errors)) lines.push_back(value);
-  }
-  return lines;
-}
 
 std::vector<Json::Value> OfType(const std::vector<Json::Value>& lines, const std::string& type,
                                 unsigned data_id) {
@@ -75,7 +62,7 @@ struct SentValues {
 
 std::map<unsigned, SentValues> ReadSimLog(const std::string& path) {
   std::map<unsigned, SentValues> sent;
-  for (const Json::Value& line : JsonLines(path)) {
+  for (const Json::Value& line : JsonLines(ReadFile(path))) {
     if (!line["intact"].asBool()) continue;
     SentValues& values = sent[line["address"].asUInt()];
     const std::string command = line["command"].asString();
@@ -174,7 +161,7 @@ class LiveHostTest : public ::testing::Test {
     return host.Wait(kRunLimit).value_or(-1);
   }
 
-  std::vector<Json::Value> Output() const { return JsonLines(Path("host.out")); }
+  std::vector<Json::Value> Output() const { return JsonLines(ReadFile(Path("host.out"))); }
   std::string Errors() const { return ReadFile(Path("host.err")); }
 
   fs::path dir_;
@@ -190,8 +177,10 @@ std::string Config(int poll_interval_ms, const std::vector<std::string>& devices
                    const std::string& ports = "{}") {
   std::string list;
   for (const std::string& device : devices) list += (list.empty() ? "" : ",\n    ") + device;
+  // Every record goes to the history.
   return "{\n  \"poll_interval_ms\": " + std::to_string(poll_interval_ms) +
-         ",\n  \"ports\": " + ports + ",\n  \"devices\": [\n    " + list + "\n  ]\n}\n";
+         ",\n  \"history\": {\"interval_s\": 0},\n  \"ports\": " + ports +
+         ",\n  \"devices\": [\n    " + list + "\n  ]\n}\n";
 }
 
 long long GivenUp(const std::vector<Json::Value>& lines, unsigned data_id) {
@@ -215,7 +204,7 @@ TEST_F(LiveHostTest, RecordsThroughAPtyHoldWhatTheSimulatorSent) {
   ExpectRecordsFromMonitor(records, sent);
   for (std::size_t i = 1; i < records.size(); ++i) ExpectNearBase(FromRecordJson(records[i]), base);
   // The history holds each cycle's own values; the newest is the last measurement sent.
-  const auto history = ParseHistory(ReadFile(Path("state/device-2001.history")));
+  const auto history = ParseHistory(ReadFile(Path("state/device-2001.ring")));
   ASSERT_EQ(history.size(), 5u);
   ASSERT_FALSE(sent.cells.empty());
   EXPECT_EQ(history.back().cells, sent.cells.back());
@@ -386,7 +375,7 @@ TEST_F(LiveHostTest, LateAnswersNeverLandInAnotherRequestsPlace) {
   const std::string output = ReadFile(Path("host.log"));
   const soak::Report report =
       soak::Check(output, {{link, soak::ParseSimLog(ReadFile(Path("ttyLATE0.log")))}},
-                  {{4101, 1, link, ParseHistory(ReadFile(Path("state/device-4101.history")))}});
+                  {{4101, 1, link, ParseHistory(ReadFile(Path("state/device-4101.ring")))}});
   std::string problems;
   for (const std::string& problem : report.problems) problems += problem + "\n";
   EXPECT_TRUE(report.Passed()) << problems;
@@ -414,13 +403,13 @@ TEST_F(LiveHostTest, SilentMonitorHoldsASharedLineOnlyForItsResends) {
                Path("host.log"), Path("host.log"));
   ASSERT_TRUE(host.Started());
   const auto deadline = std::chrono::steady_clock::now() + kRunLimit;
-  while (OfType(JsonLines(Path("host.log")), "record", 4201).size() < 6 && host.Running() &&
-         std::chrono::steady_clock::now() < deadline) {
+  while (OfType(JsonLines(ReadFile(Path("host.log"))), "record", 4201).size() < 6 &&
+         host.Running() && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   EXPECT_EQ(host.Stop(), std::optional<int>(0));
   const std::string output = ReadFile(Path("host.log"));
-  const auto lines = JsonLines(Path("host.log"));
+  const auto lines = JsonLines(ReadFile(Path("host.log")));
   ASSERT_GE(OfType(lines, "record", 4201).size(), 6u) << output;
 
   // Runs of requests by the same device, in the order they went out.
@@ -441,24 +430,31 @@ TEST_F(LiveHostTest, SilentMonitorHoldsASharedLineOnlyForItsResends) {
 
 TEST_F(LiveHostTest, RestartRestoresTheNewestIntactRecord) {
   const std::string config = WriteConfig(Config(50, {Device(7001, "129", "sim")}));
-  ASSERT_EQ(RunHost({"run", "--config", config, "--cycles", "2", "--state-dir", Path("state")}), 0)
+  ASSERT_EQ(RunHost({"run", "--config", config, "--cycles", "3", "--state-dir", Path("state")}), 0)
       << Errors();
-  const std::string history = Path("state/device-7001.history");
+  const std::string history = Path("state/device-7001.ring");
+  const auto size = fs::file_size(history);
   const auto saved = ParseHistory(ReadFile(history));
-  ASSERT_EQ(saved.size(), 2u);
-  // A power cut in the middle of the next write.
-  std::ofstream(history, std::ios::app | std::ios::binary) << std::string(37, '\x5A');
+  ASSERT_EQ(saved.size(), 3u);
+  // A power cut in the middle of writing the third entry (slot 3 of the
+  // header's capacity): its CRC no longer verifies.
+  {
+    std::fstream file(history, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(kRingHeaderSize + 3 * kRingEntrySize + 40);
+    file.put('\x5A');
+  }
 
   ASSERT_EQ(RunHost({"run", "--config", config, "--cycles", "1", "--state-dir", Path("state")}), 0)
       << Errors();
-  EXPECT_NE(Errors().find("torn entry of 37 bytes"), std::string::npos) << Errors();
+  EXPECT_NE(Errors().find("restored entry 2 of"), std::string::npos) << Errors();
   const auto records = OfType(Output(), "record", 7001);
   ASSERT_EQ(records.size(), 1u);
   const Measurement restored = FromRecordJson(records.front());
-  EXPECT_EQ(restored.cells, saved.back().cells);
-  EXPECT_EQ(restored.group_voltage, saved.back().group_voltage);
+  EXPECT_EQ(restored.cells, saved[1].cells);
+  EXPECT_EQ(restored.group_voltage, saved[1].group_voltage);
+  // The next entry takes the torn one's place; the file keeps its size.
   EXPECT_EQ(ParseHistory(ReadFile(history)).size(), 3u);
-  EXPECT_EQ(fs::file_size(history) % kHistoryEntrySize, 0u);
+  EXPECT_EQ(fs::file_size(history), size);
 }
 
 TEST_F(LiveHostTest, ShippedExampleRunsOnSimulatedMonitors) {

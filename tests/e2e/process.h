@@ -121,6 +121,13 @@ class Process {
 
   bool Running() { return pid_ > 0 && !Reap(WNOHANG); }
 
+  // Ends the process at once with SIGKILL, as a power cut would end it.
+  void Kill() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    Reap(0);
+  }
+
   // Sends SIGTERM; the exit status, or nothing when it had to be killed.
   std::optional<int> Stop() {
     if (pid_ <= 0) return status_;

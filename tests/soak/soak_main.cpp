@@ -151,7 +151,7 @@ class Soak {
     return static_cast<long>(share * static_cast<double>(options_.answer_timeout_ms));
   }
   std::string History(long line) const {
-    return Path("state/device-" + std::to_string(DataId(line)) + ".history");
+    return Path("state/device-" + std::to_string(DataId(line)) + ".ring");
   }
 
   bool StartSimulators() {
@@ -187,7 +187,9 @@ class Soak {
   // Limits near the simulated bases, so that crossings and returns are reported all along.
   void WriteConfig() const {
     std::ofstream config(Path("host.json"));
-    config << "{\n  \"poll_interval_ms\": 0,\n  \"ports\": {";
+    // Every record goes to the history, and the ring holds a whole run.
+    config << "{\n  \"poll_interval_ms\": 0,\n  \"history\": {\"entries\": " << per_line_ + 1
+           << ", \"interval_s\": 0},\n  \"ports\": {";
     for (long line = 0; line < options_.lines; ++line) {
       config << (line == 0 ? "\n" : ",\n") << "    \"" << Link(line)
              << "\": {\"answer_timeout_ms\": " << options_.answer_timeout_ms << "}";
@@ -231,10 +233,10 @@ class Soak {
     sample.rss_kib = ResidentKib(pid);
     if (sample.rss_kib == 0) return;  // gone meanwhile
     sample.seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    // Each completed cycle writes one history entry: the newest sequence number counts them.
     for (long line = 0; line < options_.lines; ++line) {
-      std::error_code ignored;
-      const auto size = fs::file_size(History(line), ignored);
-      if (!ignored) sample.completed += static_cast<long long>(size / 160);
+      const auto entries = run_values::ParseHistoryEntries(e2e::ReadFile(History(line)));
+      if (!entries.empty()) sample.completed += static_cast<long long>(entries.back().sequence);
     }
     samples_.push_back(sample);
   }

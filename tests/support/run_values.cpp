@@ -1,13 +1,22 @@
 #include "tests/support/run_values.h"
 
+#include <json/reader.h>
+
+#include <boost/crc.hpp>
+
+#include <algorithm>
 #include <cstring>
+#include <sstream>
 
 namespace run_values {
 
 namespace {
 
-constexpr std::size_t kHistoryEntrySize = 160;
-constexpr std::size_t kHistoryRecordOffset = 4;
+constexpr std::size_t kRingHeaderSize = 32;
+constexpr std::size_t kRingCapacityOffset = 16;
+constexpr std::size_t kEntrySize = 164;
+constexpr std::size_t kEntryRecordOffset = 8;
+constexpr std::size_t kEntryCrcOffset = 160;
 constexpr std::size_t kRecordCellsOffset = 4;
 constexpr std::size_t kRecordGroupVoltageOffset = 132;
 constexpr std::size_t kRecordGroupCurrentOffset = 136;
@@ -19,7 +28,30 @@ float ReadFloat(const char* at) {
   return value;
 }
 
+template <typename T>
+T ReadLittleEndian(const char* at) {
+  T value = 0;
+  for (std::size_t i = 0; i < sizeof(T); ++i) {
+    value |= static_cast<T>(static_cast<T>(static_cast<unsigned char>(at[i])) << (8 * i));
+  }
+  return value;
+}
+
 }  // namespace
+
+std::vector<Json::Value> JsonLines(const std::string& text) {
+  std::vector<Json::Value> lines;
+  std::istringstream in(text);
+  Json::CharReaderBuilder builder;
+  for (std::string line; std::getline(in, line);) {
+    if (line.empty() || line[0] != '{') continue;
+    Json::Value value;
+    std::string errors;
+    std::istringstream json(line);
+    if (Json::parseFromStream(builder, json, &value, &errors)) lines.push_back(value);
+  }
+  return lines;
+}
 
 Measurement FromRecordJson(const Json::Value& record) {
   Measurement m;
@@ -30,17 +62,44 @@ Measurement FromRecordJson(const Json::Value& record) {
   return m;
 }
 
+Measurement FromRecord(const char* record) {
+  Measurement m;
+  std::memcpy(m.cells.data(), record + kRecordCellsOffset, sizeof m.cells);
+  m.group_voltage = ReadFloat(record + kRecordGroupVoltageOffset);
+  m.group_current = ReadFloat(record + kRecordGroupCurrentOffset);
+  m.temperature = ReadFloat(record + kRecordTemperatureOffset);
+  return m;
+}
+
+std::vector<HistoryEntry> ParseHistoryEntries(const std::string& bytes) {
+  std::vector<HistoryEntry> entries;
+  if (bytes.size() < kRingHeaderSize) return entries;
+  const auto capacity = ReadLittleEndian<std::uint32_t>(bytes.data() + kRingCapacityOffset);
+  for (std::uint32_t slot = 0; slot < capacity; ++slot) {
+    const std::size_t at = kRingHeaderSize + std::size_t{slot} * kEntrySize;
+    if (at + kEntrySize > bytes.size()) break;
+    const char* entry = bytes.data() + at;
+    boost::crc_32_type crc;
+    crc.process_bytes(entry, kEntryCrcOffset);
+    const auto sequence = ReadLittleEndian<std::uint64_t>(entry);
+    if (crc.checksum() != ReadLittleEndian<std::uint32_t>(entry + kEntryCrcOffset) ||
+        sequence == 0 || sequence % capacity != slot) {
+      continue;
+    }
+    entries.push_back({sequence, FromRecord(entry + kEntryRecordOffset)});
+  }
+  std::sort(entries.begin(), entries.end(),
+            [](const HistoryEntry& a, const HistoryEntry& b) { return a.sequence < b.sequence; });
+  // Entries left from a lap before the newest are no longer part of it.
+  while (!entries.empty() && entries.front().sequence + capacity <= entries.back().sequence) {
+    entries.erase(entries.begin());
+  }
+  return entries;
+}
+
 std::vector<Measurement> ParseHistory(const std::string& bytes) {
   std::vector<Measurement> history;
-  for (std::size_t at = 0; at + kHistoryEntrySize <= bytes.size(); at += kHistoryEntrySize) {
-    const char* record = bytes.data() + at + kHistoryRecordOffset;
-    Measurement m;
-    std::memcpy(m.cells.data(), record + kRecordCellsOffset, sizeof m.cells);
-    m.group_voltage = ReadFloat(record + kRecordGroupVoltageOffset);
-    m.group_current = ReadFloat(record + kRecordGroupCurrentOffset);
-    m.temperature = ReadFloat(record + kRecordTemperatureOffset);
-    history.push_back(m);
-  }
+  for (const HistoryEntry& entry : ParseHistoryEntries(bytes)) history.push_back(entry.measurement);
   return history;
 }
 

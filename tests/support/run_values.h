@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -28,9 +29,22 @@ struct Measurement {
   bool IsZero() const { return *this == Measurement{}; }
 };
 
+// The JSON lines of a program's output; other lines (the plug-in's own) are skipped.
+std::vector<Json::Value> JsonLines(const std::string& text);
+
 // A record line of the host's output ({"type":"record", "cells":[...], ...}).
 Measurement FromRecordJson(const Json::Value& record);
-// A history file: 160-byte entries, each holding a 152-byte record.
+// The 152-byte record of a history entry.
+Measurement FromRecord(const char* record);
+
+struct HistoryEntry {
+  std::uint64_t sequence = 0;
+  Measurement measurement;
+};
+// A history ring file, read as its layout is documented: the entries whose
+// CRC verifies and whose sequence number belongs in their slot, oldest first.
+std::vector<HistoryEntry> ParseHistoryEntries(const std::string& bytes);
+// Their measurements.
 std::vector<Measurement> ParseHistory(const std::string& bytes);
 
 // 0 outside the cell acceptance window 1.0 to 4.0 V.

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <json/value.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <memory>
@@ -14,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "battery/settings.h"
 #include "tests/support/device_harness.h"
 #include "tests/support/json_text.h"
 
@@ -285,6 +287,34 @@ INSTANTIATE_TEST_SUITE_P(AppSetting, SettingKeyTest, ::testing::ValuesIn(KeysInR
                          [](const ::testing::TestParamInfo<KeyCase>& param_info) {
                            return std::string(param_info.param.name);
                          });
+
+// The table through which the host's configuration check reads these
+// settings names the conversion InitSetting really applies to each key:
+// "2.9e1" reads as 2 through an integer conversion and as 29 through a
+// truncating or floating one. group_index and amount act only together.
+TEST(SettingConversionTableTest, AgreesWithInitSetting) {
+  using battery_settings::Conversion;
+  const auto& keys = KeysInReadingOrder();
+  for (const auto& setting : battery_settings::kAppSettings) {
+    const auto key = std::find_if(keys.begin(), keys.end(),
+                                  [&](const KeyCase& k) { return k.name == setting.key; });
+    auto render = key != keys.end() ? key->render : nullptr;
+    if (setting.key == "b_mode") render = [](const Probe& d) { return std::to_string(d.b_mode_); };
+    if (render == nullptr || setting.conversion == Conversion::kText) continue;
+    const bool integer =
+        setting.conversion == Conversion::kInt || setting.conversion == Conversion::kLong;
+    const auto configured = [&setting](const std::string& value) {
+      const std::string name(setting.key);
+      return WithAppSetting("{\"" + name + "\": " + (setting.list ? "[" + value + "]" : value) +
+                            "}");
+    };
+    Probe read;
+    Probe plain;
+    read.InitSetting(configured("\"2.9e1\""));
+    plain.InitSetting(configured(integer ? "2" : "29"));
+    EXPECT_EQ(render(read), render(plain)) << setting.key;
+  }
+}
 
 TEST_F(DeviceSettingsTest, EveryKeyAbsentOrNullLeavesEveryMember) {
   PresetEverySetting();

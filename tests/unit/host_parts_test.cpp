@@ -1,6 +1,5 @@
-// Parts of the live host: echo filter, threshold hysteresis, history file,
-// gathering until the line is quiet, the host configuration and the record
-// line.
+// Parts of the live host: echo filter, threshold hysteresis, gathering until
+// the line is quiet, the host configuration and the record line.
 
 #include <gtest/gtest.h>
 
@@ -25,7 +24,6 @@
 #include "programs/battery-host/line/echo_filter.h"
 #include "programs/battery-host/line/quiet_gap_gatherer.h"
 #include "programs/battery-host/outputs/json_output.h"
-#include "programs/battery-host/state/history_file.h"
 #include "programs/battery-host/state/threshold_monitor.h"
 
 namespace {
@@ -146,90 +144,6 @@ TEST(ThresholdMonitorTest, CellsShareTheAnyCellLimitAndKeepOwnState) {
   EXPECT_FALSE(monitor.Check("battery_0_value", 2.6f));
   EXPECT_TRUE(monitor.Check("battery_3_value", 2.35f));  // its own limit
   EXPECT_FALSE(monitor.Check("temperature", 99.0f));     // no limit at all
-}
-
-// ---------------------------------------------------------------------------
-// History
-
-class HistoryFileTest : public ::testing::Test {
- protected:
-  void TearDown() override { std::filesystem::remove(path_); }
-
-  static HistoryFile::Record Record(unsigned char fill) {
-    HistoryFile::Record record;
-    record.fill(fill);
-    return record;
-  }
-  void Append(unsigned char fill) {
-    HistoryFile file(path_);
-    ASSERT_TRUE(file.Append(Record(fill).data(), battery_record::kSize));
-  }
-  std::optional<HistoryFile::Record> Recover(std::string& notes) {
-    return HistoryFile(path_).Recover(notes);
-  }
-
-  std::string path_ =
-      (std::filesystem::temp_directory_path() / ("history-test-" + std::to_string(::getpid())))
-          .string();
-};
-
-TEST_F(HistoryFileTest, NewestRecordIsRecovered) {
-  Append(1);
-  Append(2);
-  std::string notes;
-  const auto record = Recover(notes);
-  ASSERT_TRUE(record);
-  EXPECT_EQ(*record, Record(2));
-  EXPECT_EQ(notes, "");
-  EXPECT_EQ(std::filesystem::file_size(path_), 2 * HistoryFile::kEntrySize);
-}
-
-struct TornCase {
-  const char* name;
-  std::size_t keep;        // bytes of the third entry that reached the file
-  long flip;               // offset of a byte to corrupt in the last whole entry, or -1
-  unsigned char expected;  // fill of the record recovered
-  const char* note;
-};
-// Printed by name: gtest's fallback would print the padding bytes too.
-void PrintTo(const TornCase& c, std::ostream* out) {
-  *out << c.name;
-}
-
-class HistoryTornTest : public HistoryFileTest, public ::testing::WithParamInterface<TornCase> {};
-
-TEST_P(HistoryTornTest, TornOrCorruptEntriesAreNeverLoaded) {
-  Append(1);
-  Append(2);
-  const auto third = HistoryFile::Frame(Record(3).data());
-  {
-    std::ofstream out(path_, std::ios::app | std::ios::binary);
-    out.write(reinterpret_cast<const char*>(third.data()), static_cast<long>(GetParam().keep));
-  }
-  if (GetParam().flip >= 0) {
-    std::fstream file(path_, std::ios::in | std::ios::out | std::ios::binary);
-    file.seekp(static_cast<long>(HistoryFile::kEntrySize) + GetParam().flip);
-    file.put('\x77');
-  }
-  std::string notes;
-  const auto record = Recover(notes);
-  ASSERT_TRUE(record);
-  EXPECT_EQ(*record, Record(GetParam().expected));
-  EXPECT_NE(notes.find(GetParam().note), std::string::npos) << notes;
-  EXPECT_EQ(std::filesystem::file_size(path_) % HistoryFile::kEntrySize, 0u);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Tails, HistoryTornTest,
-    ::testing::Values(TornCase{"record_cut", 100, -1, 2, "torn entry of 100 bytes"},
-                      TornCase{"crc_cut", HistoryFile::kEntrySize - 1, -1, 2, "torn entry of 159"},
-                      TornCase{"record_byte_flipped", 0, 50, 1, "corrupt entry 1"},
-                      TornCase{"magic_flipped", 0, 0, 1, "corrupt entry 1"}),
-    [](const auto& test) { return std::string(test.param.name); });
-
-TEST_F(HistoryFileTest, MissingFileHasNoRecord) {
-  std::string notes;
-  EXPECT_FALSE(Recover(notes));
 }
 
 // ---------------------------------------------------------------------------
@@ -386,6 +300,23 @@ TEST(HostConfigTest, LowAddressIsWarnedAbout) {
   EXPECT_NE(loaded.problems.front().message.find("configured as 129"), std::string::npos);
 }
 
+// Decimal or 0x hex, blanks around ignored; never octal.
+TEST(HostConfigTest, AddressesAreDecimalOrHex) {
+  const std::pair<const char*, int> cases[] = {
+      {"\"0200\"", 200}, {"\" 0x81 \"", 129}, {"\"0X7f\"", 127}, {"129", 129},
+      {"\"256\"", -1},   {"\"0x\"", -1},      {"\"1e2\"", -1},   {"\"-1\"", -1},
+      {"\"+5\"", -1},    {"\"0x1G\"", -1},    {"\"\"", -1},      {"\"0o7\"", -1}};
+  for (const auto& [text, address] : cases) {
+    const LoadedConfig loaded = ParseHostConfig(
+        "h.json",
+        std::string(R"({"devices": [{"data_id": 1, "port": "sim", "address": )") + text + "}]}");
+    EXPECT_EQ(loaded.Valid(), address >= 0) << text;
+    if (address >= 0 && !loaded.config.devices.empty()) {
+      EXPECT_EQ(loaded.config.devices.front().address, address) << text;
+    }
+  }
+}
+
 TEST(HostConfigTest, MissingKeysAndBadAddress) {
   const LoadedConfig loaded =
       ParseHostConfig("h.json", "{\"devices\": [{\"address\": \"0x1G0\"}]}");
@@ -393,7 +324,8 @@ TEST(HostConfigTest, MissingKeysAndBadAddress) {
   for (const ConfigProblem& problem : loaded.problems) all += FormatProblem(problem) + "\n";
   EXPECT_NE(all.find("devices[0].data_id: missing"), std::string::npos) << all;
   EXPECT_NE(all.find("devices[0].port: missing"), std::string::npos) << all;
-  EXPECT_NE(all.find("devices[0].address: expected an address"), std::string::npos) << all;
+  EXPECT_NE(all.find("devices[0].address: expected an integer from 0 to 255"), std::string::npos)
+      << all;
 }
 
 struct PortCase {

@@ -2,8 +2,10 @@
 // passes when it is sound, and each kind of fault put into it is reported.
 
 #include <gtest/gtest.h>
+
 #include <json/value.h>
 #include <json/writer.h>
+#include <boost/crc.hpp>
 
 #include <cstring>
 #include <functional>
@@ -339,12 +341,27 @@ TEST(SoakCheckTest, LogAndHistoryFilesAreRead) {
   EXPECT_EQ(answers[0].raw, std::vector<unsigned>{2512});
   EXPECT_EQ(answers[0].request, 4u);
 
-  std::string entry(160, '\0');
-  const float cell = 2.25f, temperature = 24.5f;
-  std::memcpy(&entry[4 + 4 + 4 * 31], &cell, 4);
-  std::memcpy(&entry[4 + 141], &temperature, 4);
-  const auto history = soak::ParseHistory(entry + entry + "torn");
+  // A ring of 4 entries: 32-byte header (capacity at 16), 164-byte entries
+  // (sequence number, record at 8, CRC-32 of the first 160 bytes).
+  std::string ring(32 + 4 * 164, '\0');
+  ring[16] = 4;
+  const auto put_entry = [&ring](std::uint8_t sequence, float cell, bool torn) {
+    char* entry = &ring[32 + std::size_t{sequence} % 4 * 164];
+    entry[0] = static_cast<char>(sequence);
+    std::memcpy(entry + 8 + 4 + 4 * 31, &cell, 4);
+    const float temperature = 24.5f;
+    std::memcpy(entry + 8 + 141, &temperature, 4);
+    boost::crc_32_type crc;
+    crc.process_bytes(entry, 160);
+    const std::uint32_t sum = crc.checksum() ^ (torn ? 1u : 0u);
+    std::memcpy(entry + 160, &sum, 4);
+  };
+  put_entry(6, 2.25f, false);
+  put_entry(5, 2.5f, false);
+  put_entry(7, 2.75f, true);
+  const auto history = soak::ParseHistory(ring);
   ASSERT_EQ(history.size(), 2u);
+  EXPECT_EQ(history[0].cells[31], 2.5f);
   EXPECT_EQ(history[1].cells[31], 2.25f);
   EXPECT_EQ(history[1].temperature, 24.5f);
 }

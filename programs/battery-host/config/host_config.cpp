@@ -8,9 +8,13 @@
 #include <sstream>
 #include <utility>
 
+#include "battery/settings.h"
 #include "programs/battery-host/config/config_reader.h"
 #include "programs/battery-host/config/plugin_settings_check.h"
+#include "programs/battery-host/config/port_check.h"
 #include "programs/battery-host/line/line_timing.h"
+#include "programs/battery-host/state/history_ring.h"
+#include "programs/command-line/number_text.h"
 
 namespace {
 
@@ -19,6 +23,9 @@ constexpr long long kMaxAnswerTimeoutMs = 60'000;
 constexpr long long kMaxDataId = 0xFFFFFFFFLL;
 constexpr long long kMaxDelayMs = 60'000;
 constexpr long long kMaxQuietMs = 1'000;
+constexpr long long kMaxAddress = 0xFF;
+constexpr long long kMaxIntervalS = 86'400;
+constexpr long long kMaxOpenTimeoutS = 86'400;
 
 bool IsVariableName(const std::string& name) {
   static const std::regex kCell("battery_([0-9]|[12][0-9]|3[01])_value");
@@ -46,8 +53,9 @@ class HostConfigParser {
                     "replaced: \"poll_interval_ms\" says how often each device's cycle starts, "
                     "\"ports\".PORT.\"answer_timeout_ms\" how long an answer is awaited");
     }
-    reader_.RejectUnknownKeys(
-        root, "", {"tick_ms", "poll_interval_ms", "plugin", "state_dir", "ports", "devices"});
+    reader_.RejectUnknownKeys(root, "",
+                              {"tick_ms", "poll_interval_ms", "plugin", "state_dir", "history",
+                               "open_timeout_s", "ports", "devices"});
     HostConfig& config = out_.config;
     if (root.isMember("poll_interval_ms")) {
       if (auto interval = PollInterval(root["poll_interval_ms"], "poll_interval_ms")) {
@@ -59,11 +67,37 @@ class HostConfigParser {
     if (root.isMember("state_dir")) {
       config.state_dir = reader_.String(root["state_dir"], "state_dir").value_or("");
     }
+    if (root.isMember("history")) ParseHistory(root["history"]);
+    if (root.isMember("open_timeout_s")) {
+      if (auto timeout =
+              reader_.Integer(root["open_timeout_s"], "open_timeout_s", 1, kMaxOpenTimeoutS)) {
+        config.open_timeout = std::chrono::seconds(*timeout);
+      }
+    }
     if (root.isMember("ports")) ParsePorts(root["ports"]);
     ParseDevices(root);
+    CheckPorts(root);
   }
 
  private:
+  void ParseHistory(const Json::Value& history) {
+    if (!reader_.IsObject(history, "history")) return;
+    reader_.RejectUnknownKeys(history, "history", {"entries", "interval_s"});
+    HistorySettings& settings = out_.config.history;
+    if (history.isMember("entries")) {
+      if (auto entries = reader_.Integer(history["entries"], "history.entries",
+                                         history_ring::kMinCapacity, history_ring::kMaxCapacity)) {
+        settings.entries = static_cast<std::uint32_t>(*entries);
+      }
+    }
+    if (history.isMember("interval_s")) {
+      if (auto interval =
+              reader_.Integer(history["interval_s"], "history.interval_s", 0, kMaxIntervalS)) {
+        settings.interval = std::chrono::seconds(*interval);
+      }
+    }
+  }
+
   void ParsePorts(const Json::Value& ports) {
     if (!reader_.IsObject(ports, "ports")) return;
     for (auto port = ports.begin(); port != ports.end(); ++port) {
@@ -140,11 +174,9 @@ class HostConfigParser {
       if (!device.isMember(required)) reader_.Error(device, Member(path, required), "missing");
     }
     if (device.isMember("data_id")) ParseDataId(device["data_id"], Member(path, "data_id"), config);
-    if (device.isMember("address"))
-      ParseAddress(device["address"], Member(path, "address"), config);
-    if (device.isMember("port")) {
-      config.port = reader_.String(device["port"], Member(path, "port")).value_or("");
-    }
+    const bool has_address = device.isMember("address") &&
+                             ParseAddress(device["address"], Member(path, "address"), config);
+    if (device.isMember("port")) ParsePort(device["port"], Member(path, "port"), config);
     if (device.isMember("poll_interval_ms")) {
       config.poll_interval =
           PollInterval(device["poll_interval_ms"], Member(path, "poll_interval_ms"));
@@ -154,6 +186,7 @@ class HostConfigParser {
       CheckPluginConfig(reader_, config.plugin_config, Member(path, "config"));
     }
     if (device.isMember("thresholds")) ParseThresholds(device["thresholds"], path, config);
+    if (has_address) CheckSharedAddress(device, path, config);
     ParseSim(device, path, config);
     out_.config.devices.push_back(std::move(config));
   }
@@ -167,14 +200,23 @@ class HostConfigParser {
     }
   }
 
-  void ParseAddress(const Json::Value& value, const std::string& path, DeviceConfig& config) {
+  void ParsePort(const Json::Value& value, const std::string& path, DeviceConfig& config) {
+    const auto port = reader_.String(value, path);
+    if (!port) return;
+    config.port = *port;
+    const std::string problem = PortNameProblem(config.port);
+    if (!problem.empty()) return reader_.Error(value, path, problem);
+    if (config.port != kSimPort) first_use_of_port_.emplace(config.port, PortUse{&value, path});
+  }
+
+  bool ParseAddress(const Json::Value& value, const std::string& path, DeviceConfig& config) {
     std::optional<long long> address;
     if (value.isString()) {
       address = ParseAddressText(value, path);
     } else {
-      address = reader_.Integer(value, path, 0, 0xFF);
+      address = reader_.Integer(value, path, 0, kMaxAddress);
     }
-    if (!address) return;
+    if (!address) return false;
     config.address = static_cast<std::uint8_t>(*address);
     if (*address < 0x80) {
       reader_.Warn(value, path,
@@ -183,24 +225,52 @@ class HostConfigParser {
                        std::to_string(*address) + " is configured as " +
                        std::to_string(*address + 0x80));
     }
+    return true;
   }
 
   std::optional<long long> ParseAddressText(const Json::Value& value, const std::string& path) {
     const std::string text = value.asString();
-    std::size_t used = 0;
-    long long address = -1;
-    try {
-      address = std::stoll(text, &used, 0);
-    } catch (const std::exception&) {
-      used = 0;
-    }
-    if (used == 0 || used != text.size() || address < 0 || address > 0xFF) {
-      reader_.Error(
-          value, path,
-          "expected an address from 0 to 255 (e.g. 129 or \"0x81\"), found '" + text + "'");
+    const auto address = number_text::ParseWhole(text, kMaxAddress);
+    if (!address) {
+      reader_.Error(value, path,
+                    "expected " + number_text::Expected(0, kMaxAddress) +
+                        ", e.g. 129 or \"0x81\", found '" + text + "'");
       return std::nullopt;
     }
-    return address;
+    return static_cast<long long>(*address);
+  }
+
+  // Two monitors at one address on one line would both answer every request.
+  void CheckSharedAddress(const Json::Value& device, const std::string& path,
+                          const DeviceConfig& config) {
+    if (config.port.empty() || config.port == kSimPort) return;
+    const auto [held, fresh] =
+        addresses_.emplace(std::make_pair(config.port, config.address), path);
+    if (fresh) return;
+    reader_.Error(device["address"], Member(path, "address"),
+                  "address " + std::to_string(config.address) + " is used by " + held->second +
+                      " on the same port " + config.port);
+  }
+
+  // Each serial port once, at the first device naming it.
+  void CheckPorts(const Json::Value& root) {
+    for (const auto& [port, use] : first_use_of_port_) {
+      if (IsSimPort(port)) continue;
+      if (const auto problem = CheckPortFile(port)) {
+        if (problem->error) {
+          reader_.Error(*use.value, use.path, problem->message);
+        } else {
+          reader_.Warn(*use.value, use.path, problem->message);
+        }
+      }
+    }
+    const Json::Value& ports = root["ports"];
+    if (!ports.isObject()) return;
+    for (auto port = ports.begin(); port != ports.end(); ++port) {
+      if (first_use_of_port_.count(port.name()) == 0) {
+        reader_.Warn(*port, Member("ports", port.name()), "not the port of any device: ignored");
+      }
+    }
   }
 
   void ParseThresholds(const Json::Value& thresholds, const std::string& device_path,
@@ -265,17 +335,18 @@ class HostConfigParser {
     if (sim.isMember("faults")) ParseFaults(sim["faults"], Member(at, "faults"), config.sim.faults);
   }
 
+  // The simulated monitor encodes its answers as the plug-in's settings decode them.
   static void MatchPluginEncoding(DeviceConfig& config) {
-    const Json::Value& settings = std::as_const(config.plugin_config)["appSetting"];
-    if (!settings.isObject()) return;
-    const auto single = [&settings](const char* key) -> const Json::Value* {
-      const Json::Value& value = settings[key];
-      return value.isNull() || value.isArray() || value.isObject() ? nullptr : &value;
+    using namespace battery_settings;
+    const Json::Value* settings = PresentObject(config.plugin_config, "appSetting");
+    if (settings == nullptr) return;
+    const auto single = [settings](const char* key) -> const Json::Value* {
+      const Json::Value* value = Present(*settings, key);
+      return value != nullptr && !value->isArray() && !value->isObject() ? value : nullptr;
     };
-    if (const auto* version = single("version"))
-      config.sim.version = std::atoi(version->asString().c_str());
+    if (const auto* version = single("version")) config.sim.version = ToInt(*version);
     if (const auto* ratio = single("current_ratio")) {
-      if (static_cast<int>(std::atof(ratio->asString().c_str())) != 0) {
+      if (ToTruncatedInt(*ratio) != 0) {
         config.sim.current_encoding = monitor_sim::CurrentEncoding::kOffset;
       }
     }
@@ -330,6 +401,12 @@ class HostConfigParser {
   ConfigReader reader_;
   LoadedConfig& out_;
   std::set<unsigned int> data_ids_;
+  struct PortUse {
+    const Json::Value* value;
+    std::string path;
+  };
+  std::map<std::string, PortUse> first_use_of_port_;                       // sim:NAME and paths
+  std::map<std::pair<std::string, std::uint8_t>, std::string> addresses_;  // -> device path
 };
 
 }  // namespace

@@ -67,9 +67,21 @@ struct PortSettings {
   bool paced = true;  // a simulated line keeps time at the baud rate
 };
 
+// Each device's history ring (state/history_ring.h): its capacity and how
+// often an entry is written. The defaults keep a day at one entry every two
+// minutes: 118,112 bytes and 720 entry writes a day per device.
+struct HistorySettings {
+  std::uint32_t entries = 720;
+  std::chrono::seconds interval{120};  // at most one entry per interval; 0: every record
+};
+
 struct HostConfig {
   // How often each device's cycle starts (0: as often as the line allows).
   std::chrono::milliseconds poll_interval{1000};
+  HistorySettings history;
+  // Every serial port must have opened once within this time: a run with a
+  // cycle count ends with an error when one has not, a daemon says so.
+  std::chrono::seconds open_timeout{30};
   std::string plugin;     // empty: the plug-in built beside battery-host
   std::string state_dir;  // empty: the default of the command line
   std::map<std::string, PortSettings> ports;

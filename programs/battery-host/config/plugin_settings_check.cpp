@@ -1,34 +1,23 @@
 #include "programs/battery-host/config/plugin_settings_check.h"
 
-#include <cstdlib>
-#include <set>
+#include "battery/settings.h"
 
 namespace {
 
-const std::set<std::string>& SingleValueKeys() {
-  static const std::set<std::string> keys = {
-      "battery_type", "current_ratio", "group_a",   "group_b",       "battery_adjust",
-      "version",      "dir",           "r_data_id", "save_interval", "group_index",
-      "amount",       "battery_start", "t0",        "t31",           "b_mode"};
-  return keys;
-}
+using battery_settings::Conversion;
 
-constexpr const char* kTextKey = "r_current_field";
-const std::set<std::string> kListKeys = {"active_batteries", "group_voltage"};
 const char* const kDescriptorParts[] = {"SignalName", "NMAlarmID", "ID", "SignalNumber"};
 constexpr int kThresholdMode = 3;
 
-bool IsSingle(const Json::Value& value) {
-  return !value.isArray() && !value.isObject();
+const battery_settings::SettingConversion* SettingOf(const std::string& key) {
+  for (const auto& setting : battery_settings::kAppSettings) {
+    if (setting.key == key) return &setting;
+  }
+  return nullptr;
 }
 
-// Text the plug-in parses with atoi/atof: does it start with a number?
-bool HasLeadingNumber(const Json::Value& value) {
-  if (value.isNumeric()) return true;
-  const std::string text = value.asString();
-  char* end = nullptr;
-  std::strtod(text.c_str(), &end);
-  return end != text.c_str();
+bool IsSingle(const Json::Value& value) {
+  return !value.isArray() && !value.isObject();
 }
 
 void ExpectSingle(ConfigReader& reader, const Json::Value& value, const std::string& path) {
@@ -38,15 +27,18 @@ void ExpectSingle(ConfigReader& reader, const Json::Value& value, const std::str
                    ": the plug-in's InitSetting would throw");
 }
 
-void CheckNumeric(ConfigReader& reader, const Json::Value& value, const std::string& path) {
+void CheckSingle(ConfigReader& reader, const Json::Value& value, Conversion conversion,
+                 const std::string& path) {
   ExpectSingle(reader, value, path);
-  if (IsSingle(value) && !value.isNull() && !HasLeadingNumber(value)) {
+  if (IsSingle(value) && !value.isNull() &&
+      !battery_settings::StartsWithNumber(value, conversion)) {
     reader.Warn(value, path,
                 "'" + value.asString() + "' has no leading number: the plug-in reads 0");
   }
 }
 
-void CheckList(ConfigReader& reader, const Json::Value& value, const std::string& path) {
+void CheckList(ConfigReader& reader, const Json::Value& value, Conversion conversion,
+               const std::string& path) {
   if (value.isNull()) return;
   if (!value.isArray()) {
     reader.Warn(
@@ -55,7 +47,7 @@ void CheckList(ConfigReader& reader, const Json::Value& value, const std::string
     return;
   }
   for (Json::ArrayIndex i = 0; i < value.size(); ++i) {
-    CheckNumeric(reader, value[i], Element(path, i));
+    CheckSingle(reader, value[i], conversion, Element(path, i));
   }
 }
 
@@ -63,14 +55,13 @@ void CheckAppSetting(ConfigReader& reader, const Json::Value& settings, const st
   for (auto member = settings.begin(); member != settings.end(); ++member) {
     const std::string key = member.name();
     const std::string at = Member(path, key);
-    if (SingleValueKeys().count(key) != 0) {
-      CheckNumeric(reader, *member, at);
-    } else if (key == kTextKey) {
-      ExpectSingle(reader, *member, at);
-    } else if (kListKeys.count(key) != 0) {
-      CheckList(reader, *member, at);
-    } else {
+    const auto* setting = SettingOf(key);
+    if (setting == nullptr) {
       reader.Warn(*member, at, "not a setting of the plug-in: ignored");
+    } else if (setting->list) {
+      CheckList(reader, *member, setting->conversion, at);
+    } else {
+      CheckSingle(reader, *member, setting->conversion, at);
     }
   }
 }
@@ -102,10 +93,9 @@ void CheckThresholdSetting(ConfigReader& reader, const Json::Value& thresholds,
 }
 
 int ModeOf(const Json::Value& app_setting) {
-  if (!app_setting.isObject()) return 1;
-  const Json::Value& mode = app_setting["b_mode"];
-  if (mode.isNull() || !IsSingle(mode)) return 1;
-  return std::atoi(mode.asString().c_str());
+  const Json::Value* mode = battery_settings::Present(app_setting, "b_mode");
+  if (mode == nullptr || !IsSingle(*mode)) return 1;
+  return battery_settings::ToInt(*mode);
 }
 
 }  // namespace

@@ -78,6 +78,7 @@ void HostLine::OnDown(const std::string& reason) {
 }
 
 void HostLine::OnUp() {
+  opened_ = true;
   if (failed_) err_ << "battery-host: " << name_ << ": open again, polling resumes" << std::endl;
   failed_ = false;
   scheduler_.Up();

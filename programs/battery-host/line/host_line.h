@@ -28,6 +28,8 @@ class HostLine final : public LineListener, private LineScheduler::Wire {
 
   const std::string& Name() const { return name_; }
   LineScheduler& Scheduler() { return scheduler_; }
+  // Whether the port has been open at least once since the start.
+  bool HasOpened() const { return opened_; }
   void SetTransport(std::unique_ptr<LineTransport> transport) { transport_ = std::move(transport); }
   void Start() { transport_->Start(); }
   bool IsUp() const { return transport_->IsUp(); }
@@ -61,4 +63,5 @@ class HostLine final : public LineListener, private LineScheduler::Wire {
   std::optional<QuietGapGatherer> gatherer_;  // only with a quiet gap set
   std::unique_ptr<LineTransport> transport_;
   bool failed_ = false;
+  bool opened_ = false;
 };

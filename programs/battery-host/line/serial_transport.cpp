@@ -1,9 +1,13 @@
 // Serial ports: termios raw mode, 8N1, non-blocking, read through the host's
 // event loop. A port that cannot be opened, or breaks (read error, end of
 // file, hang-up of an unplugged adapter or a closed pty), is closed and opened
-// again after a back-off that doubles up to a limit.
+// again after a back-off that doubles up to a limit. A port is held for this
+// host alone (flock, and TIOCEXCL against other programs' opens); a port that
+// another process holds when the host starts ends the start.
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -14,7 +18,9 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <stdexcept>
 
+#include "programs/battery-host/file_holder.h"
 #include "programs/battery-host/line/line_transport.h"
 
 namespace {
@@ -41,6 +47,7 @@ class SerialTransport : public LineTransport {
   SerialTransport(boost::asio::io_context& io, std::string path, unsigned baud,
                   LineListener& listener)
       : path_(std::move(path)), baud_(baud), listener_(listener), port_(io), retry_(io) {}
+  ~SerialTransport() override { Close(); }
 
   void Start() override { Open(); }
   bool IsUp() const override { return port_.is_open(); }
@@ -56,13 +63,23 @@ class SerialTransport : public LineTransport {
 
  private:
   void Open() {
+    const bool first = !tried_;
+    tried_ = true;
     const int fd = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0 && errno == EBUSY) return InUse(HolderOfPath(), first);
     if (fd < 0) return Retry(ErrorText("open"));
+    // A second host on the port would take half of every answer.
+    const std::string holder = LockExclusive(fd);
+    if (!holder.empty()) {
+      ::close(fd);
+      return InUse(holder, first);
+    }
     const std::string failure = Configure(fd);
     if (!failure.empty()) {
       ::close(fd);
       return Retry(failure);
     }
+    ::ioctl(fd, TIOCEXCL);
     port_.assign(fd);
     back_off_ = kFirstBackOff;
     listener_.OnUp();
@@ -121,9 +138,27 @@ class SerialTransport : public LineTransport {
     return false;
   }
 
-  void Break(const std::string& reason) {
+  std::string HolderOfPath() const {
+    struct stat info {};
+    return ::stat(path_.c_str(), &info) == 0 ? DescribeHolder(info) : "another process";
+  }
+
+  void InUse(const std::string& holder, bool first) {
+    const std::string reason = "in use by " + holder + "; one host per port";
+    if (first) throw std::runtime_error(path_ + ": " + reason);
+    Retry(reason);
+  }
+
+  void Close() {
+    if (!port_.is_open()) return;
+    // The exclusive mode outlives this host on a pty whose other side stays open.
+    ::ioctl(port_.native_handle(), TIOCNXCL);
     boost::system::error_code ignored;
     port_.close(ignored);
+  }
+
+  void Break(const std::string& reason) {
+    Close();
     Retry(reason);
   }
 
@@ -142,6 +177,7 @@ class SerialTransport : public LineTransport {
   boost::asio::posix::stream_descriptor port_;
   boost::asio::steady_timer retry_;
   std::chrono::milliseconds back_off_ = kFirstBackOff;
+  bool tried_ = false;
   std::array<std::uint8_t, 256> buffer_{};
 };
 

@@ -26,6 +26,10 @@ std::ostream& Warning(std::ostream& out) {
   return MarkLine(out, Priority::kWarning);
 }
 
+std::ostream& Info(std::ostream& out) {
+  return MarkLine(out, Priority::kInfo);
+}
+
 bool StandardErrorIsJournal() {
   const char* stream = std::getenv("JOURNAL_STREAM");
   if (stream == nullptr) return false;

@@ -21,6 +21,7 @@ enum class Priority { kError = 3, kWarning = 4, kInfo = 6 };
 // Marks the line being started on `out`.
 std::ostream& Error(std::ostream& out);
 std::ostream& Warning(std::ostream& out);
+std::ostream& Info(std::ostream& out);
 
 // True when standard error is the journal stream named by JOURNAL_STREAM
 // ("DEVICE:INODE"), not merely a process started under systemd that

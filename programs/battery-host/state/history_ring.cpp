@@ -1,0 +1,412 @@
+#include "programs/battery-host/state/history_ring.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <boost/crc.hpp>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "programs/battery-host/text_format.h"
+
+namespace {
+
+using namespace history_ring;
+
+// Entries read per call while scanning a ring.
+constexpr std::size_t kScanBatch = 256;
+
+std::uint32_t Crc(const unsigned char* data, std::size_t size) {
+  boost::crc_32_type crc;
+  crc.process_bytes(data, size);
+  return crc.checksum();
+}
+
+template <typename T>
+void Put(unsigned char* at, T value) {
+  for (std::size_t i = 0; i < sizeof(T); ++i) at[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+template <typename T>
+T Get(const unsigned char* at) {
+  T value = 0;
+  for (std::size_t i = 0; i < sizeof(T); ++i) value |= static_cast<T>(T{at[i]} << (8 * i));
+  return value;
+}
+
+std::string ErrorText(const std::string& what, int error) {
+  return what + ": " + std::strerror(error);
+}
+
+struct Opened {
+  int fd = -1;
+  int error = 0;        // errno of a failed open
+  std::string problem;  // what went wrong, for messages
+};
+
+// Opens `path` without ever waiting on it (a FIFO or a device could block
+// open() for good) and keeps it only when it is a regular file.
+Opened OpenRegular(const std::string& path, int flags) {
+  const int fd = ::open(path.c_str(), flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return {-1, errno, ErrorText("open", errno)};
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) {
+    const int error = errno;
+    ::close(fd);
+    return {-1, error, ErrorText("fstat", error)};
+  }
+  if (!S_ISREG(info.st_mode)) {
+    ::close(fd);
+    return {
+        -1, EINVAL,
+        std::string("not a regular file but ") + host_text::FileKind(info.st_mode) + ": refused"};
+  }
+  return {fd, 0, {}};
+}
+
+bool MayNotWrite(int error) {
+  return error == EACCES || error == EPERM || error == EROFS;
+}
+
+// Writes all of `size` bytes at `offset`; false with errno set when it could not.
+bool WriteAt(int fd, const unsigned char* data, std::size_t size, std::uint64_t offset) {
+  while (size > 0) {
+    const ssize_t written = ::pwrite(fd, data, size, static_cast<off_t>(offset));
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) {
+      if (written == 0) errno = EIO;
+      return false;
+    }
+    data += written;
+    size -= static_cast<std::size_t>(written);
+    offset += static_cast<std::uint64_t>(written);
+  }
+  return true;
+}
+
+std::size_t ReadAt(int fd, unsigned char* data, std::size_t size, std::uint64_t offset) {
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t got = ::pread(fd, data + done, size - done, static_cast<off_t>(offset + done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    done += static_cast<std::size_t>(got);
+  }
+  return done;
+}
+
+std::array<unsigned char, kHeaderSize> MakeHeader(std::uint32_t capacity) {
+  std::array<unsigned char, kHeaderSize> header{};
+  std::copy(kMagic.begin(), kMagic.end(), header.begin() + kHeaderMagicOffset);
+  Put<std::uint32_t>(&header[kHeaderVersionOffset], kLayoutVersion);
+  Put<std::uint32_t>(&header[kHeaderSizeOffset], kHeaderSize);
+  Put<std::uint32_t>(&header[kHeaderEntrySizeOffset], kEntrySize);
+  Put<std::uint32_t>(&header[kHeaderCapacityOffset], capacity);
+  Put<std::uint32_t>(&header[kHeaderCrcOffset], Crc(header.data(), kHeaderCrcOffset));
+  return header;
+}
+
+// The capacity of a header that verifies; 0 otherwise.
+std::uint32_t HeaderCapacity(const std::array<unsigned char, kHeaderSize>& header) {
+  const std::uint32_t capacity = Get<std::uint32_t>(&header[kHeaderCapacityOffset]);
+  const bool valid =
+      std::equal(kMagic.begin(), kMagic.end(), header.begin()) &&
+      Get<std::uint32_t>(&header[kHeaderVersionOffset]) == kLayoutVersion &&
+      Get<std::uint32_t>(&header[kHeaderSizeOffset]) == kHeaderSize &&
+      Get<std::uint32_t>(&header[kHeaderEntrySizeOffset]) == kEntrySize &&
+      capacity >= kMinCapacity && capacity <= kMaxCapacity &&
+      Get<std::uint32_t>(&header[kHeaderCrcOffset]) == Crc(header.data(), kHeaderCrcOffset);
+  return valid ? capacity : 0;
+}
+
+std::array<unsigned char, kEntrySize> MakeEntry(const HistoryRing::Entry& entry) {
+  std::array<unsigned char, kEntrySize> bytes{};
+  Put<std::uint64_t>(&bytes[kEntrySequenceOffset], entry.sequence);
+  std::copy(entry.record.begin(), entry.record.end(), bytes.begin() + kEntryRecordOffset);
+  Put<std::uint32_t>(&bytes[kEntryCrcOffset], Crc(bytes.data(), kEntryCrcOffset));
+  return bytes;
+}
+
+// The entry in `bytes` when it verifies and belongs in `slot`.
+std::optional<HistoryRing::Entry> DecodeEntry(const unsigned char* bytes, std::uint32_t slot,
+                                              std::uint32_t capacity) {
+  if (Get<std::uint32_t>(bytes + kEntryCrcOffset) != Crc(bytes, kEntryCrcOffset)) {
+    return std::nullopt;
+  }
+  HistoryRing::Entry entry;
+  entry.sequence = Get<std::uint64_t>(bytes + kEntrySequenceOffset);
+  if (entry.sequence == 0 || entry.sequence % capacity != slot) return std::nullopt;
+  std::copy_n(bytes + kEntryRecordOffset, entry.record.size(), entry.record.begin());
+  return entry;
+}
+
+std::uint32_t SlotOf(std::uint64_t sequence, std::uint32_t capacity) {
+  return static_cast<std::uint32_t>(sequence % capacity);
+}
+
+std::uint64_t EntryOffset(std::uint64_t slot) {
+  return kHeaderSize + slot * kEntrySize;
+}
+
+// The newest `capacity` intact entries of a legacy history, numbered from 1:
+// read from the end back, skipping what is torn or corrupt.
+std::vector<HistoryRing::Entry> ReadLegacy(int fd, std::uint32_t capacity, std::size_t& total,
+                                           std::size_t& skipped) {
+  struct stat info {};
+  ::fstat(fd, &info);
+  total = static_cast<std::size_t>(info.st_size) / legacy::kEntrySize;
+  skipped = 0;
+  std::vector<HistoryRing::Entry> entries;
+  std::array<unsigned char, legacy::kEntrySize> bytes{};
+  const unsigned char* record = bytes.data() + legacy::kRecordOffset;
+  for (std::size_t i = total; i > 0 && entries.size() < capacity; --i) {
+    const bool whole =
+        ReadAt(fd, bytes.data(), bytes.size(), (i - 1) * legacy::kEntrySize) == legacy::kEntrySize;
+    if (!whole || !std::equal(legacy::kMagic.begin(), legacy::kMagic.end(), bytes.begin()) ||
+        Get<std::uint32_t>(&bytes[legacy::kCrcOffset]) != Crc(record, battery_record::kSize)) {
+      ++skipped;
+      continue;
+    }
+    HistoryRing::Entry entry;
+    std::copy_n(record, entry.record.size(), entry.record.begin());
+    entries.push_back(entry);
+  }
+  std::reverse(entries.begin(), entries.end());
+  for (std::size_t i = 0; i < entries.size(); ++i) entries[i].sequence = i + 1;
+  return entries;
+}
+
+// A renamed file survives a power cut only once its folder is on disk too.
+void SyncFolderOf(const std::string& path) {
+  const std::string folder = std::filesystem::path(path).parent_path().string();
+  const int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);
+  ::close(fd);
+}
+
+}  // namespace
+
+HistoryRing::HistoryRing(std::string path, std::string legacy_path, std::uint32_t capacity)
+    : path_(std::move(path)), legacy_path_(std::move(legacy_path)), capacity_(capacity) {}
+
+HistoryRing::~HistoryRing() {
+  Close();
+}
+
+void HistoryRing::Close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  access_ = Access::kNone;
+}
+
+void HistoryRing::Open(std::string& notes) {
+  Close();
+  const std::string failure = OpenExisting(notes);
+  if (!failure.empty()) {
+    notes += path_ + ": " + failure + "\n";
+  } else if (access_ == Access::kReadOnly) {
+    notes += path_ + ": " + write_refusal_ +
+             ": opened read-only; its entries are restored, new ones cannot be written\n";
+  }
+}
+
+std::string HistoryRing::OpenExisting(std::string& notes) {
+  slots_.clear();
+  newest_ = 0;
+  file_capacity_ = 0;
+  Opened file = OpenRegular(path_, O_RDWR);
+  if (file.error == ENOENT) return CreateFromLegacy(notes);
+  Access access = Access::kReadWrite;
+  if (file.fd < 0 && MayNotWrite(file.error)) {
+    write_refusal_ = file.problem;
+    file = OpenRegular(path_, O_RDONLY);
+    access = Access::kReadOnly;
+  }
+  if (file.fd < 0) return file.problem;
+  fd_ = file.fd;
+  access_ = access;
+  return Load(notes);
+}
+
+std::string HistoryRing::Load(std::string& notes) {
+  std::array<unsigned char, kHeaderSize> header{};
+  const bool whole = ReadAt(fd_, header.data(), header.size(), 0) == header.size();
+  file_capacity_ = whole ? HeaderCapacity(header) : 0;
+  if (file_capacity_ == 0) {
+    if (access_ != Access::kReadWrite) return "the header does not verify: not a history ring";
+    const std::string aside = path_ + ".bad";
+    if (::rename(path_.c_str(), aside.c_str()) != 0) return ErrorText("rename", errno);
+    notes += path_ + ": the header does not verify; moved aside to " + aside + ", started anew\n";
+    Close();
+    return Create({});
+  }
+  Scan();
+  struct stat info {};
+  ::fstat(fd_, &info);
+  const bool allocated = static_cast<std::uint64_t>(info.st_size) >= FileSize(file_capacity_);
+  if (access_ != Access::kReadWrite || (allocated && file_capacity_ == capacity_)) return {};
+  // Another capacity, or a file cut short: made anew with the newest entries it holds.
+  std::vector<Entry> carried = HeldEntries();
+  if (carried.size() > capacity_)
+    carried.erase(carried.begin(), carried.end() - static_cast<std::ptrdiff_t>(capacity_));
+  notes += path_ + ": " + std::to_string(file_capacity_) + " entries of " +
+           std::to_string(info.st_size) + " bytes made into " + std::to_string(capacity_) +
+           ", keeping the newest " + std::to_string(carried.size()) + "\n";
+  return Create(carried);
+}
+
+void HistoryRing::Scan() {
+  slots_.assign(file_capacity_, 0);
+  newest_ = 0;
+  std::vector<unsigned char> batch(kScanBatch * kEntrySize);
+  for (std::uint32_t first = 0; first < file_capacity_; first += kScanBatch) {
+    const std::uint32_t count =
+        std::min<std::uint32_t>(static_cast<std::uint32_t>(kScanBatch), file_capacity_ - first);
+    const std::size_t got = ReadAt(fd_, batch.data(), count * kEntrySize, EntryOffset(first));
+    for (std::uint32_t i = 0; i < count && (i + 1) * kEntrySize <= got; ++i) {
+      if (const auto entry = DecodeEntry(&batch[i * kEntrySize], first + i, file_capacity_)) {
+        slots_[first + i] = entry->sequence;
+        newest_ = std::max(newest_, entry->sequence);
+      }
+    }
+  }
+  // An entry left from a lap before (its replacement failed before any byte
+  // reached the file) is not part of the history any more.
+  for (std::uint64_t& sequence : slots_) {
+    if (sequence + file_capacity_ <= newest_) sequence = 0;
+  }
+}
+
+std::vector<HistoryRing::Entry> HistoryRing::HeldEntries() const {
+  std::vector<Entry> entries;
+  for (auto entry = ReadFrom(1); entry; entry = ReadFrom(entry->sequence + 1)) {
+    entries.push_back(*entry);
+  }
+  return entries;
+}
+
+std::string HistoryRing::Create(const std::vector<Entry>& carried) {
+  // Made whole under another name and renamed into place: a crash meanwhile
+  // leaves the old file or the new one, never half of one.
+  const std::string temporary = path_ + ".new";
+  ::unlink(temporary.c_str());
+  const int fd =
+      ::open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) return ErrorText("create " + temporary, errno);
+  const auto fail = [&](const char* what, int error) {
+    ::close(fd);
+    ::unlink(temporary.c_str());
+    return ErrorText(what, error);
+  };
+  const int allocated = ::posix_fallocate(fd, 0, static_cast<off_t>(FileSize(capacity_)));
+  if (allocated != 0) return fail("posix_fallocate", allocated);
+  const auto header = MakeHeader(capacity_);
+  if (!WriteAt(fd, header.data(), header.size(), 0)) return fail("pwrite", errno);
+  for (const Entry& entry : carried) {
+    const auto bytes = MakeEntry(entry);
+    if (!WriteAt(fd, bytes.data(), bytes.size(), EntryOffset(SlotOf(entry.sequence, capacity_)))) {
+      return fail("pwrite", errno);
+    }
+  }
+  if (::fsync(fd) != 0) return fail("fsync", errno);
+  if (::rename(temporary.c_str(), path_.c_str()) != 0) return fail("rename", errno);
+  SyncFolderOf(path_);
+  Close();
+  fd_ = fd;
+  access_ = Access::kReadWrite;
+  file_capacity_ = capacity_;
+  slots_.assign(capacity_, 0);
+  newest_ = 0;
+  for (const Entry& entry : carried) {
+    slots_[SlotOf(entry.sequence, capacity_)] = entry.sequence;
+    newest_ = std::max(newest_, entry.sequence);
+  }
+  return {};
+}
+
+std::string HistoryRing::CreateFromLegacy(std::string& notes) {
+  Opened legacy_file = OpenRegular(legacy_path_, O_RDONLY);
+  if (legacy_file.fd < 0) {
+    if (legacy_file.error != ENOENT) notes += legacy_path_ + ": " + legacy_file.problem + "\n";
+    return Create({});
+  }
+  std::size_t total = 0;
+  std::size_t skipped = 0;
+  const std::vector<Entry> carried = ReadLegacy(legacy_file.fd, capacity_, total, skipped);
+  ::close(legacy_file.fd);
+  // Restored from while the ring cannot be made; made again at the next write.
+  if (!carried.empty()) legacy_newest_ = carried.back();
+  const std::string failure = Create(carried);
+  if (!failure.empty()) return failure;
+  legacy_newest_.reset();
+  ::unlink(legacy_path_.c_str());
+  notes += legacy_path_ + ": carried over the newest " + std::to_string(carried.size()) + " of " +
+           std::to_string(total) + " entries into " + path_ + " (" + std::to_string(skipped) +
+           " torn or corrupt skipped); the old file is removed\n";
+  return {};
+}
+
+std::uint64_t HistoryRing::OldestSequence() const {
+  for (std::uint64_t sequence = newest_ > file_capacity_ ? newest_ - file_capacity_ + 1 : 1;
+       newest_ != 0 && sequence <= newest_; ++sequence) {
+    if (slots_[SlotOf(sequence, file_capacity_)] == sequence) return sequence;
+  }
+  return 0;
+}
+
+std::optional<HistoryRing::Entry> HistoryRing::ReadSlot(std::uint32_t slot) const {
+  std::array<unsigned char, kEntrySize> bytes{};
+  if (fd_ < 0 || ReadAt(fd_, bytes.data(), bytes.size(), EntryOffset(slot)) != bytes.size()) {
+    return std::nullopt;
+  }
+  return DecodeEntry(bytes.data(), slot, file_capacity_);
+}
+
+std::optional<HistoryRing::Entry> HistoryRing::ReadFrom(std::uint64_t sequence) const {
+  const std::uint64_t window = newest_ > file_capacity_ ? newest_ - file_capacity_ + 1 : 1;
+  for (std::uint64_t s = std::max(sequence, window); newest_ != 0 && s <= newest_; ++s) {
+    const std::uint32_t slot = SlotOf(s, file_capacity_);
+    if (slots_[slot] != s) continue;
+    const auto entry = ReadSlot(slot);
+    if (entry && entry->sequence == s) return entry;
+  }
+  return std::nullopt;
+}
+
+std::optional<HistoryRing::Entry> HistoryRing::Newest() const {
+  for (std::uint64_t s = newest_; s != 0 && s + file_capacity_ > newest_; --s) {
+    const std::uint32_t slot = SlotOf(s, file_capacity_);
+    if (slots_[slot] != s) continue;
+    const auto entry = ReadSlot(slot);
+    if (entry && entry->sequence == s) return entry;
+  }
+  return legacy_newest_;
+}
+
+std::string HistoryRing::Append(const unsigned char* record, std::string& notes) {
+  if (access_ != Access::kReadWrite) {
+    Close();
+    const std::string failure = OpenExisting(notes);
+    if (!failure.empty()) return failure;
+    if (access_ != Access::kReadWrite) return write_refusal_;
+  }
+  Entry entry;
+  entry.sequence = newest_ + 1;
+  std::copy_n(record, entry.record.size(), entry.record.begin());
+  const auto bytes = MakeEntry(entry);
+  const std::uint32_t slot = SlotOf(entry.sequence, file_capacity_);
+  // One write per entry: what it replaces is the oldest entry, and only that.
+  if (!WriteAt(fd_, bytes.data(), bytes.size(), EntryOffset(slot))) {
+    const int error = errno;
+    slots_[slot] = 0;
+    return ErrorText("pwrite", error);
+  }
+  slots_[slot] = entry.sequence;
+  newest_ = entry.sequence;
+  return {};
+}

@@ -1,0 +1,152 @@
+#pragma once
+
+// A device's history: a file of fixed size holding the newest `capacity`
+// records the device saved, each in an entry of its own with a sequence
+// number that rises by one per entry written and keeps rising across
+// restarts. The file is allocated in full when it is created, so a disk that
+// fills later cannot cut a write short for want of space.
+//
+//   header, 32 bytes                         entry, 164 bytes
+//   offset size content                      offset size content
+//        0    4 magic "B32R"                      0    8 sequence number (from 1)
+//        4    4 layout version (1)                8  152 the record, byte for byte
+//        8    4 header size (32)                160    4 CRC-32 of bytes 0..159
+//       12    4 entry size (164)
+//       16    4 capacity (entries)
+//       20    8 reserved, 0
+//       28    4 CRC-32 of bytes 0..27
+//
+// All numbers little-endian. Entry N sits in slot N mod capacity, at offset
+// 32 + slot * 164: writing entry N replaces entry N - capacity and nothing
+// else, so an entry torn by a crash or a failed write hides no other entry.
+// The newest entry is the valid one (CRC verifies, sequence number matches
+// its slot) with the highest sequence number; a torn newest entry is skipped
+// and the one before it is used.
+//
+// Nothing here blocks on what it opens: a FIFO, a device or anything but a
+// regular file in place of the history is refused.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "battery/record.h"
+
+namespace history_ring {
+
+inline constexpr std::array<unsigned char, 4> kMagic = {'B', '3', '2', 'R'};
+inline constexpr std::uint32_t kLayoutVersion = 1;
+
+inline constexpr std::size_t kHeaderMagicOffset = 0;
+inline constexpr std::size_t kHeaderVersionOffset = 4;
+inline constexpr std::size_t kHeaderSizeOffset = 8;
+inline constexpr std::size_t kHeaderEntrySizeOffset = 12;
+inline constexpr std::size_t kHeaderCapacityOffset = 16;
+inline constexpr std::size_t kHeaderReservedOffset = 20;
+inline constexpr std::size_t kHeaderCrcOffset = 28;
+inline constexpr std::size_t kHeaderSize = 32;
+
+inline constexpr std::size_t kEntrySequenceOffset = 0;
+inline constexpr std::size_t kEntryRecordOffset = 8;
+inline constexpr std::size_t kEntryCrcOffset = kEntryRecordOffset + battery_record::kSize;
+inline constexpr std::size_t kEntrySize = kEntryCrcOffset + 4;
+
+// Each header field ends where the next begins: four bytes each, eight reserved.
+static_assert(kMagic.size() == kHeaderVersionOffset - kHeaderMagicOffset);
+static_assert(kHeaderVersionOffset + 4 == kHeaderSizeOffset);
+static_assert(kHeaderSizeOffset + 4 == kHeaderEntrySizeOffset);
+static_assert(kHeaderEntrySizeOffset + 4 == kHeaderCapacityOffset);
+static_assert(kHeaderCapacityOffset + 4 == kHeaderReservedOffset);
+static_assert(kHeaderReservedOffset + 8 == kHeaderCrcOffset);
+static_assert(kHeaderCrcOffset + 4 == kHeaderSize);
+static_assert(kEntrySequenceOffset == 0);
+static_assert(kEntryRecordOffset == kEntrySequenceOffset + sizeof(std::uint64_t));
+static_assert(kEntryCrcOffset == 160 && kEntrySize == 164);
+static_assert(kEntrySize % 4 == 0, "entries stay 4-byte aligned");
+
+// The history file of before: one 160-byte entry appended per record,
+// "B32H", the record, CRC-32 of the record. Read once and carried over.
+namespace legacy {
+inline constexpr std::array<unsigned char, 4> kMagic = {'B', '3', '2', 'H'};
+inline constexpr std::size_t kRecordOffset = 4;
+inline constexpr std::size_t kCrcOffset = kRecordOffset + battery_record::kSize;
+inline constexpr std::size_t kEntrySize = kCrcOffset + 4;
+static_assert(kRecordOffset == kMagic.size() && kEntrySize == 160);
+}  // namespace legacy
+
+// Capacity limits of the configuration; the file of the largest is 164 MB.
+inline constexpr std::uint32_t kMinCapacity = 1;
+inline constexpr std::uint32_t kMaxCapacity = 1'000'000;
+
+inline constexpr std::uint64_t FileSize(std::uint32_t capacity) {
+  return kHeaderSize + std::uint64_t{capacity} * kEntrySize;
+}
+
+}  // namespace history_ring
+
+class HistoryRing {
+ public:
+  using Record = std::array<unsigned char, battery_record::kSize>;
+  struct Entry {
+    std::uint64_t sequence = 0;
+    Record record{};
+  };
+
+  // `legacy_path`: the append-only history file that a ring not yet made
+  // starts from.
+  HistoryRing(std::string path, std::string legacy_path, std::uint32_t capacity);
+  ~HistoryRing();
+  HistoryRing(const HistoryRing&) = delete;
+  HistoryRing& operator=(const HistoryRing&) = delete;
+
+  // Reads what the file holds and readies it for writing: creates it (from
+  // the legacy file when there is one), rebuilds it for another capacity or a
+  // header that does not verify, opens it read-only when it may not be
+  // written. Appends one line per thing repaired, carried over or failed to
+  // `notes`.
+  void Open(std::string& notes);
+
+  // Sequence numbers of the oldest and the newest entry held; 0 when empty.
+  std::uint64_t OldestSequence() const;
+  std::uint64_t NewestSequence() const { return newest_; }
+  // The entry with `sequence`, or the next one held after it.
+  std::optional<Entry> ReadFrom(std::uint64_t sequence) const;
+  // The newest valid entry; while the ring cannot be made, the newest entry
+  // of the legacy file.
+  std::optional<Entry> Newest() const;
+
+  // Writes `record` as entry NewestSequence() + 1. Empty on success, else
+  // what failed with the system's reason ("pwrite: No space left on device").
+  // A ring that could not be opened for writing is opened (or made) first,
+  // with what that repaired or carried over in `notes`.
+  std::string Append(const unsigned char* record, std::string& notes);
+
+  const std::string& Path() const { return path_; }
+  std::uint32_t Capacity() const { return capacity_; }
+
+ private:
+  enum class Access { kNone, kReadOnly, kReadWrite };
+
+  std::string OpenExisting(std::string& notes);
+  std::string Load(std::string& notes);
+  void Scan();
+  std::string Create(const std::vector<Entry>& carried);
+  std::string CreateFromLegacy(std::string& notes);
+  std::vector<Entry> HeldEntries() const;
+  std::optional<Entry> ReadSlot(std::uint32_t slot) const;
+  void Close();
+
+  std::string path_;
+  std::string legacy_path_;
+  std::uint32_t capacity_;
+  int fd_ = -1;
+  Access access_ = Access::kNone;
+  std::string write_refusal_;         // why a ring opened read-only may not be written
+  std::uint32_t file_capacity_ = 0;   // of the file open; the configured one once writable
+  std::vector<std::uint64_t> slots_;  // sequence number held by each slot, 0 for none
+  std::uint64_t newest_ = 0;
+  std::optional<Entry> legacy_newest_;
+};

@@ -1,0 +1,481 @@
+// What battery-host run keeps and guards, end to end through the real
+// programs: history rings on a disk that fills, runs killed at random
+// moments, old and read-only histories, one host per state directory and per
+// port, configurations that cannot work, and the command lines.
+
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+
+#include <boost/crc.hpp>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <random>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "tests/e2e/process.h"
+#include "tests/support/run_values.h"
+
+namespace e2e {
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace run_values;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+// Generous: the machines are shared; no test asserts on speed.
+constexpr seconds kRunLimit{60};
+constexpr std::uintmax_t kRingHeaderSize = 32;
+constexpr std::uintmax_t kRingEntrySize = 164;
+// Natively as many as it takes to trust it; under an emulator or valgrind a
+// start costs a second or more.
+constexpr int kKilledRuns = 200;
+constexpr int kKilledRunsEmulated = 40;
+
+// Set in main when the test has a mount namespace of its own, where it may
+// mount a small tmpfs that no one else sees.
+bool own_mounts = false;
+
+std::size_t Count(const std::string& text, const std::string& part) {
+  std::size_t count = 0;
+  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+std::vector<Json::Value> Records(const std::string& output) {
+  std::vector<Json::Value> records;
+  for (const Json::Value& line : JsonLines(output)) {
+    if (line["type"].asString() == "record") records.push_back(line);
+  }
+  return records;
+}
+
+bool WaitFor(const std::function<bool()>& done, seconds limit = seconds(30)) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(milliseconds(10));
+  }
+  return true;
+}
+
+std::string Device(unsigned data_id, const std::string& port,
+                   const std::string& address = "\"0x81\"") {
+  return "{\"data_id\": " + std::to_string(data_id) + ", \"address\": " + address +
+         ", \"port\": \"" + port + "\"}";
+}
+
+// Fast simulated monitors; every record goes to the history.
+std::string Config(const std::vector<std::string>& devices,
+                   const std::string& history = R"({"entries": 50, "interval_s": 0})",
+                   const std::string& more = "") {
+  std::string list;
+  for (const std::string& device : devices) list += (list.empty() ? "" : ",\n  ") + device;
+  return "{\"poll_interval_ms\": 0, \"ports\": {\"sim\": {\"paced\": false}},\n\"history\": " +
+         history + ",\n" + more + "\"devices\": [\n  " + list + "]}\n";
+}
+
+class HostStateTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "host-state-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override {
+    processes_.clear();
+    for (const std::string& mount : mounts_) ::umount2(mount.c_str(), MNT_DETACH);
+    std::error_code ignored;
+    fs::remove_all(dir_, ignored);
+  }
+
+  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+  std::string Write(const std::string& name, const std::string& text) {
+    fs::create_directories(fs::path(Path(name)).parent_path());
+    std::ofstream(Path(name), std::ios::binary) << text;
+    return Path(name);
+  }
+  std::string Ring(const std::string& state, unsigned data_id) const {
+    return state + "/device-" + std::to_string(data_id) + ".ring";
+  }
+  std::string Out(const std::string& name = "host") const { return ReadFile(Path(name + ".out")); }
+  std::string Err(const std::string& name = "host") const { return ReadFile(Path(name + ".err")); }
+
+  Process& Start(const std::string& program, const std::vector<std::string>& args,
+                 const std::string& name) {
+    processes_.push_back(
+        std::make_unique<Process>(program, args, Path(name + ".out"), Path(name + ".err")));
+    return *processes_.back();
+  }
+  // Runs a program to its end; its exit status (-1 when it had to be killed).
+  int Run(const std::vector<std::string>& args, const std::string& name = "host",
+          const std::string& program = programs().host) {
+    Process process(program, args, Path(name + ".out"), Path(name + ".err"));
+    return process.Started() ? process.Wait(kRunLimit).value_or(-1) : -1;
+  }
+  // A host polling until stopped, once it has published `records` records.
+  Process& StartHost(const std::vector<std::string>& args, const std::string& name,
+                     std::size_t records = 2) {
+    // Under qemu-user the spawning test goes on before the child has opened
+    // (and emptied) its output files: an earlier run's lines must be gone.
+    fs::remove(Path(name + ".out"));
+    fs::remove(Path(name + ".err"));
+    Process& host = Start(programs().host, args, name);
+    EXPECT_TRUE(WaitFor([&] { return Records(Out(name)).size() >= records || !host.Running(); }))
+        << Err(name);
+    return host;
+  }
+  // A simulator on a pty linked at Path(link); false where no pty can be made.
+  bool StartSim(const std::string& link) {
+    Process& sim = Start(programs().sim, {"--link", Path(link)}, link);
+    WaitFor([&] { return fs::exists(Path(link)) || !sim.Running(); });
+    return fs::exists(Path(link));
+  }
+  // A tmpfs of `kib` KiB at Path(name), seen by this test and its programs alone.
+  bool MountTmpfs(const std::string& name, int kib) {
+    fs::create_directories(Path(name));
+    const std::string options = "size=" + std::to_string(kib) + "k";
+    if (!own_mounts || ::mount("tmpfs", Path(name).c_str(), "tmpfs", 0, options.c_str()) != 0) {
+      return false;
+    }
+    mounts_.push_back(Path(name));
+    return true;
+  }
+
+  fs::path dir_;
+  std::vector<std::unique_ptr<Process>> processes_;
+  std::vector<std::string> mounts_;
+};
+
+// Writes to `path` until the disk is full.
+void Fill(const std::string& path) {
+  std::ofstream filler(path, std::ios::binary);
+  const std::string block(4096, 'F');
+  while (filler.write(block.data(), static_cast<std::streamsize>(block.size())) && filler.flush()) {
+  }
+}
+
+TEST_F(HostStateTest, DiskThatFillsAndFreesKeepsEveryEntry) {
+  if (!MountTmpfs("disk", 256)) GTEST_SKIP() << "no tmpfs of its own here (not root?)";
+  const std::string state = Path("disk/state");
+  const std::string one = Write("one.json", Config({Device(101, "sim")}));
+  ASSERT_EQ(Run({"run", "--config", one, "--cycles", "3", "--state-dir", state}), 0) << Err();
+  const auto size = fs::file_size(Ring(state, 101));
+  Fill(Path("disk/filler"));
+  // Allocated whole when it was made: a full disk does not stop its writes.
+  ASSERT_EQ(Run({"run", "--config", one, "--cycles", "4", "--state-dir", state}), 0) << Err();
+  EXPECT_EQ(Count(Err(), "cannot write"), 0u) << Err();
+
+  // The ring of a second device cannot be made on the full disk: said once
+  // with the reason, retried at every record, made once there is room again.
+  const std::string two = Write("two.json", Config({Device(101, "sim"), Device(102, "sim")}));
+  Process& host = StartHost({"run", "--config", two, "--state-dir", state}, "daemon", 12);
+  fs::remove(Path("disk/filler"));
+  EXPECT_TRUE(WaitFor([&] {
+    return Err("daemon").find("history written again") != std::string::npos;
+  })) << Err("daemon");
+  EXPECT_EQ(host.Stop(), std::optional<int>(0));
+  const std::string errors = Err("daemon");
+  EXPECT_NE(errors.find("102: cannot write the history: " + Ring(state, 102) +
+                        ": posix_fallocate: No space left on device"),
+            std::string::npos)
+      << errors;
+  EXPECT_EQ(Count(errors, "cannot write the history"), 1u) << errors;
+
+  const auto first = ParseHistoryEntries(ReadFile(Ring(state, 101)));
+  ASSERT_FALSE(first.empty());
+  EXPECT_EQ(first.front().sequence, 1u);
+  EXPECT_EQ(first.size(), first.back().sequence) << "an entry is missing";
+  EXPECT_EQ(fs::file_size(Ring(state, 101)), size);
+  const auto second = ParseHistoryEntries(ReadFile(Ring(state, 102)));
+  ASSERT_FALSE(second.empty());
+
+  ASSERT_EQ(Run({"run", "--config", two, "--cycles", "1", "--state-dir", state}), 0) << Err();
+  EXPECT_NE(Err().find("101: restored entry " + std::to_string(first.back().sequence) + " of"),
+            std::string::npos)
+      << Err();
+  EXPECT_NE(Err().find("102: restored entry " + std::to_string(second.back().sequence) + " of"),
+            std::string::npos)
+      << Err();
+}
+
+// A run killed at any moment leaves the newest completed entry or, when it
+// was killed between publishing a record and saving the next, the one before.
+TEST_F(HostStateTest, KilledRunsRestoreTheNewestCompletedEntry) {
+  const std::string state = Path("state");
+  const std::string config =
+      Write("host.json", Config({Device(201, "sim")}, R"({"entries": 20, "interval_s": 0})"));
+  const int runs = programs().emulator.empty() ? kKilledRuns : kKilledRunsEmulated;
+  std::mt19937 random(14);
+  std::uint64_t newest = 0;
+  for (int run = 0; run < runs; ++run) {
+    SCOPED_TRACE("run " + std::to_string(run));
+    // Three records: the first two cycles' entries are written by then.
+    Process& host = StartHost({"run", "--config", config, "--state-dir", state}, "host", 3);
+    std::this_thread::sleep_for(milliseconds(static_cast<long>(random() % 40)));
+    host.Kill();
+    processes_.clear();
+    if (newest != 0) {
+      ASSERT_NE(Err().find("restored entry " + std::to_string(newest) + " of"), std::string::npos)
+          << Err();
+    }
+    const auto entries = ParseHistoryEntries(ReadFile(Ring(state, 201)));
+    const auto records = Records(Out());
+    ASSERT_GE(entries.size(), 2u);
+    ASSERT_FALSE(records.empty());
+    const Measurement published = FromRecordJson(records.back());
+    EXPECT_TRUE(published == entries.back().measurement ||
+                published == entries[entries.size() - 2].measurement)
+        << "the newest entry is neither the last record published nor the one after it";
+    newest = entries.back().sequence;
+  }
+}
+
+TEST_F(HostStateTest, RingKeepsItsSizeLapAfterLap) {
+  const std::string state = Path("state");
+  const std::string config =
+      Write("host.json", Config({Device(301, "sim")}, R"({"entries": 10, "interval_s": 0})"));
+  ASSERT_EQ(Run({"run", "--config", config, "--cycles", "35", "--state-dir", state}), 0) << Err();
+  EXPECT_EQ(fs::file_size(Ring(state, 301)), kRingHeaderSize + 10 * kRingEntrySize);
+  const auto entries = ParseHistoryEntries(ReadFile(Ring(state, 301)));
+  ASSERT_EQ(entries.size(), 10u);
+  EXPECT_EQ(entries.front().sequence, 26u);
+  EXPECT_EQ(entries.back().sequence, 35u);
+}
+
+// An entry of the append-only history of before: "B32H", the record, CRC-32.
+std::string LegacyEntry(unsigned data_id, float cell, bool corrupt) {
+  std::string entry = "B32H" + std::string(152, '\0') + std::string(4, '\0');
+  std::memcpy(&entry[4], &data_id, 4);
+  std::memcpy(&entry[8], &cell, 4);
+  boost::crc_32_type crc;
+  crc.process_bytes(&entry[4], 152);
+  const std::uint32_t sum = crc.checksum() + (corrupt ? 1 : 0);
+  std::memcpy(&entry[156], &sum, 4);
+  return entry;
+}
+
+TEST_F(HostStateTest, OldHistoryIsCarriedOverOnce) {
+  const std::string state = Path("state");
+  std::string old;
+  for (int i = 1; i <= 6; ++i)
+    old += LegacyEntry(401, 2.0f + 0.01f * static_cast<float>(i), i == 6);
+  Write("state/device-401.history", old);
+  const std::string config =
+      Write("host.json", Config({Device(401, "sim")}, R"({"entries": 4, "interval_s": 0})"));
+  ASSERT_EQ(Run({"run", "--config", config, "--cycles", "1", "--state-dir", state}), 0) << Err();
+  EXPECT_NE(Err().find("carried over the newest 4 of 6 entries"), std::string::npos) << Err();
+  EXPECT_NE(Err().find("(1 torn or corrupt skipped)"), std::string::npos) << Err();
+  EXPECT_NE(Err().find("restored entry 4 of"), std::string::npos) << Err();
+  EXPECT_FALSE(fs::exists(Path("state/device-401.history")));
+  // Old entries 3, 4 and 5 as 2, 3 and 4; the cycle's own record as 5.
+  const auto entries = ParseHistoryEntries(ReadFile(Ring(state, 401)));
+  ASSERT_EQ(entries.size(), 4u);
+  EXPECT_EQ(entries[0].sequence, 2u);
+  EXPECT_EQ(entries[2].measurement.cells[0], 2.05f);
+  EXPECT_EQ(entries[3].sequence, 5u);
+}
+
+TEST_F(HostStateTest, HistoryThatMayNotBeWrittenIsStillRestored) {
+  if (!MountTmpfs("ro", 256)) GTEST_SKIP() << "no tmpfs of its own here (not root?)";
+  const std::string state = Path("ro/state");
+  const std::string config = Write("host.json", Config({Device(501, "sim")}));
+  ASSERT_EQ(Run({"run", "--config", config, "--cycles", "3", "--state-dir", state}), 0) << Err();
+  ASSERT_EQ(::mount(nullptr, Path("ro").c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0)
+      << std::strerror(errno);
+  ASSERT_EQ(Run({"run", "--config", config, "--cycles", "4", "--state-dir", state}), 0) << Err();
+  EXPECT_NE(Err().find("open: Read-only file system: opened read-only"), std::string::npos)
+      << Err();
+  EXPECT_NE(Err().find("restored entry 3 of"), std::string::npos) << Err();
+  EXPECT_EQ(Count(Err(), "cannot write the history: " + Ring(state, 501) +
+                             ": open: Read-only file system; retried at the next record"),
+            1u)
+      << Err();
+  EXPECT_EQ(ParseHistoryEntries(ReadFile(Ring(state, 501))).size(), 3u);
+}
+
+TEST_F(HostStateTest, FifoInPlaceOfTheHistoryIsRefusedWithoutWaiting) {
+  const std::string state = Path("state");
+  fs::create_directories(state);
+  ASSERT_EQ(::mkfifo(Ring(state, 601).c_str(), 0644), 0);
+  const std::string config = Write("host.json", Config({Device(601, "sim")}));
+  ASSERT_EQ(Run({"run", "--config", config, "--cycles", "2", "--state-dir", state}), 0) << Err();
+  EXPECT_NE(Err().find("not a regular file but a FIFO: refused"), std::string::npos) << Err();
+  EXPECT_EQ(Records(Out()).size(), 2u);
+}
+
+TEST_F(HostStateTest, SecondHostOnTheStateDirectoryIsRefused) {
+  const std::string state = Path("state");
+  const std::string config = Write("host.json", Config({Device(701, "sim")}));
+  const Process& first = StartHost({"run", "--config", config, "--state-dir", state}, "first");
+  EXPECT_EQ(Run({"run", "--config", config, "--cycles", "1", "--state-dir", state}), 1);
+  EXPECT_NE(Err().find("state directory " + state + " is in use by PID " +
+                       std::to_string(first.Pid()) + " (battery-host)"),
+            std::string::npos)
+      << Err();
+  EXPECT_TRUE(Records(Out()).empty());
+}
+
+TEST_F(HostStateTest, SecondHostOnThePortIsRefused) {
+  if (!StartSim("ttyBAT0")) GTEST_SKIP() << "no pseudo-terminal here: " << Err("ttyBAT0");
+  const std::string config = Write("host.json", Config({Device(801, Path("ttyBAT0"), "129")}));
+  const Process& first =
+      StartHost({"run", "--config", config, "--state-dir", Path("first")}, "first");
+  EXPECT_EQ(Run({"run", "--config", config, "--cycles", "1", "--state-dir", Path("second")}), 1);
+  const std::string holder = "in use by PID " + std::to_string(first.Pid());
+  EXPECT_NE(Err().find(Path("ttyBAT0") + ": " + holder), std::string::npos) << Err();
+  if (programs().emulator.empty()) {
+    EXPECT_NE(Err().find(holder + " (battery-host)"), std::string::npos) << Err();
+  }
+}
+
+struct BadConfig {
+  const char* name;
+  std::string device;  // the one device, or two
+  std::string more;    // top-level members before "devices"
+  std::string expected;
+  std::string history = "{}";
+};
+void PrintTo(const BadConfig& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class ConfigMistakeTest : public HostStateTest, public ::testing::WithParamInterface<BadConfig> {};
+
+TEST_P(ConfigMistakeTest, IsSaidByCheckConfigAndRun) {
+  const std::string path =
+      Write("host.json", Config({GetParam().device}, GetParam().history, GetParam().more));
+  EXPECT_EQ(Run({"check-config", path}), 1);
+  EXPECT_NE(Out().find(GetParam().expected), std::string::npos) << Out();
+  EXPECT_EQ(Run({"run", "--config", path, "--state-dir", Path("state")}), 2);
+  EXPECT_NE(Err().find(GetParam().expected), std::string::npos) << Err();
+  EXPECT_FALSE(fs::exists(Path("state")));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Mistakes, ConfigMistakeTest,
+    ::testing::Values(
+        BadConfig{"address_text", Device(1, "sim", "\"12a\""), "",
+                  "devices[0].address: expected an integer from 0 to 255 (decimal or 0x hex)"},
+        BadConfig{"empty_port", Device(1, ""), "",
+                  "devices[0].port: expected \"sim\", \"sim:NAME\" or the absolute path"},
+        BadConfig{"upper_case_sim", Device(1, "SIM"), "", "found 'SIM'"},
+        BadConfig{"relative_path", Device(1, "ttyUSB0"), "", "found 'ttyUSB0'"},
+        BadConfig{"dev_null", Device(1, "/dev/null"), "",
+                  "devices[0].port: /dev/null is a character device of class 'mem'"},
+        BadConfig{"regular_file", Device(1, "/etc/passwd"), "",
+                  "/etc/passwd is a regular file, not a serial port"},
+        BadConfig{"shared_address", Device(1, "sim:bus") + ",\n" + Device(2, "sim:bus"), "",
+                  "devices[1].address: address 129 is used by devices[0] on the same port sim:bus"},
+        BadConfig{"history_entries", Device(1, "sim"), "",
+                  "history.entries: expected an integer from 1 to 1000000", "{\"entries\": 0}"},
+        BadConfig{"open_timeout", Device(1, "sim"), "\"open_timeout_s\": 0,\n",
+                  "open_timeout_s: expected an integer from 1 to 86400"}),
+    [](const auto& test) { return std::string(test.param.name); });
+
+TEST_F(HostStateTest, PortNotThereYetIsAWarningAndEndsACountedRunAtItsTimeout) {
+  const std::string port = Path("usb/ttyUSB0");
+  const std::string path = Write(
+      "host.json", Config({Device(1, port)}, R"({"entries": 5})", "\"open_timeout_s\": 1,\n"));
+  EXPECT_EQ(Run({"check-config", path}), 0);
+  EXPECT_NE(Out().find("warning: devices[0].port: " + port + " does not exist (yet)"),
+            std::string::npos)
+      << Out();
+  EXPECT_EQ(Run({"run", "--config", path, "--cycles", "2", "--state-dir", Path("state")}), 1);
+  EXPECT_NE(Err().find(port + ": not opened within 1 s (open_timeout_s); the run ends"),
+            std::string::npos)
+      << Err();
+}
+
+TEST_F(HostStateTest, DefaultStateDirectoryLiesBesideTheConfiguration) {
+  const std::string config = Write("site/host.json", Config({Device(901, "sim")}));
+  ASSERT_EQ(Run({"run", "--config", config, "--cycles", "1"}), 0) << Err();
+  EXPECT_TRUE(fs::exists(Ring(Path("site/battery-state"), 901))) << Err();
+}
+
+struct CommandLine {
+  const char* name;
+  bool simulator;
+  std::vector<std::string> args;
+  int status;
+  bool on_error_stream;
+  std::string expected;
+};
+void PrintTo(const CommandLine& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class CommandLineTest : public HostStateTest, public ::testing::WithParamInterface<CommandLine> {};
+
+TEST_P(CommandLineTest, HelpOnStandardOutputMistakesNamed) {
+  const CommandLine& line = GetParam();
+  EXPECT_EQ(Run(line.args, "cli", line.simulator ? programs().sim : programs().host), line.status);
+  const std::string wanted = line.on_error_stream ? Err("cli") : Out("cli");
+  EXPECT_NE(wanted.find(line.expected), std::string::npos) << Out("cli") << Err("cli");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Programs, CommandLineTest,
+    ::testing::Values(CommandLine{"host_help", false, {"--help"}, 0, false, "Usage: battery-host"},
+                      CommandLine{"run_help", false, {"run", "--help"}, 0, false, "--cycles"},
+                      CommandLine{
+                          "check_help", false, {"check-config", "--help"}, 0, false, "FILE"},
+                      CommandLine{"replay_help", false, {"replay", "--help"}, 0, false, "SCRIPT"},
+                      CommandLine{"sim_help", true, {"--help"}, 0, false, "--unplug-after"},
+                      CommandLine{"bad_cycles",
+                                  false,
+                                  {"run", "--config", "h.json", "--cycles", "0"},
+                                  2,
+                                  true,
+                                  "--cycles: expected an integer from 1 to"},
+                      CommandLine{"bad_rate",
+                                  true,
+                                  {"--split", "1.5"},
+                                  2,
+                                  true,
+                                  "--split: expected a number from 0 to 1, found '1.5'"},
+                      CommandLine{"no_subcommand", false, {}, 2, true, "A subcommand is required"}),
+    [](const auto& test) { return std::string(test.param.name); });
+
+TEST_F(HostStateTest, SimulatorReplacesOnlyADanglingLinkAndRemovesOnlyItsOwn) {
+  Write("taken", "a file, not a link");
+  EXPECT_EQ(Run({"--link", Path("taken")}, "sim", programs().sim), 1);
+  EXPECT_NE(Err("sim").find("exists and is not a symbolic link: not replaced"), std::string::npos);
+  EXPECT_EQ(ReadFile(Path("taken")), "a file, not a link");
+  EXPECT_EQ(Run({"--log", Path("missing/sim.log")}, "sim", programs().sim), 1);
+  EXPECT_NE(Err("sim").find("cannot open the log"), std::string::npos) << Err("sim");
+
+  fs::create_symlink(Path("gone"), Path("ttyLNK0"));
+  if (!StartSim("ttyLNK0")) GTEST_SKIP() << "no pseudo-terminal here: " << Err("ttyLNK0");
+  const fs::path pty = fs::read_symlink(Path("ttyLNK0"));
+  EXPECT_NE(pty, fs::path(Path("gone")));
+  // A second simulator leaves the first one's link alone, also when it ends.
+  EXPECT_EQ(Run({"--link", Path("ttyLNK0")}, "sim", programs().sim), 1);
+  EXPECT_NE(Err("sim").find("which exists (another simulator's pty?): not replaced"),
+            std::string::npos)
+      << Err("sim");
+  EXPECT_EQ(fs::read_symlink(Path("ttyLNK0")), pty);
+  processes_.clear();
+  EXPECT_FALSE(fs::is_symlink(Path("ttyLNK0")));
+}
+
+}  // namespace
+}  // namespace e2e
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  if (!e2e::ReadProgramArguments(argc, argv, true)) return 2;
+  // A mount namespace of its own, whose mounts never reach the machine's.
+  e2e::own_mounts = ::unshare(CLONE_NEWNS) == 0 &&
+                    ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+  return RUN_ALL_TESTS();
+}

@@ -1,0 +1,154 @@
+// The history ring on its own: many laps at a fixed size, what a torn or
+// corrupt entry hides (nothing but itself), reading by sequence number, a
+// changed capacity, and how repeated write failures are said.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "programs/battery-host/state/device_history.h"
+#include "programs/battery-host/state/history_ring.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using history_ring::FileSize;
+
+// A record that tells which entry it was written as.
+HistoryRing::Record RecordOf(std::uint64_t n) {
+  HistoryRing::Record record{};
+  std::memcpy(record.data(), &n, sizeof n);
+  return record;
+}
+
+class HistoryRingTest : public ::testing::Test {
+ protected:
+  void SetUp() override { fs::create_directories(dir_); }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::string Path() const { return (dir_ / "device-1.ring").string(); }
+  std::unique_ptr<HistoryRing> Open(std::uint32_t capacity) {
+    auto ring = std::make_unique<HistoryRing>(Path(), (dir_ / "none").string(), capacity);
+    notes_.clear();
+    ring->Open(notes_);
+    return ring;
+  }
+  void Append(HistoryRing& ring, std::uint64_t first, std::uint64_t last) {
+    for (std::uint64_t n = first; n <= last; ++n) {
+      ASSERT_EQ(ring.Append(RecordOf(n).data(), notes_), "") << n;
+    }
+  }
+  // Overwrites one byte of the entry in `slot`, as a write cut short would leave it.
+  void Damage(std::uint64_t slot) const {
+    std::fstream file(Path(), std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(static_cast<std::streamoff>(history_ring::kHeaderSize +
+                                           slot * history_ring::kEntrySize + 20));
+    file.put('\x5A');
+  }
+
+  fs::path dir_ = fs::temp_directory_path() / ("history-ring-" + std::to_string(::getpid()));
+  std::string notes_;
+};
+
+// A host run of 100,000 cycles would take minutes; the ring sees the same writes here.
+TEST_F(HistoryRingTest, HundredThousandEntriesKeepTheFileAtItsAllocatedSize) {
+  auto ring = Open(1000);
+  struct stat made {};
+  ASSERT_EQ(::stat(Path().c_str(), &made), 0);
+  EXPECT_EQ(static_cast<std::uint64_t>(made.st_size), FileSize(1000));
+  Append(*ring, 1, 100'000);
+  struct stat after {};
+  ASSERT_EQ(::stat(Path().c_str(), &after), 0);
+  EXPECT_EQ(after.st_size, made.st_size);
+  EXPECT_EQ(after.st_blocks, made.st_blocks) << "the file grew on disk";
+  EXPECT_EQ(ring->OldestSequence(), 99'001u);
+  EXPECT_EQ(ring->NewestSequence(), 100'000u);
+  EXPECT_EQ(ring->ReadFrom(1)->sequence, 99'001u);
+  EXPECT_EQ(ring->ReadFrom(99'500)->record, RecordOf(99'500));
+
+  auto reopened = Open(1000);
+  EXPECT_EQ(reopened->Newest()->record, RecordOf(100'000));
+  Append(*reopened, 100'001, 100'001);
+  EXPECT_EQ(reopened->NewestSequence(), 100'001u);
+}
+
+struct DamageCase {
+  const char* name;
+  std::uint64_t damaged;  // sequence number of the entry damaged (capacity 4, entries 1..6)
+  std::uint64_t newest;
+  std::uint64_t oldest;
+  std::uint64_t after_4;  // what ReadFrom(4) finds
+};
+void PrintTo(const DamageCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class HistoryRingDamageTest : public HistoryRingTest,
+                              public ::testing::WithParamInterface<DamageCase> {};
+
+TEST_P(HistoryRingDamageTest, HidesNothingButItself) {
+  Append(*Open(4), 1, 6);
+  Damage(GetParam().damaged % 4);
+  auto ring = Open(4);
+  EXPECT_EQ(ring->Newest()->sequence, GetParam().newest);
+  EXPECT_EQ(ring->Newest()->record, RecordOf(GetParam().newest));
+  EXPECT_EQ(ring->OldestSequence(), GetParam().oldest);
+  EXPECT_EQ(ring->ReadFrom(4)->sequence, GetParam().after_4);
+  // The next entry follows the newest valid one; every other entry stays.
+  Append(*ring, GetParam().newest + 1, GetParam().newest + 1);
+  EXPECT_EQ(Open(4)->Newest()->record, RecordOf(GetParam().newest + 1));
+}
+
+INSTANTIATE_TEST_SUITE_P(Entries, HistoryRingDamageTest,
+                         ::testing::Values(DamageCase{"newest", 6, 5, 3, 4},
+                                           DamageCase{"middle", 4, 6, 3, 5},
+                                           DamageCase{"oldest", 3, 6, 4, 4}),
+                         [](const auto& test) { return std::string(test.param.name); });
+
+TEST_F(HistoryRingTest, HeaderThatDoesNotVerifyIsMovedAside) {
+  Append(*Open(4), 1, 2);
+  std::fstream(Path(), std::ios::in | std::ios::out | std::ios::binary).put('X');
+  auto ring = Open(4);
+  EXPECT_NE(notes_.find("header does not verify; moved aside"), std::string::npos) << notes_;
+  EXPECT_TRUE(fs::exists(Path() + ".bad"));
+  EXPECT_EQ(ring->NewestSequence(), 0u);
+  Append(*ring, 1, 1);
+}
+
+TEST_F(HistoryRingTest, OtherCapacityKeepsTheNewestEntriesAndTheirNumbers) {
+  Append(*Open(10), 1, 7);
+  auto smaller = Open(4);
+  EXPECT_NE(notes_.find("made into 4, keeping the newest 4"), std::string::npos) << notes_;
+  EXPECT_EQ(fs::file_size(Path()), FileSize(4));
+  EXPECT_EQ(smaller->OldestSequence(), 4u);
+  EXPECT_EQ(smaller->ReadFrom(5)->record, RecordOf(5));
+  auto larger = Open(8);
+  EXPECT_EQ(larger->OldestSequence(), 4u);
+  EXPECT_EQ(larger->NewestSequence(), 7u);
+}
+
+TEST(RepeatedFailureTest, SaidFirstThenOnceAMinuteOrOnANewReason) {
+  using std::chrono::seconds;
+  RepeatedFailure failure;
+  const RepeatedFailure::Clock::time_point start;
+  EXPECT_EQ(failure.Succeeded(), "");
+  EXPECT_EQ(
+      failure.Failed("pwrite: No space left on device", start),
+      "cannot write the history: pwrite: No space left on device; retried at the next record");
+  EXPECT_EQ(failure.Failed("pwrite: No space left on device", start + seconds(30)), "");
+  EXPECT_EQ(failure.Failed("pwrite: No space left on device", start + seconds(61)),
+            "cannot write the history: pwrite: No space left on device (2 failed writes since the "
+            "last message); retried at the next record");
+  EXPECT_NE(failure.Failed("open: Permission denied", start + seconds(62)), "");
+  EXPECT_EQ(failure.Succeeded(), "history written again after 4 failed writes");
+  EXPECT_EQ(failure.Succeeded(), "");
+  EXPECT_NE(failure.Failed("pwrite: No space left on device", start + seconds(63)), "");
+}
+
+}  // namespace
