@@ -59,40 +59,23 @@ TEST_P(HostConfigProblemTest, NamesLineAndKey) {
   EXPECT_EQ(loaded.Valid(), GetParam().warning) << all;
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Problems, HostConfigProblemTest,
     ::testing::Values(
-        ProblemCase{"object_setting", ",\n\"config\": {\"appSetting\": {\"group_a\": {}}}",
-                    "h.json:3: devices[0].config.appSetting.group_a: expected a single value",
-                    false},
-        ProblemCase{
-            "array_in_list", ",\n\"config\": {\"appSetting\": {\"active_batteries\": [1, [2]]}}",
-            "h.json:3: devices[0].config.appSetting.active_batteries[1]: expected a single", false},
-        ProblemCase{"threshold_part",
-                    ",\n\"config\": {\"appSetting\": {\"b_mode\": 3}, \"thresholdSetting\": "
-                    "{\"temperature\": {\"ID\": [1]}}}",
-                    "devices[0].config.thresholdSetting.temperature.ID: expected a single", false},
-        ProblemCase{
-            "threshold_array",
-            ",\n\"config\": {\"appSetting\": {\"b_mode\": \"3\"}, \"thresholdSetting\": []}",
-            "thresholdSetting: expected an object keyed by variable name", false},
-        ProblemCase{"unknown_device_key", ",\n\"adress\": 1",
-                    "h.json:3: devices[0].adress: unknown key", false},
-        ProblemCase{"unknown_variable", ",\n\"thresholds\": {\"voltage\": {\"high\": 1}}",
-                    "devices[0].thresholds.voltage: not a variable", false},
-        ProblemCase{"low_above_high",
-                    ",\n\"thresholds\": {\"temperature\": {\"high\": 1, \"low\": 2}}",
-                    "expected \"low\" below \"high\"", false},
-        ProblemCase{"fault_rates", ",\n\"sim\": {\"faults\": {\"split\": 0.8, \"late\": 0.5}}",
-                    "devices[0].sim.faults: expected rates that add up to 0 .. 1", false},
-        ProblemCase{"unread_setting", ",\n\"config\": {\"appSetting\": {\"group_A\": 2}}",
-                    "warning: devices[0].config.appSetting.group_A: not a setting", true},
-        ProblemCase{"text_read_as_zero", ",\n\"config\": {\"appSetting\": {\"version\": \"two\"}}",
-                    "warning: devices[0].config.appSetting.version: 'two' has no leading number",
-                    true},
-        ProblemCase{"threshold_mode", ",\n\"config\": {\"thresholdSetting\": {}}",
-                    "warning: devices[0].config.thresholdSetting: read only when", true}),
+        ProblemCase{"object_setting", ",\n\"config\": {\"appSetting\": {\"group_a\": {}}}", "h.json:3: devices[0].config.appSetting.group_a: expected a single value", false},
+        ProblemCase{"array_in_list", ",\n\"config\": {\"appSetting\": {\"active_batteries\": [1, [2]]}}", "h.json:3: devices[0].config.appSetting.active_batteries[1]: expected a single", false},
+        ProblemCase{"threshold_part", ",\n\"config\": {\"appSetting\": {\"b_mode\": 3}, \"thresholdSetting\": {\"temperature\": {\"ID\": [1]}}}", "devices[0].config.thresholdSetting.temperature.ID: expected a single", false},
+        ProblemCase{"threshold_array", ",\n\"config\": {\"appSetting\": {\"b_mode\": \"3\"}, \"thresholdSetting\": []}", "thresholdSetting: expected an object keyed by variable name", false},
+        ProblemCase{"unknown_device_key", ",\n\"adress\": 1", "h.json:3: devices[0].adress: unknown key", false},
+        ProblemCase{"unknown_variable", ",\n\"thresholds\": {\"voltage\": {\"high\": 1}}", "devices[0].thresholds.voltage: not a variable", false},
+        ProblemCase{"low_above_high", ",\n\"thresholds\": {\"temperature\": {\"high\": 1, \"low\": 2}}", "expected \"low\" below \"high\"", false},
+        ProblemCase{"fault_rates", ",\n\"sim\": {\"faults\": {\"split\": 0.8, \"late\": 0.5}}", "devices[0].sim.faults: expected rates that add up to 0 .. 1", false},
+        ProblemCase{"unread_setting", ",\n\"config\": {\"appSetting\": {\"group_A\": 2}}", "warning: devices[0].config.appSetting.group_A: not a setting", true},
+        ProblemCase{"text_read_as_zero", ",\n\"config\": {\"appSetting\": {\"version\": \"two\"}}", "warning: devices[0].config.appSetting.version: 'two' has no leading number", true},
+        ProblemCase{"threshold_mode", ",\n\"config\": {\"thresholdSetting\": {}}", "warning: devices[0].config.thresholdSetting: read only when", true}),
     [](const auto& test) { return std::string(test.param.name); });
+// clang-format on
 
 TEST(HostConfigTest, LowAddressIsWarnedAbout) {
   const LoadedConfig loaded =
@@ -141,16 +124,17 @@ TEST_P(QuietGapConfigTest, IsCheckedLikeTheOtherPortKeys) {
   EXPECT_EQ(loaded.Valid(), GetParam().warning);
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Values, QuietGapConfigTest,
     ::testing::Values(
-        QuietCase{"fits_the_tick", "20", "", true}, QuietCase{"off", "0", "", true},
-        QuietCase{"fraction", "2.5",
-                  "h.json:2: ports./dev/ttyS0.quiet_ms: expected an integer from 0 to 1000", false},
+        QuietCase{"fits_the_tick", "20", "", true},
+        QuietCase{"off", "0", "", true},
+        QuietCase{"fraction", "2.5", "h.json:2: ports./dev/ttyS0.quiet_ms: expected an integer from 0 to 1000", false},
         QuietCase{"too_long", "1001", "expected an integer from 0 to 1000, found 1001", false},
         QuietCase{"text", "\"10\"", "expected an integer from 0 to 1000, found a string", false},
-        QuietCase{"four_gaps_reach_the_tick", "25",
-                  "warning: ports./dev/ttyS0.quiet_ms: 4 x quiet_ms reaches tick_ms (100)", true}),
+        QuietCase{"four_gaps_reach_the_tick", "25", "warning: ports./dev/ttyS0.quiet_ms: 4 x quiet_ms reaches tick_ms (100)", true}),
     [](const auto& test) { return std::string(test.param.name); });
+// clang-format on
 
 }  // namespace

@@ -37,15 +37,16 @@ TEST_P(EchoFilterTest, StripsOnlyTheEcho) {
 
 const Bytes kRequest = {0xFE, 0xFE, 0x6B, 0xA2, 0xED};  // checksum 0xED, the answer's lead byte
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Chunks, EchoFilterTest,
     ::testing::Values(
         EchoCase{"whole_then_answer", kRequest, {kRequest, {0xED, 0x6B, 0x01, 0x02, 0x6E}}, {5, 0}},
-        EchoCase{
-            "echo_and_answer_in_one", kRequest, {{0xFE, 0xFE, 0x6B, 0xA2, 0xED, 0xED, 0x6B}}, {5}},
+        EchoCase{"echo_and_answer_in_one", kRequest, {{0xFE, 0xFE, 0x6B, 0xA2, 0xED, 0xED, 0x6B}}, {5}},
         EchoCase{"echo_in_pieces", kRequest, {{0xFE, 0xFE}, {0x6B}, {0xA2, 0xED, 0xED}}, {2, 1, 2}},
         EchoCase{"echo_lost", kRequest, {{0xED, 0x6B, 0x01, 0x02, 0x6E}}, {0}},
         EchoCase{"echo_cut", kRequest, {{0xFE, 0xFE, 0xED, 0x6B}, {0xFE}}, {2, 0}}),
     [](const auto& test) { return std::string(test.param.name); });
+// clang-format on
 
 }  // namespace

@@ -49,32 +49,17 @@ ThresholdLimit Limit(std::optional<float> high, std::optional<float> low, float 
   return limit;
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Sequences, ThresholdMonitorTest,
-    ::testing::Values(ThresholdCase{"high_once",
-                                    Limit(58.0f, std::nullopt, 0.0f),
-                                    {{57.0f, nullptr},
-                                     {58.5f, "high"},
-                                     {59.0f, nullptr},
-                                     {58.0f, "normal"},
-                                     {57.0f, nullptr}}},
-                      ThresholdCase{"at_the_limit_is_inside",
-                                    Limit(58.0f, 46.0f, 0.0f),
-                                    {{58.0f, nullptr}, {46.0f, nullptr}}},
-                      ThresholdCase{"hysteresis_holds_the_alarm",
-                                    Limit(58.0f, std::nullopt, 0.5f),
-                                    {{58.1f, "high"},
-                                     {57.9f, nullptr},
-                                     {58.2f, nullptr},
-                                     {57.5f, "normal"},
-                                     {58.1f, "high"}}},
-                      ThresholdCase{"low_side",
-                                    Limit(std::nullopt, 46.0f, 1.0f),
-                                    {{45.0f, "low"}, {46.5f, nullptr}, {47.0f, "normal"}}},
-                      ThresholdCase{"straight_across",
-                                    Limit(58.0f, 46.0f, 0.0f),
-                                    {{60.0f, "high"}, {40.0f, "low"}, {50.0f, "normal"}}}),
+    ::testing::Values(
+        ThresholdCase{"high_once", Limit(58.0f, std::nullopt, 0.0f), {{57.0f, nullptr}, {58.5f, "high"}, {59.0f, nullptr}, {58.0f, "normal"}, {57.0f, nullptr}}},
+        ThresholdCase{"at_the_limit_is_inside", Limit(58.0f, 46.0f, 0.0f), {{58.0f, nullptr}, {46.0f, nullptr}}},
+        ThresholdCase{"hysteresis_holds_the_alarm", Limit(58.0f, std::nullopt, 0.5f), {{58.1f, "high"}, {57.9f, nullptr}, {58.2f, nullptr}, {57.5f, "normal"}, {58.1f, "high"}}},
+        ThresholdCase{"low_side", Limit(std::nullopt, 46.0f, 1.0f), {{45.0f, "low"}, {46.5f, nullptr}, {47.0f, "normal"}}},
+        ThresholdCase{"straight_across", Limit(58.0f, 46.0f, 0.0f), {{60.0f, "high"}, {40.0f, "low"}, {50.0f, "normal"}}}),
     [](const auto& test) { return std::string(test.param.name); });
+// clang-format on
 
 TEST(ThresholdMonitorTest, CellsShareTheAnyCellLimitAndKeepOwnState) {
   ThresholdMonitor monitor({{kAnyCellThreshold, Limit(2.4f, std::nullopt, 0.0f)},
