@@ -12,19 +12,25 @@ namespace {
 
 // Enough significant digits for every float's shortest form.
 constexpr int kFloatDigits = 9;
+// Below 2^24 every integer is a float, so a float's shortest text in fixed
+// notation holds exactly the digits that "%.9g" writes for the double it
+// reads back as, laid out the same way; only other values take the round trip.
+constexpr float kExactIntegers = 16777216.0f;
 
 void AppendNumber(std::string& out, float value) {
   if (!std::isfinite(value)) {
     out += "null";
     return;
   }
-  char shortest[32];
-  const auto shortest_end = std::to_chars(shortest, shortest + sizeof shortest, value).ptr;
-  double read_back = 0.0;
-  std::from_chars(shortest, shortest_end, read_back);
   char text[32];
-  const auto general = std::chars_format::general;
-  const auto end = std::to_chars(text, text + sizeof text, read_back, general, kFloatDigits).ptr;
+  char* end = std::to_chars(text, text + sizeof text, value).ptr;
+  if (std::fabs(value) >= kExactIntegers || std::find(text, end, 'e') != end) {
+    double read_back = 0.0;
+    std::from_chars(text, end, read_back);
+    end =
+        std::to_chars(text, text + sizeof text, read_back, std::chars_format::general, kFloatDigits)
+            .ptr;
+  }
   out.append(text, end);
   // A whole number still reads as one that was a float.
   if (std::none_of(text, end, [](char c) { return c == '.' || c == 'e'; })) out += ".0";
