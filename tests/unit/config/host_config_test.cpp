@@ -69,6 +69,8 @@ INSTANTIATE_TEST_SUITE_P(
         ProblemCase{"threshold_array", ",\n\"config\": {\"appSetting\": {\"b_mode\": \"3\"}, \"thresholdSetting\": []}", "thresholdSetting: expected an object keyed by variable name", false},
         ProblemCase{"unknown_device_key", ",\n\"adress\": 1", "h.json:3: devices[0].adress: unknown key", false},
         ProblemCase{"unknown_variable", ",\n\"thresholds\": {\"voltage\": {\"high\": 1}}", "devices[0].thresholds.voltage: not a variable", false},
+        ProblemCase{"cell_with_leading_zero", ",\n\"thresholds\": {\"battery_07_value\": {\"high\": 1}}", "devices[0].thresholds.battery_07_value: not a variable", false},
+        ProblemCase{"cell_past_the_last", ",\n\"thresholds\": {\"battery_32_value\": {\"high\": 1}}", "devices[0].thresholds.battery_32_value: not a variable", false},
         ProblemCase{"low_above_high", ",\n\"thresholds\": {\"temperature\": {\"high\": 1, \"low\": 2}}", "expected \"low\" below \"high\"", false},
         ProblemCase{"fault_rates", ",\n\"sim\": {\"faults\": {\"split\": 0.8, \"late\": 0.5}}", "devices[0].sim.faults: expected rates that add up to 0 .. 1", false},
         ProblemCase{"unread_setting", ",\n\"config\": {\"appSetting\": {\"group_A\": 2}}", "warning: devices[0].config.appSetting.group_A: not a setting", true},
