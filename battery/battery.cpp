@@ -40,7 +40,8 @@ bool Battery::HeldAnswerIsValid(std::size_t size) const {
 //   idle --tick--> cells --answer--> group voltage --answer--> current
 //        --answer--> temperature --answer--> end of cycle (RoundDone) --> idle
 //
-// One request is outstanding at a time; cmd_type_ holds its kind, 0 when idle.
+// One request is outstanding at a time; cmd_type_ holds its kind, 0 when idle,
+// and kRequests below its command and answer length.
 // Each accepted answer is decoded and sends the next request at once, from
 // inside process. A poll tick that finds a request outstanding re-sends it;
 // the kRetryLimit re-sends are one budget for the whole cycle, so retry_count_

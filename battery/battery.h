@@ -92,12 +92,14 @@ class Battery : public PXHSPDevice {
   float t31_ = 0.0f;
 
  private:
-  // One row per request kind, in the order of the polling cycle.
+  // One row per request kind, in the order of the polling cycle (battery.cpp).
   struct Request {
     RequestKind kind;
     battery_link::Command command;
     std::size_t answer_size;
-    int (Battery::*decode)(float raw);  // short answers only
+    // The decoder of a short answer; none for the cell answer, which goes to
+    // ProcessBatteryVoltage.
+    int (Battery::*decode)(float raw);
   };
   static const std::array<Request, 4> kRequests;
   // The row of one of the four request kinds.
