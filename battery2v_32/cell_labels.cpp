@@ -12,8 +12,10 @@ const CellLabels::Names& CellLabels::VariableNames() {
   static const Names names = [] {
     Names built;
     for (std::size_t i = 0; i < kCells; ++i) {
-      built[i] = std::string(kCellNamePrefix) + boost::lexical_cast<std::string>(i) +
-                 std::string(kCellNameSuffix);
+      built[i]
+          .append(kCellNamePrefix)
+          .append(boost::lexical_cast<std::string>(i))
+          .append(kCellNameSuffix);
     }
     return built;
   }();
