@@ -24,10 +24,7 @@ Battery::~Battery() = default;
 // Link: frames and checksum
 
 unsigned char Battery::GetMMCheckSum(const unsigned char* data, int len) {
-  std::uint8_t sum = 0;
-  for (int i = 0; i < len; ++i) sum = static_cast<std::uint8_t>(sum + data[i]);
-  // The reduction by 254 comes after the 8-bit wrap, so 0xFE and 0xFF never occur.
-  return static_cast<unsigned char>(sum % 254);
+  return len <= 0 ? 0 : battery_link::Checksum(data, static_cast<std::size_t>(len));
 }
 
 bool Battery::HeldAnswerIsValid(std::size_t size) const {
@@ -37,40 +34,85 @@ bool Battery::HeldAnswerIsValid(std::size_t size) const {
          frame[size - 1] == GetMMCheckSum(frame + 1, static_cast<int>(size - 2));
 }
 
-void Battery::SendRequest(Command command, RequestKind kind) {
+// ---------------------------------------------------------------------------
+// Polling cycle
+//
+//   idle --tick--> cells --answer--> group voltage --answer--> current
+//        --answer--> temperature --answer--> end of cycle (RoundDone) --> idle
+//
+// One request is outstanding at a time; cmd_type_ holds its kind, 0 when idle,
+// and kRequests below its command and answer length.
+// Each accepted answer is decoded and sends the next request at once, from
+// inside process. A poll tick that finds a request outstanding re-sends it;
+// the kRetryLimit re-sends are one budget for the whole cycle, so retry_count_
+// is not reset when an answer is accepted, only when a tick starts a new cycle
+// and when a completed cycle is checked (RunCheckThreshold). A rejected answer
+// or a chunk past the gathering bound gives the cycle up (GiveUp): idle until
+// the next tick.
+
+constexpr std::array<Battery::Request, 4> Battery::kRequests = {{
+    {RequestKind::kCellVoltages, Command::kCellVoltages, battery_link::kCellAnswerSize, nullptr},
+    {RequestKind::kGroupVoltage, Command::kGroupVoltage, battery_link::kShortAnswerSize,
+     &Battery::DecodeGroupVoltage},
+    {RequestKind::kGroupCurrent, Command::kGroupCurrent, battery_link::kShortAnswerSize,
+     &Battery::DecodeGroupCurrent},
+    {RequestKind::kTemperature, Command::kTemperature, battery_link::kShortAnswerSize,
+     &Battery::DecodeTemperature},
+}};
+
+const Battery::Request& Battery::RequestOf(RequestKind kind) {
+  static_assert(
+      [] {
+        for (std::size_t row = 0; row < kRequests.size(); ++row) {
+          if (static_cast<std::size_t>(kRequests[row].kind) != row + 1) return false;
+        }
+        return true;
+      }(),
+      "row k - 1 of the table holds kind k");
+  return kRequests[static_cast<std::size_t>(kind) - 1];
+}
+
+const Battery::Request* Battery::Find(int kind) {
+  if (kind < 1 || kind > static_cast<int>(kRequests.size())) return nullptr;
+  return &RequestOf(static_cast<RequestKind>(kind));
+}
+
+std::size_t Battery::AnswerSize(RequestKind kind) {
+  return RequestOf(kind).answer_size;
+}
+
+void Battery::SendRequest(RequestKind kind) {
   rx_length_ = 0;
   std::array<unsigned char, battery_link::kRequestSize> frame{
       battery_link::kRequestLead, battery_link::kRequestLead, device_address_,
-      static_cast<unsigned char>(command), 0};
+      static_cast<unsigned char>(RequestOf(kind).command), 0};
   frame[battery_link::kRequestChecksumOffset] =
       GetMMCheckSum(frame.data() + battery_link::kRequestAddressOffset, 2);
   PXHSPDevice::SendData(frame.data(), static_cast<unsigned int>(frame.size()));
-  cmd_type_ = kind;
+  cmd_type_ = static_cast<int>(kind);
   last_update_ = LocalNow();
 }
 
 void Battery::CallVoltage() {
-  SendRequest(Command::kCellVoltages, kCellVoltagesRequest);
+  SendRequest(RequestKind::kCellVoltages);
 }
 void Battery::CallGroupVoltage() {
-  SendRequest(Command::kGroupVoltage, kGroupVoltageRequest);
+  SendRequest(RequestKind::kGroupVoltage);
 }
 void Battery::CallCurrent() {
-  SendRequest(Command::kGroupCurrent, kGroupCurrentRequest);
+  SendRequest(RequestKind::kGroupCurrent);
 }
 void Battery::CallTemperature() {
-  SendRequest(Command::kTemperature, kTemperatureRequest);
+  SendRequest(RequestKind::kTemperature);
 }
 
-// ---------------------------------------------------------------------------
-// Polling cycle
-
 int Battery::RefreshStatus() {
-  if (cmd_type_ != kNoRequest) {
-    // The re-sends are shared by all four requests of one cycle.
+  if (!Idle()) {
     const int spent = retry_count_++;
     if (spent < kRetryLimit) {
-      ResendOutstandingRequest();
+      // A kind that names no request is re-sent as the cycle's first request.
+      const Request* outstanding = Find(cmd_type_);
+      SendRequest(outstanding != nullptr ? outstanding->kind : RequestKind::kCellVoltages);
       return 1;
     }
   }
@@ -80,46 +122,23 @@ int Battery::RefreshStatus() {
   return 1;
 }
 
-void Battery::ResendOutstandingRequest() {
-  switch (cmd_type_) {
-    case kGroupVoltageRequest:
-      CallGroupVoltage();
-      break;
-    case kGroupCurrentRequest:
-      CallCurrent();
-      break;
-    case kTemperatureRequest:
-      CallTemperature();
-      break;
-    default:
-      CallVoltage();
-      break;
-  }
-}
-
 int Battery::process(unsigned char* data, unsigned int length) {
   last_update_ = LocalNow();
-  if (data == nullptr) length = 0;  // a null chunk carries no bytes
-  // Held plus new bytes must stay below the bound. Written as a subtraction
-  // from the bound so that a huge length cannot wrap the sum past the check.
+  // Held plus new bytes must stay below the bound, counted on the length as
+  // passed. Written as a subtraction from the bound so that a huge length
+  // cannot wrap the sum past the check.
   if (rx_length_ >= battery_link::kGatherBound ||
       length >= battery_link::kGatherBound - rx_length_) {
     rx_length_ = 0;
     return GiveUp();
   }
-  GatherChunk(data, length);
-  switch (cmd_type_) {
-    case kNoRequest:
-      return 0;  // held bytes are dropped by the next request
-    case kCellVoltagesRequest:
-      return ProcessBatteryVoltage();
-    case kGroupVoltageRequest:
-    case kGroupCurrentRequest:
-    case kTemperatureRequest:
-      return ProcessShortAnswer();
-    default:
-      return GiveUp();
-  }
+  // Only a chunk within the bound may be null: it carries no bytes.
+  if (data != nullptr) GatherChunk(data, length);
+  if (Idle()) return 0;  // the held bytes are dropped by the next request
+  const Request* outstanding = Find(cmd_type_);
+  if (outstanding == nullptr) return GiveUp();
+  if (outstanding->decode == nullptr) return ProcessBatteryVoltage();
+  return ProcessShortAnswer(*outstanding);
 }
 
 void Battery::GatherChunk(const unsigned char* data, unsigned int length) {
@@ -137,27 +156,24 @@ void Battery::GatherChunk(const unsigned char* data, unsigned int length) {
   rx_length_ = length - skipped;
 }
 
+bool Battery::Idle() const {
+  return cmd_type_ == static_cast<int>(RequestKind::kNone);
+}
+
 int Battery::GiveUp() {
-  cmd_type_ = kNoRequest;
+  cmd_type_ = static_cast<int>(RequestKind::kNone);
   return 0;
 }
 
-int Battery::ProcessShortAnswer() {
+int Battery::ProcessShortAnswer(const Request& request) {
   // A short answer must arrive whole in the first chunk after its request.
-  if (rx_length_ < battery_link::kShortAnswerSize) return GiveUp();
-  const bool accepted = HeldAnswerIsValid(battery_link::kShortAnswerSize);
+  if (rx_length_ < request.answer_size) return GiveUp();
+  const bool accepted = HeldAnswerIsValid(request.answer_size);
   rx_length_ = 0;  // consumed whatever the outcome; bytes behind the answer are dropped
   if (!accepted) return GiveUp();
   const auto raw = static_cast<float>(
       battery_link::ReadBigEndian16(rx_buffer_.data(), battery_link::kShortAnswerValueOffset));
-  switch (cmd_type_) {
-    case kGroupVoltageRequest:
-      return DecodeGroupVoltage(raw);
-    case kGroupCurrentRequest:
-      return DecodeGroupCurrent(raw);
-    default:
-      return DecodeTemperature(raw);
-  }
+  return (this->*request.decode)(raw);
 }
 
 // The decoders compute in single precision, one rounded operation per step.
@@ -203,7 +219,7 @@ int Battery::DecodeGroupCurrent(float raw) {
 int Battery::DecodeTemperature(float raw) {
   const float degrees = raw / 100.0f;
   if (degrees > 0.0f && degrees <= 100.0f) temperature_ = degrees;
-  cmd_type_ = kNoRequest;  // the cycle is over before the record goes out
+  cmd_type_ = static_cast<int>(RequestKind::kNone);  // the cycle is over before the record goes out
   RoundDone();
   if (!data_ready_) data_ready_ = true;
   return 0;
@@ -297,7 +313,7 @@ void Battery::ReadListSettings(const Json::Value& settings) {
   if (const auto* v = Present(settings, "battery_start")) battery_start_ = ToInt(*v);
   if (const auto* peers = PresentArray(settings, "group_voltage")) {
     for (const Json::Value& peer : *peers) {
-      AppendUnique(group_voltage_ids_, static_cast<unsigned int>(ToLong(peer)));
+      AppendUnique(group_voltage_ids_, static_cast<unsigned int>(ToDataId(peer)));
     }
   }
   if (const auto* v = Present(settings, "t0")) t0_ = ToFloat(*v);

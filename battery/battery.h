@@ -8,6 +8,8 @@
 
 #include <json/value.h>
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -48,20 +50,26 @@ class Battery : public PXHSPDevice {
   void CallTemperature();
 
  protected:
-  // Kinds of the outstanding request, as held in cmd_type_.
-  enum RequestKind : int {
-    kNoRequest = 0,
-    kCellVoltagesRequest = 1,
-    kGroupVoltageRequest = 2,
-    kGroupCurrentRequest = 3,
-    kTemperatureRequest = 4,
+  // Kinds of the outstanding request, as held in cmd_type_ (0: none).
+  enum class RequestKind : int {
+    kNone = 0,
+    kCellVoltages = 1,
+    kGroupVoltage = 2,
+    kGroupCurrent = 3,
+    kTemperature = 4,
   };
+
+  // Length of the answer to a request of `kind` (one of the four with a request).
+  static std::size_t AnswerSize(RequestKind kind);
+  // Ends the outstanding request without completing the cycle; returns
+  // process's result for it (0). The next poll tick starts a new cycle.
+  int GiveUp();
 
   // Lead byte, address and checksum of the first `size` bytes held; the
   // caller has checked that at least `size` bytes are held.
   bool HeldAnswerIsValid(std::size_t size) const;
 
-  int cmd_type_ = kNoRequest;
+  int cmd_type_ = static_cast<int>(RequestKind::kNone);
   int version_ = 1;
   int dir_ = 0;
   int retry_count_ = 0;
@@ -84,11 +92,26 @@ class Battery : public PXHSPDevice {
   float t31_ = 0.0f;
 
  private:
-  void SendRequest(battery_link::Command command, RequestKind kind);
-  void ResendOutstandingRequest();
+  // One row per request kind, in the order of the polling cycle (battery.cpp).
+  struct Request {
+    RequestKind kind;
+    battery_link::Command command;
+    std::size_t answer_size;
+    // The decoder of a short answer; none for the cell answer, which goes to
+    // ProcessBatteryVoltage.
+    int (Battery::*decode)(float raw);
+  };
+  static const std::array<Request, 4> kRequests;
+  // The row of one of the four request kinds.
+  static const Request& RequestOf(RequestKind kind);
+  // The row of the kind held in cmd_type_; nullptr when it names no request.
+  static const Request* Find(int kind);
+
+  bool Idle() const;
+
+  void SendRequest(RequestKind kind);
   void GatherChunk(const unsigned char* data, unsigned int length);
-  int GiveUp();
-  int ProcessShortAnswer();
+  int ProcessShortAnswer(const Request& request);
   int DecodeGroupVoltage(float raw);
   int DecodeGroupCurrent(float raw);
   int DecodeTemperature(float raw);

@@ -87,6 +87,15 @@ static_assert(kCellAnswerChecksumOffset == kCellAnswerSize - 1);
 inline constexpr std::uint32_t kGatherBound = 81;
 static_assert(kCellAnswerSize < kGatherBound);
 
+// The frame checksum over `length` bytes: their sum modulo 256, then modulo
+// 254. The reduction by 254 comes after the 8-bit wrap, so a checksum is never
+// 0xFE or 0xFF.
+constexpr std::uint8_t Checksum(const std::uint8_t* data, std::size_t length) {
+  std::uint8_t sum = 0;
+  for (std::size_t i = 0; i < length; ++i) sum = static_cast<std::uint8_t>(sum + data[i]);
+  return static_cast<std::uint8_t>(sum % 254);
+}
+
 // Unsigned 16-bit big-endian value at `offset`; the caller has checked that
 // offset + 1 lies inside the frame.
 constexpr std::uint16_t ReadBigEndian16(const std::uint8_t* frame, std::size_t offset) {

@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -58,6 +59,13 @@ int ToInt(const Json::Value& value) {
   if (parsed > INT_MAX) return INT_MAX;
   if (parsed < INT_MIN) return INT_MIN;
   return static_cast<int>(parsed);
+}
+
+std::uint32_t ToDataId(const Json::Value& value) {
+  const long long parsed = ToLong(value);
+  if (parsed > static_cast<long long>(UINT32_MAX)) return UINT32_MAX;
+  const long long as_controller_long = parsed < INT32_MIN ? INT32_MIN : parsed;
+  return static_cast<std::uint32_t>(as_controller_long);
 }
 
 double ToDouble(const Json::Value& value) {

@@ -9,6 +9,7 @@
 
 #include <json/value.h>
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -69,6 +70,14 @@ std::string Text(const Json::Value& value);
 int ToInt(const Json::Value& value);
 // Leading integer of the text form as a 64-bit number (atol on a 64-bit long).
 long long ToLong(const Json::Value& value);
+// Leading integer of the text form as an unsigned 32-bit data id. 0 to
+// 4294967295 are taken as written; a larger value saturates to 4294967295
+// rather than wrap onto a smaller id (another device's). A negative value
+// gives what atol on the controller (a 32-bit long) gives as a data id: the
+// value saturated to the long's range, then taken modulo 2^32, so -1 gives
+// 4294967295 and anything from -2147483648 down gives 2147483648; a negative
+// value never gives an id below that.
+std::uint32_t ToDataId(const Json::Value& value);
 // Leading floating-point number of the text form (atof).
 double ToDouble(const Json::Value& value);
 // ToDouble truncated toward zero, saturated to the range of int (NaN gives 0).

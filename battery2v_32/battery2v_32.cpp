@@ -24,13 +24,11 @@ Battery2V32::~Battery2V32() = default;
 // Cell-voltage answer
 
 int Battery2V32::ProcessBatteryVoltage() {
-  if (rx_length_ < battery_link::kCellAnswerSize) return 1;  // keep gathering
-  const bool accepted = HeldAnswerIsValid(battery_link::kCellAnswerSize);
+  const std::size_t answer_size = AnswerSize(RequestKind::kCellVoltages);
+  if (rx_length_ < answer_size) return 1;  // keep gathering
+  const bool accepted = HeldAnswerIsValid(answer_size);
   rx_length_ = 0;  // consumed whatever the outcome; bytes behind the answer are dropped
-  if (!accepted) {
-    cmd_type_ = kNoRequest;
-    return 0;
-  }
+  if (!accepted) return GiveUp();
   for (std::size_t i = 0; i < kCellCount; ++i) {
     // The monitor may count its cells from the other end of the string.
     const std::size_t position = dir_ != 0 ? kCellCount - 1 - i : i;

@@ -4,13 +4,18 @@
 
 #include <cstdint>
 
+#include "battery2v_32/cell_name.h"
+
 namespace battery2v_32 {
 
 const CellLabels::Names& CellLabels::VariableNames() {
   static const Names names = [] {
     Names built;
     for (std::size_t i = 0; i < kCells; ++i) {
-      built[i] = "battery_" + boost::lexical_cast<std::string>(i) + "_value";
+      built[i]
+          .append(kCellNamePrefix)
+          .append(boost::lexical_cast<std::string>(i))
+          .append(kCellNameSuffix);
     }
     return built;
   }();

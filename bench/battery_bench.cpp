@@ -66,7 +66,9 @@ BENCHMARK(BM_PollingCycle_NoOpHost);
 // that the cell-voltage request can be sent on its own.
 class CellAnswerDevice : public Battery2V32 {
  public:
-  bool AwaitsGroupVoltage() const { return cmd_type_ == kGroupVoltageRequest; }
+  bool AwaitsGroupVoltage() const {
+    return cmd_type_ == static_cast<int>(RequestKind::kGroupVoltage);
+  }
 };
 
 class CellAnswerBench {

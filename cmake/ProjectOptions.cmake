@@ -1,9 +1,13 @@
 # Compile options shared by the project's own targets (never by third-party code).
+# The project's scripts and CI configure through CMakePresets.json, which turns
+# BATTERY_WERROR on; a plain configure (another compiler, one with new
+# warnings) only warns.
+option(BATTERY_WERROR "Treat warnings as errors" OFF)
 add_library(project_options INTERFACE)
 target_compile_options(project_options INTERFACE
   -Wall -Wextra -Wshadow -Wconversion -Wsign-conversion -Wnon-virtual-dtor
   -Wold-style-cast -Wcast-align -Woverloaded-virtual -Wnull-dereference
-  -Werror
+  $<$<BOOL:${BATTERY_WERROR}>:-Werror>
   # Measurements are computed one rounded single-precision operation at a
   # time; a fused multiply-add would round once and change the last bit.
   -ffp-contract=off)

@@ -82,8 +82,8 @@ class LiveController : public PXHController {
     if (length == battery_record::kSize) {
       Battery32_Data_t record;
       std::memcpy(&record, data, sizeof record);
-      RecordLine(record, record_line_);
-      out_.Write(record_line_);
+      RecordLine(record, line_);
+      out_.Write(line_);
     }
     ++slot.completed;
     slot.line->CycleCompleted(*slot.device);
@@ -101,16 +101,15 @@ class LiveController : public PXHController {
     DeviceSlot& slot = Slot(device);
     const auto crossing = slot.thresholds.Check(name, value);
     if (!crossing) return false;
-    Json::Value line(Json::objectValue);
-    line["type"] = "threshold";
-    line["data_id"] = slot.config.data_id;
-    line["name"] = name;
-    line["display_name"] = display_name;
-    line["value"] = FloatJson(value);
-    line["limit"] = FloatJson(crossing->limit);
-    line["state"] = crossing->state;
-    line["level"] = crossing->level;
-    out_.Write(line);
+    line_.String("type", "threshold")
+        .Integer("data_id", slot.config.data_id)
+        .String("name", name)
+        .String("display_name", display_name)
+        .Number("value", value)
+        .Number("limit", crossing->limit)
+        .String("state", crossing->state)
+        .Integer("level", crossing->level);
+    out_.Write(line_);
     return true;
   }
 
@@ -124,7 +123,7 @@ class LiveController : public PXHController {
   DeviceSlot& Slot(PXHVDevice& device) { return *by_device_.at(&device); }
 
   JsonLineWriter out_;
-  std::string record_line_;  // kept: its buffer is reused from record to record
+  JsonLine line_;  // kept: its buffers are reused from line to line
   std::ostream& err_;
   std::unordered_map<const PXHVDevice*, DeviceSlot*> by_device_;
   std::unordered_map<unsigned int, DeviceSlot*> by_data_id_;
@@ -315,17 +314,16 @@ class LiveHost {
 
   void WriteSummary() {
     JsonLineWriter writer(out_);
+    JsonLine line;
     for (const auto& slot : slots_) {
       const bool under_way = slot->line->Scheduler().Owner() == slot->device.get();
-      Json::Value line(Json::objectValue);
-      line["type"] = "summary";
-      line["data_id"] = slot->config.data_id;
-      line["cycles_started"] = static_cast<Json::Int64>(slot->started);
-      line["cycles_completed"] = static_cast<Json::Int64>(slot->completed);
-      line["cycles_given_up"] =
-          static_cast<Json::Int64>(slot->started - slot->completed - (under_way ? 1 : 0));
-      line["stale_bytes"] =
-          static_cast<Json::UInt64>(slot->line->Scheduler().StaleBytes(*slot->device));
+      line.String("type", "summary")
+          .Integer("data_id", slot->config.data_id)
+          .Integer("cycles_started", slot->started)
+          .Integer("cycles_completed", slot->completed)
+          .Integer("cycles_given_up", slot->started - slot->completed - (under_way ? 1 : 0))
+          .Integer("stale_bytes",
+                   static_cast<long long>(slot->line->Scheduler().StaleBytes(*slot->device)));
       writer.Write(line);
     }
   }

@@ -54,7 +54,7 @@ std::string Quoted(std::string_view text) {
       default:
         if (static_cast<unsigned char>(c) < 0x20) {
           char escaped[8];
-          std::snprintf(escaped, sizeof escaped, "\\u%04X", static_cast<unsigned>(c));
+          std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
           out += escaped;
         } else {
           out += c;

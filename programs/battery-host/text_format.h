@@ -15,7 +15,9 @@ std::string Hex(const unsigned char* data, std::size_t length);
 // The shortest text that reads back to the same float: "53.5", "-100", "nan".
 std::string Float(float value);
 
-// A JSON string literal, quotes included; UTF-8 passes through unchanged.
+// A JSON string literal, quotes included, escaped as jsoncpp's writer escapes
+// with emitUTF8: '"', '\\', \b \f \n \r \t, other control characters as
+// \u00xx (lowercase); UTF-8 and every other byte pass through unchanged.
 std::string Quoted(std::string_view text);
 
 // What kind of file a stat mode is, for messages: "a FIFO", "a regular file", ...

@@ -5,6 +5,7 @@
 
 namespace monitor_sim {
 
+using battery_link::Checksum;
 using battery_link::Command;
 
 namespace {
@@ -70,12 +71,6 @@ std::optional<Request> RequestParser::Feed(std::uint8_t byte) {
   std::copy(window_.begin() + 1, window_.end(), window_.begin());
   --held_;
   return std::nullopt;
-}
-
-std::uint8_t Checksum(const std::uint8_t* data, std::size_t length) {
-  std::uint8_t sum = 0;
-  for (std::size_t i = 0; i < length; ++i) sum = static_cast<std::uint8_t>(sum + data[i]);
-  return static_cast<std::uint8_t>(sum % 254);
 }
 
 std::size_t BuildShortAnswer(std::uint8_t address, std::uint16_t raw, std::uint8_t* out) {

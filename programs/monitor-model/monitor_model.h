@@ -101,7 +101,6 @@ struct Reply {
   }
 };
 
-std::uint8_t Checksum(const std::uint8_t* data, std::size_t length);
 // Frames as the monitor sends them.
 std::size_t BuildShortAnswer(std::uint8_t address, std::uint16_t raw, std::uint8_t* out);
 std::size_t BuildCellAnswer(std::uint8_t address, const RawValues& values, std::uint8_t* out);

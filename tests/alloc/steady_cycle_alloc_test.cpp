@@ -268,14 +268,14 @@ TEST_P(SteadyCycleAllocationTest, SteadyCyclesAndQueriesTakeNothingFromTheHeap) 
   EXPECT_EQ(group, GetParam().group_voltage);
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Configurations, SteadyCycleAllocationTest,
-    ::testing::Values(SteadyCase{"AllCells", "{}", 520.0f},
-                      SteadyCase{"SelectedCellsShifted",
-                                 R"({"active_batteries": [3, 3, 31, 40, -1], "battery_start": 32,
-                                     "group_voltage": [9]})",
-                                 521.5f},
-                      SteadyCase{"SplitGroup", R"({"group_index": 2, "amount": 15})", 520.0f}),
+    ::testing::Values(
+        SteadyCase{"AllCells", "{}", 520.0f},
+        SteadyCase{"SelectedCellsShifted", R"({"active_batteries": [3, 3, 31, 40, -1], "battery_start": 32, "group_voltage": [9]})", 521.5f},
+        SteadyCase{"SplitGroup", R"({"group_index": 2, "amount": 15})", 520.0f}),
     [](const ::testing::TestParamInfo<SteadyCase>& param_info) { return param_info.param.label; });
+// clang-format on
 
 }  // namespace

@@ -12,5 +12,5 @@ status=0
 # shellcheck disable=SC2086
 $emulator "$host" replay "$script" >"$actual" 2>&1 || status=$?
 echo "exit $status" >>"$actual"
-sed -E -i '/^(sp [0-9]+ [01]|history) /s/( [0-9A-F]{2}){7}$/ XX XX XX XX XX XX XX/' "$actual"
+sed -E -i -f "$(dirname "$0")/mask-record-time.sed" "$actual"
 diff -u "$expected" "$actual"

@@ -22,49 +22,63 @@
 #include "programs/battery-host/replay/trace_controller.h"
 #include "tests/support/frames.h"
 
+// Every member of a Battery2V32, the host's included, once: (member, the
+// name of its copy in a DeviceSnapshot). The probe below exposes them; the
+// snapshot (device_snapshot.h) copies and compares them.
+// clang-format off
+#define BATTERY2V32_MEMBERS(X)                                 \
+  /* host members */                                           \
+  X(data_id_, data_id)                                         \
+  X(cycle_status_, cycle_status)                               \
+  X(last_update_, last_update)                                 \
+  X(data_ready_, data_ready)                                   \
+  X(changed_, changed)                                         \
+  X(batch_rules_, batch_rules)                                 \
+  X(ao_names_, ao_names)                                       \
+  X(ao_values_, ao_values)                                     \
+  X(level_map_, level_map)                                     \
+  X(value_map_, value_map)                                     \
+  X(device_address_, device_address)                           \
+  X(rx_buffer_, held) /* the rx_length_ bytes held */          \
+  X(baud_rate_, baud_rate)                                     \
+  /* Battery */                                                \
+  X(cmd_type_, cmd_type)                                       \
+  X(version_, version)                                         \
+  X(dir_, dir)                                                 \
+  X(retry_count_, retry_count)                                 \
+  X(group_voltage_, group_voltage)                             \
+  X(group_current_, group_current)                             \
+  X(temperature_, temperature)                                 \
+  X(battery_type_, battery_type)                               \
+  X(group_a_, group_a)                                         \
+  X(group_b_, group_b)                                         \
+  X(battery_adjust_, battery_adjust)                           \
+  X(active_batteries_, active_batteries)                       \
+  X(group_voltage_ids_, group_voltage_ids)                     \
+  X(group_voltage_valid_, group_voltage_valid)                 \
+  X(battery_start_, battery_start)                             \
+  X(current_ratio_, current_ratio)                             \
+  X(r_data_id_, r_data_id)                                     \
+  X(r_current_field_, r_current_field)                         \
+  X(save_interval_, save_interval)                             \
+  X(t0_, t0)                                                   \
+  X(t31_, t31)                                                 \
+  /* UniDataDevice and Battery2V32 */                          \
+  X(data_, record)                                             \
+  X(b_mode_, b_mode)                                           \
+  X(alarm_desc_, alarm_desc)                                   \
+  X(signal_names_, signal_names)                               \
+  X(cells_, cells)                                             \
+  X(cell_count_, cell_count)
+// clang-format on
+
 // Exposes the device's members to the tests.
 class Battery2V32Probe : public Battery2V32 {
  public:
-  using Battery2V32::active_batteries_;
-  using Battery2V32::alarm_desc_;
-  using Battery2V32::ao_names_;
-  using Battery2V32::ao_values_;
-  using Battery2V32::b_mode_;
-  using Battery2V32::batch_rules_;
-  using Battery2V32::battery_adjust_;
-  using Battery2V32::battery_start_;
-  using Battery2V32::battery_type_;
-  using Battery2V32::baud_rate_;
-  using Battery2V32::cell_count_;
-  using Battery2V32::cells_;
-  using Battery2V32::changed_;
-  using Battery2V32::cmd_type_;
-  using Battery2V32::current_ratio_;
-  using Battery2V32::cycle_status_;
-  using Battery2V32::data_;
-  using Battery2V32::data_ready_;
-  using Battery2V32::device_address_;
-  using Battery2V32::dir_;
-  using Battery2V32::group_a_;
-  using Battery2V32::group_b_;
-  using Battery2V32::group_current_;
-  using Battery2V32::group_voltage_;
-  using Battery2V32::group_voltage_ids_;
-  using Battery2V32::group_voltage_valid_;
-  using Battery2V32::last_update_;
-  using Battery2V32::level_map_;
-  using Battery2V32::r_current_field_;
-  using Battery2V32::r_data_id_;
-  using Battery2V32::retry_count_;
-  using Battery2V32::rx_buffer_;
-  using Battery2V32::rx_length_;
-  using Battery2V32::save_interval_;
-  using Battery2V32::signal_names_;
-  using Battery2V32::t0_;
-  using Battery2V32::t31_;
-  using Battery2V32::temperature_;
-  using Battery2V32::value_map_;
-  using Battery2V32::version_;
+#define BATTERY_EXPOSE(member, field) using Battery2V32::member;
+  BATTERY2V32_MEMBERS(BATTERY_EXPOSE)
+#undef BATTERY_EXPOSE
+  using Battery2V32::rx_length_;  // held in the snapshot as the length of `held`
 };
 
 class RecordingController : public TraceController {

@@ -1,21 +1,24 @@
 #pragma once
 
-// Frames as the monitor and the controller put them on the line, built the
-// long way (byte sum modulo 256, then modulo 254) for use as test input.
+// Frames as the monitor and the controller put them on the line, for use as
+// test input. The checksum is the link's own; link_test pins it to worked
+// examples.
 
 #include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "battery/link.h"
+#include "programs/battery-host/text_format.h"
+
 namespace test_frames {
 
 using Bytes = std::vector<std::uint8_t>;
 
+// The checksum of bytes[begin, end).
 inline std::uint8_t Checksum(const Bytes& bytes, std::size_t begin, std::size_t end) {
-  unsigned sum = 0;
-  for (std::size_t i = begin; i < end; ++i) sum += bytes[i];
-  return static_cast<std::uint8_t>((sum % 256) % 254);
+  return battery_link::Checksum(bytes.data() + begin, end - begin);
 }
 
 inline Bytes Request(std::uint8_t address, std::uint8_t command) {
@@ -53,14 +56,7 @@ inline CellRaw RisingCells(std::uint16_t first = 2000, std::uint16_t step = 1) {
 }
 
 inline std::string Hex(const Bytes& bytes) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string out;
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    if (i != 0) out += ' ';
-    out += kDigits[bytes[i] >> 4];
-    out += kDigits[bytes[i] & 0x0F];
-  }
-  return out;
+  return host_text::Hex(bytes.data(), bytes.size());
 }
 
 inline Bytes Concat(Bytes a, const Bytes& b) {

@@ -144,22 +144,22 @@ TEST_P(RejectedAnswerTest, GivesTheRequestUpAndChangesNothingElse) {
   ExpectNextTickStartsANewCycle();
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Line, RejectedAnswerTest,
     ::testing::Values(
         RejectedAnswer{"group voltage, lead byte FE", 2, Damaged(kShort, 0, 0xFE), {}, 1},
         RejectedAnswer{"current, lead byte EE", 3, Damaged(kShort, 0, 0xEE), {}, 1},
-        RejectedAnswer{
-            "temperature, other address", 4, WithChecksum(Damaged(kShort, 1, 0x02)), {}, 0},
+        RejectedAnswer{"temperature, other address", 4, WithChecksum(Damaged(kShort, 1, 0x02)), {}, 0},
         RejectedAnswer{"group voltage, checksum", 2, Damaged(kShort, 4, 0xCF), {}, 0},
         RejectedAnswer{"temperature, checksum FE", 4, Damaged(kShort, 4, 0xFE), {}, 0},
-        RejectedAnswer{"current, too few bytes", 3, Bytes(kShort.begin(), kShort.begin() + 4),
-                       Bytes(kShort.begin(), kShort.begin() + 4), 0},
+        RejectedAnswer{"current, too few bytes", 3, Bytes(kShort.begin(), kShort.begin() + 4), Bytes(kShort.begin(), kShort.begin() + 4), 0},
         RejectedAnswer{"current, no lead byte at all", 3, {0x01, 0x09, 0xC4, 0xCE, 0x00}, {}, 0},
         RejectedAnswer{"cells, lead byte FE", 1, Damaged(kCells, 0, 0xFE), {}, 1},
         RejectedAnswer{"cells, other address", 1, WithChecksum(Damaged(kCells, 1, 0x7F)), {}, 0},
         RejectedAnswer{"cells, checksum", 1, Damaged(kCells, 66, 0x00), {}, 0},
         RejectedAnswer{"cells, value changed", 1, Damaged(kCells, 20, 0xFF), {}, 0}));
+// clang-format on
 
 TEST_F(BadInputTest, IncompleteCellAnswerOnlyWaits) {
   OutstandingRequest(1);

@@ -118,101 +118,26 @@ bool ListHoldsFive(const Probe& d) {
 
 // The keys of "appSetting", in the order in which they are read.
 const std::vector<KeyCase>& KeysInReadingOrder() {
+  // clang-format off
   static const std::vector<KeyCase> keys = {
-      {"battery_type",
-       {{"battery_type", "\"3.9\""}},
-       [](const Probe& d) { return std::to_string(d.battery_type_); },
-       "0",
-       "3",
-       nullptr},
-      {"current_ratio",
-       {{"current_ratio", "2.5"}},
-       [](const Probe& d) { return std::to_string(d.current_ratio_); },
-       "0",
-       "2",
-       nullptr},
-      {"group_a",
-       {{"group_a", "1.5"}},
-       [](const Probe& d) { return Text(d.group_a_); },
-       "1",
-       "1.5",
-       nullptr},
-      {"group_b",
-       {{"group_b", "\"-0.25\""}},
-       [](const Probe& d) { return Text(d.group_b_); },
-       "0",
-       "-0.25",
-       nullptr},
-      {"battery_adjust",
-       {{"battery_adjust", "0.125"}},
-       [](const Probe& d) { return Text(d.battery_adjust_); },
-       "0",
-       "0.125",
-       nullptr},
-      {"version",
-       {{"version", "2"}},
-       [](const Probe& d) { return std::to_string(d.version_); },
-       "1",
-       "2",
-       nullptr},
-      {"dir",
-       {{"dir", "\"1\""}},
-       [](const Probe& d) { return std::to_string(d.dir_); },
-       "0",
-       "1",
-       nullptr},
-      {"r_data_id",
-       {{"r_data_id", "1001"}},
-       [](const Probe& d) { return std::to_string(d.r_data_id_); },
-       "0",
-       "1001",
-       nullptr},
-      {"r_current_field",
-       {{"r_current_field", "\"ia\""}},
-       [](const Probe& d) { return d.r_current_field_; },
-       "",
-       "ia",
-       nullptr},
-      {"save_interval",
-       {{"save_interval", "10"}},
-       [](const Probe& d) { return std::to_string(d.save_interval_); },
-       "28800",
-       "600",
-       nullptr},
-      {"group_index_and_amount",
-       {{"group_index", "2"}, {"amount", "2"}},
-       [](const Probe& d) {
-         return std::to_string(d.battery_start_) + " " + Text(d.active_batteries_);
-       },
-       "0 ",
-       "17 0,1",
-       ListStartsWithSplitCells},
-      {"active_batteries",
-       {{"active_batteries", "[5]"}},
-       [](const Probe& d) { return Text(d.active_batteries_); },
-       "",
-       "5",
-       ListHoldsFive},
-      {"battery_start",
-       {{"battery_start", "9"}},
-       [](const Probe& d) { return std::to_string(d.battery_start_); },
-       "0",
-       "9",
-       [](const Probe& d) { return d.battery_start_ == 9; }},
-      {"group_voltage",
-       {{"group_voltage", "[1001]"}},
-       [](const Probe& d) { return Text(d.group_voltage_ids_); },
-       "",
-       "1001",
-       nullptr},
+      {"battery_type", {{"battery_type", "\"3.9\""}}, [](const Probe& d) { return std::to_string(d.battery_type_); }, "0", "3", nullptr},
+      {"current_ratio", {{"current_ratio", "2.5"}}, [](const Probe& d) { return std::to_string(d.current_ratio_); }, "0", "2", nullptr},
+      {"group_a", {{"group_a", "1.5"}}, [](const Probe& d) { return Text(d.group_a_); }, "1", "1.5", nullptr},
+      {"group_b", {{"group_b", "\"-0.25\""}}, [](const Probe& d) { return Text(d.group_b_); }, "0", "-0.25", nullptr},
+      {"battery_adjust", {{"battery_adjust", "0.125"}}, [](const Probe& d) { return Text(d.battery_adjust_); }, "0", "0.125", nullptr},
+      {"version", {{"version", "2"}}, [](const Probe& d) { return std::to_string(d.version_); }, "1", "2", nullptr},
+      {"dir", {{"dir", "\"1\""}}, [](const Probe& d) { return std::to_string(d.dir_); }, "0", "1", nullptr},
+      {"r_data_id", {{"r_data_id", "1001"}}, [](const Probe& d) { return std::to_string(d.r_data_id_); }, "0", "1001", nullptr},
+      {"r_current_field", {{"r_current_field", "\"ia\""}}, [](const Probe& d) { return d.r_current_field_; }, "", "ia", nullptr},
+      {"save_interval", {{"save_interval", "10"}}, [](const Probe& d) { return std::to_string(d.save_interval_); }, "28800", "600", nullptr},
+      {"group_index_and_amount", {{"group_index", "2"}, {"amount", "2"}}, [](const Probe& d) { return std::to_string(d.battery_start_) + " " + Text(d.active_batteries_); }, "0 ", "17 0,1", ListStartsWithSplitCells},
+      {"active_batteries", {{"active_batteries", "[5]"}}, [](const Probe& d) { return Text(d.active_batteries_); }, "", "5", ListHoldsFive},
+      {"battery_start", {{"battery_start", "9"}}, [](const Probe& d) { return std::to_string(d.battery_start_); }, "0", "9", [](const Probe& d) { return d.battery_start_ == 9; }},
+      {"group_voltage", {{"group_voltage", "[1001]"}}, [](const Probe& d) { return Text(d.group_voltage_ids_); }, "", "1001", nullptr},
       {"t0", {{"t0", "25"}}, [](const Probe& d) { return Text(d.t0_); }, "0", "25", nullptr},
-      {"t31",
-       {{"t31", "\"3.5\""}},
-       [](const Probe& d) { return Text(d.t31_); },
-       "0",
-       "3.5",
-       nullptr},
+      {"t31", {{"t31", "\"3.5\""}}, [](const Probe& d) { return Text(d.t31_); }, "0", "3.5", nullptr}
   };
+  // clang-format on
   return keys;
 }
 
@@ -410,20 +335,22 @@ TEST_P(FloatSettingTest, AtofRoundedToFloat) {
   EXPECT_EQ(device.*c.member, c.expected);
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Atof, FloatSettingTest,
-    ::testing::Values(FloatCase{"group_a", "1.5", &Probe::group_a_, 1.5f},
-                      FloatCase{"group_a", "0.1", &Probe::group_a_, static_cast<float>(0.1)},
-                      FloatCase{"group_a", R"("0.1")", &Probe::group_a_, static_cast<float>(0.1)},
-                      FloatCase{"group_a", R"("2 x")", &Probe::group_a_, 2.0f},
-                      FloatCase{"group_a", "true", &Probe::group_a_, 0.0f},
-                      FloatCase{"group_a", R"("gain")", &Probe::group_a_, 0.0f},
-                      FloatCase{"group_b", "-0.25", &Probe::group_b_, -0.25f},
-                      FloatCase{"group_b", R"("1e-2")", &Probe::group_b_, static_cast<float>(0.01)},
-                      FloatCase{"battery_adjust", R"("-0.005 V")", &Probe::battery_adjust_,
-                                static_cast<float>(-0.005)},
-                      FloatCase{"t0", "25", &Probe::t0_, 25.0f},
-                      FloatCase{"t31", R"(" 3.5")", &Probe::t31_, 3.5f}));
+    ::testing::Values(
+        FloatCase{"group_a", "1.5", &Probe::group_a_, 1.5f},
+        FloatCase{"group_a", "0.1", &Probe::group_a_, static_cast<float>(0.1)},
+        FloatCase{"group_a", R"("0.1")", &Probe::group_a_, static_cast<float>(0.1)},
+        FloatCase{"group_a", R"("2 x")", &Probe::group_a_, 2.0f},
+        FloatCase{"group_a", "true", &Probe::group_a_, 0.0f},
+        FloatCase{"group_a", R"("gain")", &Probe::group_a_, 0.0f},
+        FloatCase{"group_b", "-0.25", &Probe::group_b_, -0.25f},
+        FloatCase{"group_b", R"("1e-2")", &Probe::group_b_, static_cast<float>(0.01)},
+        FloatCase{"battery_adjust", R"("-0.005 V")", &Probe::battery_adjust_, static_cast<float>(-0.005)},
+        FloatCase{"t0", "25", &Probe::t0_, 25.0f},
+        FloatCase{"t31", R"(" 3.5")", &Probe::t31_, 3.5f}));
+// clang-format on
 
 struct TextCase {
   const char* value;  // JSON
@@ -556,20 +483,22 @@ TEST_P(GroupSplitTest, StartAndAppendedCells) {
   EXPECT_EQ(device.active_batteries_, GetParam().active_batteries);
 }
 
-INSTANTIATE_TEST_SUITE_P(BothKeys, GroupSplitTest,
-                         ::testing::Values(
-                             // the appended cells are not checked for duplicates
-                             SplitCase{R"({"group_index": 1, "amount": 2})", 0, {1, 0, 1}},
-                             SplitCase{R"({"group_index": 2, "amount": 3})", 17, {1, 0, 1, 2}},
-                             SplitCase{
-                                 R"({"group_index": "2", "amount": "3 cells"})", 17, {1, 0, 1, 2}},
-                             SplitCase{R"({"group_index": 1.9, "amount": 2.9})", 0, {1, 0, 1}},
-                             SplitCase{R"({"group_index": 1, "amount": 0})", 0, {1}},
-                             SplitCase{R"({"group_index": 2, "amount": -4})", 17, {1}},
-                             SplitCase{R"({"group_index": 3, "amount": 4})", 5, {1}},
-                             SplitCase{R"({"group_index": 0, "amount": 4})", 5, {1}},
-                             SplitCase{R"({"group_index": true, "amount": 4})", 5, {1}},
-                             SplitCase{R"({"group_index": -1, "amount": 4})", 5, {1}}));
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(
+    BothKeys, GroupSplitTest,
+    ::testing::Values(
+        // the appended cells are not checked for duplicates
+        SplitCase{R"({"group_index": 1, "amount": 2})", 0, {1, 0, 1}},
+        SplitCase{R"({"group_index": 2, "amount": 3})", 17, {1, 0, 1, 2}},
+        SplitCase{R"({"group_index": "2", "amount": "3 cells"})", 17, {1, 0, 1, 2}},
+        SplitCase{R"({"group_index": 1.9, "amount": 2.9})", 0, {1, 0, 1}},
+        SplitCase{R"({"group_index": 1, "amount": 0})", 0, {1}},
+        SplitCase{R"({"group_index": 2, "amount": -4})", 17, {1}},
+        SplitCase{R"({"group_index": 3, "amount": 4})", 5, {1}},
+        SplitCase{R"({"group_index": 0, "amount": 4})", 5, {1}},
+        SplitCase{R"({"group_index": true, "amount": 4})", 5, {1}},
+        SplitCase{R"({"group_index": -1, "amount": 4})", 5, {1}}));
+// clang-format on
 
 INSTANTIATE_TEST_SUITE_P(
     OneKeyMissing, GroupSplitTest,
@@ -633,11 +562,11 @@ TEST_P(ListSettingTest, AppendedWithoutDuplicates) {
   EXPECT_EQ(device.group_voltage_ids_, GetParam().group_voltage_ids);
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     ActiveBatteries, ListSettingTest,
     ::testing::Values(
-        ListCase{
-            R"({"group_index": 1, "amount": 2, "active_batteries": [1, "1", 5]})", {0, 1, 5}, {}},
+        ListCase{R"({"group_index": 1, "amount": 2, "active_batteries": [1, "1", 5]})", {0, 1, 5}, {}},
         ListCase{R"({"active_batteries": [3, 3, 40, -1]})", {3, 40, -1}, {}},
         ListCase{R"({"active_batteries": [true]})", {0}, {}},
         ListCase{R"({"active_batteries": ["7 cells", 2.9, null, "x", 0]})", {7, 2, 0}, {}},
@@ -646,6 +575,7 @@ INSTANTIATE_TEST_SUITE_P(
         ListCase{R"({"active_batteries": 5})", {}, {}},
         ListCase{R"({"active_batteries": "1,2"})", {}, {}},
         ListCase{R"({"active_batteries": {"0": 1}})", {}, {}}));
+// clang-format on
 
 INSTANTIATE_TEST_SUITE_P(
     GroupVoltage, ListSettingTest,

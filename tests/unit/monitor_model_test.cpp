@@ -50,20 +50,19 @@ TEST_P(RequestParserTest, FindsWellFormedRequests) {
   EXPECT_EQ(ParseAll(GetParam().stream), GetParam().requests);
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Streams, RequestParserTest,
     ::testing::Values(
         ParseCase{"one", {0xFE, 0xFE, 0x01, 0xA1, 0xA2}, {"01 A1"}},
-        ParseCase{
-            "two_back_to_back",
-            test_frames::Concat(test_frames::Request(0x01, 0xA2), test_frames::Request(0x5D, 0xA3)),
-            {"01 A2", "5D A3"}},
+        ParseCase{"two_back_to_back", test_frames::Concat(test_frames::Request(0x01, 0xA2), test_frames::Request(0x5D, 0xA3)), {"01 A2", "5D A3"}},
         ParseCase{"leading_garbage", {0x00, 0xFE, 0x13, 0xFE, 0xFE, 0x02, 0xA4, 0xA6}, {"02 A4"}},
         ParseCase{"bad_checksum", {0xFE, 0xFE, 0x01, 0xA1, 0xA3}, {}},
         ParseCase{"answer_on_the_line", test_frames::ShortAnswer(0x01, 0xFEFE), {}},
         ParseCase{"three_leads", {0xFE, 0xFE, 0xFE, 0x01, 0xA1, 0xA2}, {"01 A1"}},
         ParseCase{"cut_short", {0xFE, 0xFE, 0x01, 0xA1}, {}}),
     [](const auto& test) { return std::string(test.param.name); });
+// clang-format on
 
 Bytes AnswerBytes(const monitor_sim::Reply& reply) {
   return Bytes(reply.bytes.begin(), reply.bytes.begin() + static_cast<long>(reply.size));
@@ -213,18 +212,18 @@ TEST_P(FaultTest, AlwaysInjectedAtRateOne) {
   }
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Faults, FaultTest,
     ::testing::Values(
         FaultCase{"no_answer", &monitor_sim::FaultRates::no_answer, monitor_sim::Fault::kNoAnswer},
-        FaultCase{"bad_checksum", &monitor_sim::FaultRates::bad_checksum,
-                  monitor_sim::Fault::kBadChecksum},
-        FaultCase{"wrong_address", &monitor_sim::FaultRates::wrong_address,
-                  monitor_sim::Fault::kWrongAddress},
+        FaultCase{"bad_checksum", &monitor_sim::FaultRates::bad_checksum, monitor_sim::Fault::kBadChecksum},
+        FaultCase{"wrong_address", &monitor_sim::FaultRates::wrong_address, monitor_sim::Fault::kWrongAddress},
         FaultCase{"garbage", &monitor_sim::FaultRates::garbage, monitor_sim::Fault::kGarbage},
         FaultCase{"split", &monitor_sim::FaultRates::split, monitor_sim::Fault::kSplit},
         FaultCase{"late", &monitor_sim::FaultRates::late, monitor_sim::Fault::kLate}),
     [](const auto& test) { return std::string(test.param.name); });
+// clang-format on
 
 TEST(MonitorModelTest, FaultRateIsRoughlyKept) {
   MonitorSettings settings;

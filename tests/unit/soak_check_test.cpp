@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tests/soak/soak_check.h"
+#include "tests/support/frames.h"
 
 namespace {
 
@@ -31,11 +32,6 @@ struct Exchange {
 
 std::vector<Exchange> FullCycle() {
   return {{"cells"}, {"group_voltage"}, {"group_current"}, {"temperature"}};
-}
-
-std::string Hex(unsigned byte) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  return {kDigits[(byte >> 4) & 0xF], kDigits[byte & 0xF]};
 }
 
 unsigned CommandCode(const std::string& command) {
@@ -106,7 +102,7 @@ class SoakRun {
 
   void Ask(const Exchange& exchange) {
     const unsigned command = CommandCode(exchange.command);
-    Trace("tx FE FE 01 " + Hex(command) + " " + Hex((1 + command) % 256 % 254));
+    Trace("tx " + test_frames::Hex(test_frames::Request(1, static_cast<std::uint8_t>(command))));
     ++requests_;
     if (!exchange.answered) return;
     if (exchange.command == "cells") ++measurement_;

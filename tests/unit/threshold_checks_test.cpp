@@ -138,17 +138,15 @@ INSTANTIATE_TEST_SUITE_P(
         ChangeCase{"NotANumberThenChangedCell", 52.0f, kNaN, 3, 2.0f, 2.01f, true}),
     ChangeCaseName);
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Cells, ChangeDetectionTest,
     ::testing::Values(
         // 2005/1000 - 2000/1000 is 0.0050001 in single precision
-        ChangeCase{"FiveMillivoltsAtTwoVolts", 52.0f, 52.0f, 7, 2000.0f / 1000.0f,
-                   2005.0f / 1000.0f, true},
+        ChangeCase{"FiveMillivoltsAtTwoVolts", 52.0f, 52.0f, 7, 2000.0f / 1000.0f, 2005.0f / 1000.0f, true},
         // 2205/1000 - 2200/1000 is 0.0049999
-        ChangeCase{"FiveMillivoltsAtTwoPointTwoVolts", 52.0f, 52.0f, 7, 2200.0f / 1000.0f,
-                   2205.0f / 1000.0f, false},
-        ChangeCase{"FiveMillivoltsDown", 52.0f, 52.0f, 7, 2005.0f / 1000.0f, 2000.0f / 1000.0f,
-                   true},
+        ChangeCase{"FiveMillivoltsAtTwoPointTwoVolts", 52.0f, 52.0f, 7, 2200.0f / 1000.0f, 2205.0f / 1000.0f, false},
+        ChangeCase{"FiveMillivoltsDown", 52.0f, 52.0f, 7, 2005.0f / 1000.0f, 2000.0f / 1000.0f, true},
         ChangeCase{"FourMillivolts", 52.0f, 52.0f, 7, 2000.0f / 1000.0f, 2004.0f / 1000.0f, false},
         ChangeCase{"FirstCell", 52.0f, 52.0f, 0, 2.0f, 2.01f, true},
         ChangeCase{"LastCell", 52.0f, 52.0f, 31, 2.0f, 2.01f, true},
@@ -156,6 +154,7 @@ INSTANTIATE_TEST_SUITE_P(
         ChangeCase{"CellNotANumber", 52.0f, 52.0f, 4, 2.0f, kNaN, false},
         ChangeCase{"RecordCellNotANumber", 52.0f, 52.0f, 4, kNaN, 2.0f, false}),
     ChangeCaseName);
+// clang-format on
 
 TEST_F(EndOfCycleTest, CurrentAndTemperatureTakeNoPartInTheComparison) {
   SetRecordGroupVoltage(52.5f);
@@ -256,18 +255,18 @@ std::vector<std::pair<int, long long>> EveryCell(int count, long long first_show
   return checks;
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Selection, CellSelectionTest,
-    ::testing::Values(SelectionCase{"EmptyListChecksEveryCell", {}, 0, 32, EveryCell(32, 1)},
-                      SelectionCase{
-                          "RepeatedAndOutOfRange", {3, 3, 40, -1}, 0, 32, {{3, 4}, {3, 4}}},
-                      SelectionCase{"ListOrder", {31, 0, 5}, 0, 32, {{31, 32}, {0, 1}, {5, 6}}},
-                      SelectionCase{"OnlyOutOfRange", {32, 100, -1, INT_MIN}, 0, 32, {}},
-                      SelectionCase{"CountedCellsOnly", {9, 10}, 0, 10, {{9, 10}}},
-                      SelectionCase{"EmptyListWithFewerCells", {}, 0, 10, EveryCell(10, 1)}),
-    [](const ::testing::TestParamInfo<SelectionCase>& param_info) {
-      return std::string(param_info.param.label);
-    });
+    ::testing::Values(
+        SelectionCase{"EmptyListChecksEveryCell", {}, 0, 32, EveryCell(32, 1)},
+        SelectionCase{"RepeatedAndOutOfRange", {3, 3, 40, -1}, 0, 32, {{3, 4}, {3, 4}}},
+        SelectionCase{"ListOrder", {31, 0, 5}, 0, 32, {{31, 32}, {0, 1}, {5, 6}}},
+        SelectionCase{"OnlyOutOfRange", {32, 100, -1, INT_MIN}, 0, 32, {}},
+        SelectionCase{"CountedCellsOnly", {9, 10}, 0, 10, {{9, 10}}},
+        SelectionCase{"EmptyListWithFewerCells", {}, 0, 10, EveryCell(10, 1)}),
+    [](const ::testing::TestParamInfo<SelectionCase>& param_info) { return std::string(param_info.param.label); });
+// clang-format on
 
 INSTANTIATE_TEST_SUITE_P(
     DisplayNumbers, CellSelectionTest,
@@ -387,18 +386,17 @@ CellRaw WithCell(CellRaw cells, std::size_t cell, std::uint16_t raw) {
 const CellRaw kTwoVolts = test_frames::RisingCells(2000, 0);
 const CellRaw kTwoPointTwoVolts = test_frames::RisingCells(2200, 0);
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Decoded, CycleChangeCaseTest,
-    ::testing::Values(CycleCase{"Same", kTwoVolts, 5200, kTwoVolts, 5200, false},
-                      CycleCase{"GroupOneHundredth", kTwoVolts, 5200, kTwoVolts, 5201, false},
-                      CycleCase{"GroupTwoHundredths", kTwoVolts, 5200, kTwoVolts, 5202, true},
-                      CycleCase{"CellFiveMillivolts", kTwoVolts, 5200,
-                                WithCell(kTwoVolts, 20, 2005), 5200, true},
-                      CycleCase{"CellFiveMillivoltsHigher", kTwoPointTwoVolts, 5200,
-                                WithCell(kTwoPointTwoVolts, 20, 2205), 5200, false}),
-    [](const ::testing::TestParamInfo<CycleCase>& param_info) {
-      return std::string(param_info.param.label);
-    });
+    ::testing::Values(
+        CycleCase{"Same", kTwoVolts, 5200, kTwoVolts, 5200, false},
+        CycleCase{"GroupOneHundredth", kTwoVolts, 5200, kTwoVolts, 5201, false},
+        CycleCase{"GroupTwoHundredths", kTwoVolts, 5200, kTwoVolts, 5202, true},
+        CycleCase{"CellFiveMillivolts", kTwoVolts, 5200, WithCell(kTwoVolts, 20, 2005), 5200, true},
+        CycleCase{"CellFiveMillivoltsHigher", kTwoPointTwoVolts, 5200, WithCell(kTwoPointTwoVolts, 20, 2205), 5200, false}),
+    [](const ::testing::TestParamInfo<CycleCase>& param_info) { return std::string(param_info.param.label); });
+// clang-format on
 
 TEST_F(DeviceTest, ConfiguredCellsAreCheckedUnderTheirDisplayNames) {
   Configure(

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "programs/battery-host/config/host_config.h"
+#include "programs/battery-host/config/config_problem.h"
 
 class ConfigReader {
  public:

@@ -8,7 +8,10 @@
 #include <sstream>
 #include <utility>
 
+#include "battery/link.h"
 #include "battery/settings.h"
+#include "battery/variable_names.h"
+#include "battery2v_32/cell_name.h"
 #include "programs/battery-host/config/config_reader.h"
 #include "programs/battery-host/config/plugin_settings_check.h"
 #include "programs/battery-host/config/port_check.h"
@@ -28,9 +31,9 @@ constexpr long long kMaxIntervalS = 86'400;
 constexpr long long kMaxOpenTimeoutS = 86'400;
 
 bool IsVariableName(const std::string& name) {
-  static const std::regex kCell("battery_([0-9]|[12][0-9]|3[01])_value");
-  return name == "group_voltage" || name == "group_current" || name == "temperature" ||
-         name == kAnyCellThreshold || std::regex_match(name, kCell);
+  return name == battery_names::kGroupVoltage || name == battery_names::kGroupCurrent ||
+         name == battery_names::kTemperature || name == kAnyCellThreshold ||
+         battery2v_32::IsCellName(name, battery_link::kCellCount);
 }
 
 // jsoncpp's message for a document that does not parse: "* Line 3, Column 5\n  What".

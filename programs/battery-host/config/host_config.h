@@ -15,18 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "programs/battery-host/config/config_problem.h"
 #include "programs/monitor-model/monitor_model.h"
-
-struct ConfigProblem {
-  std::string file;
-  int line = 0;
-  std::string key;  // path of the key, e.g. devices[0].config.appSetting.version
-  std::string message;
-  bool warning = false;  // reported, but the configuration stays usable
-};
-
-// "FILE:LINE: KEY: MESSAGE", with "warning: " before KEY for warnings.
-std::string FormatProblem(const ConfigProblem& problem);
 
 // Limits of one variable. A crossing is reported when the value rises above
 // `high` or falls below `low`, the return when it is back inside by

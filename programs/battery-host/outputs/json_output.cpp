@@ -1,14 +1,105 @@
 #include "programs/battery-host/outputs/json_output.h"
 
+#include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
+
+#include "programs/battery-host/text_format.h"
 
 namespace {
+
 // Enough significant digits for every float's shortest form.
 constexpr int kFloatDigits = 9;
+// Below 2^24 every integer is a float, so a float's shortest text in fixed
+// notation holds exactly the digits that "%.9g" writes for the double it
+// reads back as, laid out the same way; only other values take the round trip.
+constexpr float kExactIntegers = 16777216.0f;
+
+void AppendNumber(std::string& out, float value) {
+  if (!std::isfinite(value)) {
+    out += "null";
+    return;
+  }
+  char text[32];
+  char* end = std::to_chars(text, text + sizeof text, value).ptr;
+  if (std::fabs(value) >= kExactIntegers || std::find(text, end, 'e') != end) {
+    double read_back = 0.0;
+    std::from_chars(text, end, read_back);
+    end =
+        std::to_chars(text, text + sizeof text, read_back, std::chars_format::general, kFloatDigits)
+            .ptr;
+  }
+  out.append(text, end);
+  // A whole number still reads as one that was a float.
+  if (std::none_of(text, end, [](char c) { return c == '.' || c == 'e'; })) out += ".0";
+}
+
 }  // namespace
+
+std::string& JsonLine::Add(std::string_view key) {
+  members_.push_back({key, values_.size(), 0});
+  return values_;
+}
+
+JsonLine& JsonLine::String(std::string_view key, std::string_view text) {
+  Add(key) += host_text::Quoted(text);
+  return *this;
+}
+
+JsonLine& JsonLine::Integer(std::string_view key, long long value) {
+  char text[24];
+  char* end = std::to_chars(text, text + sizeof text, value).ptr;
+  Add(key).append(text, end);
+  return *this;
+}
+
+JsonLine& JsonLine::Number(std::string_view key, float value) {
+  AppendNumber(Add(key), value);
+  return *this;
+}
+
+JsonLine& JsonLine::Numbers(std::string_view key, const float* values, std::size_t count) {
+  std::string& out = Add(key);
+  out += '[';
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i != 0) out += ',';
+    AppendNumber(out, values[i]);
+  }
+  out += ']';
+  return *this;
+}
+
+JsonLine& JsonLine::Null(std::string_view key) {
+  Add(key) += "null";
+  return *this;
+}
+
+std::string_view JsonLine::Finish() {
+  // Each value's text ends where the next member's begins.
+  for (std::size_t i = 0; i < members_.size(); ++i) {
+    members_[i].end = i + 1 < members_.size() ? members_[i + 1].begin : values_.size();
+  }
+  std::sort(members_.begin(), members_.end(),
+            [](const Member& a, const Member& b) { return a.key < b.key; });
+  text_ = '{';
+  for (const Member& member : members_) {
+    if (text_.size() > 1) text_ += ',';
+    text_ += host_text::Quoted(member.key);
+    text_ += ':';
+    text_.append(values_, member.begin, member.end - member.begin);
+  }
+  text_ += "}\n";
+  members_.clear();
+  values_.clear();
+  return text_;
+}
+
+void JsonLineWriter::Write(JsonLine& line) {
+  out_ << line.Finish();
+  out_.flush();
+}
 
 std::string SampleTimeText(const Battery32_Data_t& record) {
   const std::uint8_t* t = record.sample_time;
@@ -20,156 +111,19 @@ std::string SampleTimeText(const Battery32_Data_t& record) {
   return text;
 }
 
-Json::Value FloatJson(float value) {
-  if (!std::isfinite(value)) return Json::Value();
-  char text[32];
-  const auto end = std::to_chars(text, text + sizeof text - 1, value).ptr;
-  *end = '\0';
-  return std::strtod(text, nullptr);
-}
-
-namespace {
-
-// A decimal number as significant digits (no leading zeros) and the power of
-// ten of the first of them.
-struct Decimal {
-  std::string digits;
-  int exponent = 0;
-};
-
-// From the text std::to_chars writes for a finite float, without its sign.
-Decimal ParseDecimal(const char* at, const char* end) {
-  Decimal decimal;
-  int point = -1;  // digits before the decimal point, counting leading zeros
-  int seen = 0;
-  for (; at != end && *at != 'e'; ++at) {
-    if (*at == '.') {
-      point = seen;
-      continue;
-    }
-    ++seen;
-    if (decimal.digits.empty() && *at == '0') {
-      continue;
-    }
-    if (decimal.digits.empty()) decimal.exponent = seen;
-    decimal.digits += *at;
-  }
-  if (point < 0) point = seen;
-  int power = 0;
-  if (at != end) std::from_chars(at + (at[1] == '+' ? 2 : 1), end, power);
-  decimal.exponent = point - decimal.exponent + power;
-  return decimal;
-}
-
-// Rounds to `precision` significant digits as printf does for an exact value
-// (ties to even), then drops trailing zeros as %g does.
-void RoundTo(Decimal& decimal, std::size_t precision) {
-  std::string& digits = decimal.digits;
-  if (digits.size() > precision) {
-    const char first_dropped = digits[precision];
-    const bool beyond_half = digits.find_first_not_of('0', precision + 1) != std::string::npos;
-    const bool odd = (digits[precision - 1] - '0') % 2 == 1;
-    const bool up = first_dropped > '5' || (first_dropped == '5' && (beyond_half || odd));
-    digits.resize(precision);
-    for (std::size_t k = precision; up && k-- > 0;) {
-      if (digits[k] != '9') {
-        ++digits[k];
-        break;
-      }
-      digits[k] = '0';
-      if (k == 0) {
-        digits.insert(digits.begin(), '1');
-        digits.pop_back();
-        ++decimal.exponent;
-      }
-    }
-  }
-  while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
-}
-
-// printf's "%.9g" layout of the digits, with ".0" after a whole number as jsoncpp adds it.
-void AppendLaidOut(std::string& out, const Decimal& decimal) {
-  const std::string& digits = decimal.digits;
-  const int exponent = decimal.exponent;
-  if (exponent < -4 || exponent >= kFloatDigits) {
-    out += digits.front();
-    if (digits.size() > 1) out += "." + digits.substr(1);
-    // At least two digits of exponent, as printf writes them.
-    const int magnitude = std::abs(exponent);
-    out += exponent < 0 ? "e-" : "e+";
-    if (magnitude < 10) out += '0';
-    out += std::to_string(magnitude);
-    return;
-  }
-  if (exponent < 0) {
-    out += "0." + std::string(static_cast<std::size_t>(-exponent - 1), '0') + digits;
-    return;
-  }
-  const auto whole = static_cast<std::size_t>(exponent) + 1;
-  if (digits.size() <= whole) {
-    out += digits + std::string(whole - digits.size(), '0') + ".0";
-  } else {
-    out += digits.substr(0, whole) + "." + digits.substr(whole);
-  }
-}
-
-// `value` as a JsonLineWriter writes FloatJson(value): the double read back
-// from the float's shortest text, printed with "%.9g", ".0" added to a whole
-// number; "null" when not finite. The shortest text is exact, so rounding its
-// digits gives what printf gives for the double.
-void AppendFloat(std::string& out, float value) {
-  if (!std::isfinite(value)) {
-    out += "null";
-    return;
-  }
-  char text[32];
-  const char* end = std::to_chars(text, text + sizeof text, value).ptr;
-  const char* at = text;
-  if (*at == '-') out += *at++;
-  Decimal decimal = ParseDecimal(at, end);
-  if (decimal.digits.empty()) {
-    out += "0.0";
-    return;
-  }
-  RoundTo(decimal, kFloatDigits);
-  AppendLaidOut(out, decimal);
-}
-
-}  // namespace
-
-void RecordLine(const Battery32_Data_t& record, std::string& line) {
+void RecordLine(const Battery32_Data_t& record, JsonLine& line) {
   using battery_record::Load;
-  line = "{\"cells\":[";
-  for (std::size_t i = 0; i < battery_link::kCellCount; ++i) {
-    if (i != 0) line += ',';
-    AppendFloat(line, battery_record::CellVoltage(record, i));
-  }
-  line += "],\"data_id\":" + std::to_string(record.data_id) + ",\"group_current\":";
-  AppendFloat(line, Load<float>(record, battery_record::kGroupCurrentOffset));
-  line += ",\"group_voltage\":";
-  AppendFloat(line, Load<float>(record, battery_record::kGroupVoltageOffset));
+  std::array<float, battery_link::kCellCount> cells;
+  for (std::size_t i = 0; i < cells.size(); ++i) cells[i] = battery_record::CellVoltage(record, i);
+  line.String("type", "record").Integer("data_id", record.data_id);
   const std::string time = SampleTimeText(record);
-  line += ",\"sample_time\":" + (time.empty() ? std::string("null") : "\"" + time + "\"");
-  line += ",\"temperature\":";
-  AppendFloat(line, Load<float>(record, battery_record::kTemperatureOffset));
-  line += ",\"type\":\"record\"}";
-}
-
-JsonLineWriter::JsonLineWriter(std::ostream& out) : out_(out) {
-  Json::StreamWriterBuilder builder;
-  builder["indentation"] = "";
-  builder["precision"] = kFloatDigits;
-  builder["emitUTF8"] = true;
-  writer_.reset(builder.newStreamWriter());
-}
-
-void JsonLineWriter::Write(const std::string& line) {
-  out_ << line << '\n';
-  out_.flush();
-}
-
-void JsonLineWriter::Write(const Json::Value& line) {
-  writer_->write(line, &out_);
-  out_ << '\n';
-  out_.flush();
+  if (time.empty()) {
+    line.Null("sample_time");
+  } else {
+    line.String("sample_time", time);
+  }
+  line.Numbers("cells", cells.data(), cells.size())
+      .Number("group_voltage", Load<float>(record, battery_record::kGroupVoltageOffset))
+      .Number("group_current", Load<float>(record, battery_record::kGroupCurrentOffset))
+      .Number("temperature", Load<float>(record, battery_record::kTemperatureOffset));
 }

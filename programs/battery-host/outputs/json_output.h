@@ -4,43 +4,72 @@
 // object per line, flushed at once, so that they never mix within a line with
 // the plug-in's own diagnostic lines on the same stream.
 //
-//   {"type":"record","data_id":1001,"sample_time":"2026-03-01T12:00:05",
-//    "cells":[2.2,...],"group_voltage":70.4,"group_current":1.5,"temperature":25}
-//   {"type":"threshold","data_id":1001,"name":"group_voltage","display_name":"整组电压",
-//    "value":75.3,"limit":75,"state":"high","level":2}
-//   {"type":"summary","data_id":1001,"cycles_started":6,"cycles_completed":5,
-//    "cycles_given_up":1}
+//   {"cells":[2.2,...],"data_id":1001,"group_current":1.5,"group_voltage":70.4,
+//    "sample_time":"2026-03-01T12:00:05","temperature":25.0,"type":"record"}
+//   {"data_id":1001,"display_name":"整组电压","level":2,"limit":75.0,
+//    "name":"group_voltage","state":"high","type":"threshold","value":75.3}
+//   {"cycles_completed":5,"cycles_given_up":1,"cycles_started":6,"data_id":1001,
+//    "type":"summary"}
+//
+// Members are written in the byte order of their keys and numbers as
+// described at JsonLine::Number, as jsoncpp's writer wrote them before: the
+// lines stay byte for byte what they were.
 
-#include <json/value.h>
-#include <json/writer.h>
-
-#include <memory>
+#include <cstddef>
 #include <ostream>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "battery/record.h"
+
+// One JSON object, built member by member, written on one line.
+class JsonLine {
+ public:
+  // `key` is viewed, not copied: it must live until the line is finished
+  // (keys are string literals).
+  JsonLine& String(std::string_view key, std::string_view text);
+  JsonLine& Integer(std::string_view key, long long value);
+  // The double that the float's shortest round-trip text reads back as,
+  // written with 9 significant digits as printf's "%.9g" does, ".0" added to a
+  // whole number: 2.23f gives 2.23, 25.0f gives 25.0, 1e10f gives 1e+10. A
+  // value that is not finite gives null.
+  JsonLine& Number(std::string_view key, float value);
+  JsonLine& Numbers(std::string_view key, const float* values, std::size_t count);
+  JsonLine& Null(std::string_view key);
+
+  // The object with its members in key order and a newline; the line is empty
+  // afterwards, ready for the next one, and keeps its buffers.
+  std::string_view Finish();
+
+ private:
+  struct Member {
+    std::string_view key;
+    std::size_t begin;  // of the value's text in values_
+    std::size_t end;    // set by Finish
+  };
+  // Starts a member whose value's text follows in values_.
+  std::string& Add(std::string_view key);
+
+  std::vector<Member> members_;
+  std::string values_;
+  std::string text_;
+};
+
+class JsonLineWriter {
+ public:
+  explicit JsonLineWriter(std::ostream& out) : out_(out) {}
+  // Writes the line and flushes it.
+  void Write(JsonLine& line);
+
+ private:
+  std::ostream& out_;
+};
 
 // "YYYY-MM-DDTHH:MM:SS" from the record's 7 time bytes; empty when they are not a time.
 std::string SampleTimeText(const Battery32_Data_t& record);
 
-// The record line, in `line`. It is written by hand: a jsoncpp writer spent
-// most of the live host's time on it. It is byte for byte what a
-// JsonLineWriter writes for an object holding "cells" (32 FloatJson values),
-// "data_id", "group_current", "group_voltage", "sample_time" (SampleTimeText,
-// null when empty), "temperature" and "type": "record".
-void RecordLine(const Battery32_Data_t& record, std::string& line);
-
-// A float as the JSON number with the shortest text that reads back to it.
-Json::Value FloatJson(float value);
-
-class JsonLineWriter {
- public:
-  explicit JsonLineWriter(std::ostream& out);
-  void Write(const Json::Value& line);
-  // A line already formatted as JSON.
-  void Write(const std::string& line);
-
- private:
-  std::ostream& out_;
-  std::unique_ptr<Json::StreamWriter> writer_;
-};
+// The record line's members: "cells", "data_id", "group_current",
+// "group_voltage", "sample_time" (SampleTimeText, null when empty),
+// "temperature" and "type": "record".
+void RecordLine(const Battery32_Data_t& record, JsonLine& line);

@@ -17,8 +17,8 @@
 
 #include "host/device_access.h"
 #include "programs/battery-host/plugin_library.h"
-#include "programs/battery-host/text_format.h"
 #include "programs/battery-host/replay/trace_controller.h"
+#include "programs/battery-host/text_format.h"
 
 namespace {
 
@@ -159,6 +159,11 @@ class ReplaySession {
       std::vector<unsigned char> bytes = ParseHexBytes(t);
       const int result = device.process(bytes.data(), static_cast<unsigned int>(bytes.size()));
       out() << "rx -> " << result << '\n';
+    } else if (command == "rx-null") {
+      ExpectArgs(t, 1, 1);
+      const auto length = static_cast<unsigned int>(ParseInteger(t[1], 0, UINT32_MAX));
+      const int result = device.process(nullptr, length);
+      out() << "rx-null -> " << result << '\n';
     } else if (command == "query") {
       Query(device, RestAfterOneBlank(line));
     } else if (command == "cache") {
@@ -173,9 +178,9 @@ class ReplaySession {
   }
 
   PXHSPDevice& Current(const std::string& command) {
-    static const char* const kKnown[] = {"config",    "tick",  "rx",    "query",     "cache",
-                                         "ioctl",     "age",   "ao",    "ao-report", "batch-rule",
-                                         "batch-hit", "level", "limit", "state"};
+    static const char* const kKnown[] = {"config",     "tick",      "rx",    "rx-null", "query",
+                                         "cache",      "ioctl",     "age",   "ao",      "ao-report",
+                                         "batch-rule", "batch-hit", "level", "limit",   "state"};
     bool known = false;
     for (const char* name : kKnown) known = known || command == name;
     if (!known) throw ScriptError("unknown command '" + command + "'");
@@ -269,13 +274,12 @@ class ReplaySession {
   }
 
   void PrintState(PXHSPDevice& device) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
     const std::uint8_t address = DeviceAccess::Address(device);
     out() << "state data_ready=" << DeviceAccess::DataReady(device)
           << " changed=" << DeviceAccess::Changed(device)
           << " cycle_status=" << DeviceAccess::CycleStatus(device)
           << " rx_length=" << DeviceAccess::RxLength(device) << " address=0x"
-          << kDigits[address >> 4] << kDigits[address & 0x0F]
+          << host_text::Hex(&address, 1)
           << " batch_rules=" << DeviceAccess::BatchRules(device).size() << '\n';
   }
 

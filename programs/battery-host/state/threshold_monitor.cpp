@@ -1,23 +1,15 @@
 #include "programs/battery-host/state/threshold_monitor.h"
 
-namespace {
-
-bool IsCellName(const std::string& name) {
-  static const std::string kPrefix = "battery_";
-  static const std::string kSuffix = "_value";
-  return name.size() > kPrefix.size() + kSuffix.size() &&
-         name.compare(0, kPrefix.size(), kPrefix) == 0 &&
-         name.compare(name.size() - kSuffix.size(), kSuffix.size(), kSuffix) == 0;
-}
-
-}  // namespace
+#include "battery/link.h"
+#include "battery2v_32/cell_name.h"
 
 ThresholdMonitor::ThresholdMonitor(std::map<std::string, ThresholdLimit> limits)
     : limits_(std::move(limits)) {}
 
 const ThresholdLimit* ThresholdMonitor::LimitFor(const std::string& name) const {
   auto found = limits_.find(name);
-  if (found == limits_.end() && IsCellName(name)) found = limits_.find(kAnyCellThreshold);
+  if (found == limits_.end() && battery2v_32::IsCellName(name, battery_link::kCellCount))
+    found = limits_.find(kAnyCellThreshold);
   return found == limits_.end() ? nullptr : &found->second;
 }
 

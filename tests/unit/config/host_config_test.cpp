@@ -1,0 +1,180 @@
+// The host configuration: what is read, and every problem named by file,
+// line and key.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <ostream>
+#include <string>
+#include <utility>
+
+#include "programs/battery-host/config/host_config.h"
+
+namespace {
+
+TEST(HostConfigTest, CompleteDeviceIsRead) {
+  const LoadedConfig loaded = ParseHostConfig("h.json", R"({
+  "poll_interval_ms": 250, "plugin": "lib/p.so", "state_dir": "st",
+  "ports": {"/dev/ttyUSB0": {"echo": true, "quiet_ms": 20, "answer_timeout_ms": 120}},
+  "devices": [{"data_id": 9, "address": "0x81", "port": "/dev/ttyUSB0", "poll_interval_ms": 0,
+               "config": {"appSetting": {"version": "2", "current_ratio": 1}},
+               "thresholds": {"temperature": {"high": 40, "hysteresis": 1, "level": 3}}}]})");
+  ASSERT_TRUE(loaded.Valid()) << FormatProblem(loaded.problems.front());
+  const HostConfig& config = loaded.config;
+  EXPECT_EQ(config.poll_interval, std::chrono::milliseconds(250));
+  EXPECT_EQ(config.PollInterval(config.devices.at(0)), std::chrono::milliseconds(0));
+  EXPECT_EQ(config.Port("/dev/ttyUSB0").answer_timeout, std::chrono::milliseconds(120));
+  EXPECT_FALSE(config.Port("/dev/ttyUSB1").answer_timeout.has_value());
+  EXPECT_TRUE(config.Port("/dev/ttyUSB0").echo);
+  EXPECT_FALSE(config.Port("/dev/ttyUSB1").echo);
+  EXPECT_EQ(config.Port("/dev/ttyUSB0").quiet, std::chrono::milliseconds(20));
+  EXPECT_EQ(config.Port("/dev/ttyUSB1").quiet, std::chrono::milliseconds(0));
+  ASSERT_EQ(config.devices.size(), 1u);
+  const DeviceConfig& device = config.devices.front();
+  EXPECT_EQ(device.address, 0x81);
+  EXPECT_EQ(device.sim.address, 0x01);
+  EXPECT_EQ(device.sim.version, 2);
+  EXPECT_EQ(device.sim.current_encoding, monitor_sim::CurrentEncoding::kOffset);
+  EXPECT_EQ(device.plugin_config["appSetting"]["version"].asString(), "2");
+  EXPECT_EQ(*device.thresholds.at("temperature").high, 40.0f);
+  EXPECT_EQ(device.thresholds.at("temperature").level, 3);
+}
+
+struct ProblemCase {
+  const char* name;
+  std::string device;  // members of the one device, after data_id, address and port
+  std::string expected;
+  bool warning;
+};
+// Printed by name: gtest's fallback would print the padding bytes too.
+void PrintTo(const ProblemCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class HostConfigProblemTest : public ::testing::TestWithParam<ProblemCase> {};
+
+TEST_P(HostConfigProblemTest, NamesLineAndKey) {
+  const std::string text = "{\"devices\": [\n{\"data_id\": 1, \"address\": 129, \"port\": \"sim\"" +
+                           GetParam().device + "}]}";
+  const LoadedConfig loaded = ParseHostConfig("h.json", text);
+  std::string all;
+  for (const ConfigProblem& problem : loaded.problems) all += FormatProblem(problem) + "\n";
+  EXPECT_NE(all.find(GetParam().expected), std::string::npos) << all;
+  EXPECT_EQ(loaded.Valid(), GetParam().warning) << all;
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(
+    Problems, HostConfigProblemTest,
+    ::testing::Values(
+        ProblemCase{"object_setting", ",\n\"config\": {\"appSetting\": {\"group_a\": {}}}", "h.json:3: devices[0].config.appSetting.group_a: expected a single value", false},
+        ProblemCase{"array_in_list", ",\n\"config\": {\"appSetting\": {\"active_batteries\": [1, [2]]}}", "h.json:3: devices[0].config.appSetting.active_batteries[1]: expected a single", false},
+        ProblemCase{"threshold_part", ",\n\"config\": {\"appSetting\": {\"b_mode\": 3}, \"thresholdSetting\": {\"temperature\": {\"ID\": [1]}}}", "devices[0].config.thresholdSetting.temperature.ID: expected a single", false},
+        ProblemCase{"threshold_array", ",\n\"config\": {\"appSetting\": {\"b_mode\": \"3\"}, \"thresholdSetting\": []}", "thresholdSetting: expected an object keyed by variable name", false},
+        ProblemCase{"unknown_device_key", ",\n\"adress\": 1", "h.json:3: devices[0].adress: unknown key", false},
+        ProblemCase{"unknown_variable", ",\n\"thresholds\": {\"voltage\": {\"high\": 1}}", "devices[0].thresholds.voltage: not a variable", false},
+        ProblemCase{"cell_with_leading_zero", ",\n\"thresholds\": {\"battery_07_value\": {\"high\": 1}}", "devices[0].thresholds.battery_07_value: not a variable", false},
+        ProblemCase{"cell_past_the_last", ",\n\"thresholds\": {\"battery_32_value\": {\"high\": 1}}", "devices[0].thresholds.battery_32_value: not a variable", false},
+        ProblemCase{"low_above_high", ",\n\"thresholds\": {\"temperature\": {\"high\": 1, \"low\": 2}}", "expected \"low\" below \"high\"", false},
+        ProblemCase{"fault_rates", ",\n\"sim\": {\"faults\": {\"split\": 0.8, \"late\": 0.5}}", "devices[0].sim.faults: expected rates that add up to 0 .. 1", false},
+        ProblemCase{"unread_setting", ",\n\"config\": {\"appSetting\": {\"group_A\": 2}}", "warning: devices[0].config.appSetting.group_A: not a setting", true},
+        ProblemCase{"text_read_as_zero", ",\n\"config\": {\"appSetting\": {\"version\": \"two\"}}", "warning: devices[0].config.appSetting.version: 'two' has no leading number", true},
+        ProblemCase{"threshold_mode", ",\n\"config\": {\"thresholdSetting\": {}}", "warning: devices[0].config.thresholdSetting: read only when", true}),
+    [](const auto& test) { return std::string(test.param.name); });
+// clang-format on
+
+TEST(HostConfigTest, LowAddressIsWarnedAbout) {
+  const LoadedConfig loaded =
+      ParseHostConfig("h.json", R"({"devices": [{"data_id": 1, "address": 1, "port": "sim"}]})");
+  ASSERT_EQ(loaded.problems.size(), 1u);
+  EXPECT_TRUE(loaded.problems.front().warning);
+  EXPECT_NE(loaded.problems.front().message.find("configured as 129"), std::string::npos);
+}
+
+// Decimal or 0x hex, blanks around ignored; never octal.
+TEST(HostConfigTest, AddressesAreDecimalOrHex) {
+  const std::pair<const char*, int> cases[] = {
+      {"\"0200\"", 200}, {"\" 0x81 \"", 129}, {"\"0X7f\"", 127}, {"129", 129},
+      {"\"256\"", -1},   {"\"0x\"", -1},      {"\"1e2\"", -1},   {"\"-1\"", -1},
+      {"\"+5\"", -1},    {"\"0x1G\"", -1},    {"\"\"", -1},      {"\"0o7\"", -1}};
+  for (const auto& [text, address] : cases) {
+    const LoadedConfig loaded = ParseHostConfig(
+        "h.json",
+        std::string(R"({"devices": [{"data_id": 1, "port": "sim", "address": )") + text + "}]}");
+    EXPECT_EQ(loaded.Valid(), address >= 0) << text;
+    if (address >= 0 && !loaded.config.devices.empty()) {
+      EXPECT_EQ(loaded.config.devices.front().address, address) << text;
+    }
+  }
+}
+
+TEST(HostConfigTest, MissingKeysAndBadAddress) {
+  const LoadedConfig loaded =
+      ParseHostConfig("h.json", "{\"devices\": [{\"address\": \"0x1G0\"}]}");
+  std::string all;
+  for (const ConfigProblem& problem : loaded.problems) all += FormatProblem(problem) + "\n";
+  EXPECT_NE(all.find("devices[0].data_id: missing"), std::string::npos) << all;
+  EXPECT_NE(all.find("devices[0].port: missing"), std::string::npos) << all;
+  EXPECT_NE(all.find("devices[0].address: expected an integer from 0 to 255"), std::string::npos)
+      << all;
+}
+
+struct PortCase {
+  const char* name;
+  std::string port;      // members of the port's settings, as JSON text
+  std::string expected;  // part of the one problem; empty: none
+  bool warning;
+};
+// Printed by name: gtest's fallback would print the padding bytes too.
+void PrintTo(const PortCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class PortSettingsTest : public ::testing::TestWithParam<PortCase> {};
+
+TEST_P(PortSettingsTest, QuietGapAndAnswerTimeoutAreChecked) {
+  const LoadedConfig loaded = ParseHostConfig(
+      "h.json", "{\"ports\": {\"/dev/ttyS0\":\n {" + GetParam().port +
+                    "}},\n \"devices\": [{\"data_id\": 1, \"address\": 129, \"port\": "
+                    "\"/dev/ttyS0\"}]}");
+  if (GetParam().expected.empty()) {
+    EXPECT_TRUE(loaded.problems.empty()) << FormatProblem(loaded.problems.front());
+    return;
+  }
+  ASSERT_EQ(loaded.problems.size(), 1u);
+  EXPECT_NE(FormatProblem(loaded.problems.front()).find(GetParam().expected), std::string::npos)
+      << FormatProblem(loaded.problems.front());
+  EXPECT_EQ(loaded.Valid(), GetParam().warning);
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(
+    Values, PortSettingsTest,
+    ::testing::Values(
+        PortCase{"quiet", "\"quiet_ms\": 20", "", true},
+        PortCase{"quiet_off", "\"quiet_ms\": 0", "", true},
+        PortCase{"quiet_fraction", "\"quiet_ms\": 2.5", "h.json:2: ports./dev/ttyS0.quiet_ms: expected an integer from 0 to 1000", false},
+        PortCase{"quiet_too_long", "\"quiet_ms\": 1001", "expected an integer from 0 to 1000, found 1001", false},
+        PortCase{"quiet_text", "\"quiet_ms\": \"10\"", "expected an integer from 0 to 1000, found a string", false},
+        PortCase{"timeout_covers_the_cell_answer", "\"answer_timeout_ms\": 43", "", true},
+        PortCase{"timeout_below_the_cell_answer", "\"answer_timeout_ms\": 20", "warning: ports./dev/ttyS0.answer_timeout_ms: below 43 ms", true},
+        PortCase{"timeout_below_answer_and_gap", "\"quiet_ms\": 20, \"answer_timeout_ms\": 60", "warning: ports./dev/ttyS0.answer_timeout_ms: below 63 ms", true},
+        PortCase{"timeout_zero", "\"answer_timeout_ms\": 0", "expected an integer from 1 to 60000", false},
+        PortCase{"paced_on_a_real_port", "\"paced\": false", "warning: ports./dev/ttyS0.paced: used only with a sim port", true}),
+    [](const auto& test) { return std::string(test.param.name); });
+// clang-format on
+
+TEST(HostConfigTest, TheOldTickNamesItsReplacements) {
+  const LoadedConfig loaded =
+      ParseHostConfig("h.json",
+                      "{\"tick_ms\": 100,\n \"devices\": [{\"data_id\": 1, \"address\": 129, "
+                      "\"port\": \"sim\"}]}");
+  ASSERT_EQ(loaded.problems.size(), 1u);
+  EXPECT_FALSE(loaded.Valid());
+  const std::string problem = FormatProblem(loaded.problems.front());
+  EXPECT_NE(problem.find("h.json:1: tick_ms: replaced"), std::string::npos) << problem;
+  EXPECT_NE(problem.find("poll_interval_ms"), std::string::npos) << problem;
+  EXPECT_NE(problem.find("answer_timeout_ms"), std::string::npos) << problem;
+}
+
+}  // namespace

@@ -1,0 +1,191 @@
+// JSON lines, against what jsoncpp's writer made of the same values before
+// they were written without it.
+
+#include <gtest/gtest.h>
+#include <json/value.h>
+#include <json/writer.h>
+
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "programs/battery-host/outputs/json_output.h"
+
+namespace {
+
+// A float as the live host handed it to jsoncpp: the double that its shortest
+// text reads back as; null when not finite.
+Json::Value FloatJson(float value) {
+  if (!std::isfinite(value)) return Json::Value();
+  char text[32];
+  const auto end = std::to_chars(text, text + sizeof text - 1, value).ptr;
+  *end = '\0';
+  return std::strtod(text, nullptr);
+}
+
+// `line` as jsoncpp's writer wrote it, with the live host's settings.
+std::string JsoncppLine(const Json::Value& line) {
+  Json::StreamWriterBuilder builder;
+  builder["indentation"] = "";
+  builder["precision"] = 9;
+  builder["emitUTF8"] = true;
+  const std::unique_ptr<Json::StreamWriter> writer(builder.newStreamWriter());
+  std::ostringstream out;
+  writer->write(line, &out);
+  out << '\n';
+  return out.str();
+}
+
+std::string JsoncppRecordLine(const Battery32_Data_t& record) {
+  Json::Value line(Json::objectValue);
+  line["type"] = "record";
+  line["data_id"] = record.data_id;
+  const std::string time = SampleTimeText(record);
+  line["sample_time"] = time.empty() ? Json::Value() : Json::Value(time);
+  Json::Value& cells = line["cells"] = Json::Value(Json::arrayValue);
+  for (std::size_t i = 0; i < battery_link::kCellCount; ++i) {
+    cells.append(FloatJson(battery_record::CellVoltage(record, i)));
+  }
+  using battery_record::Load;
+  line["group_voltage"] = FloatJson(Load<float>(record, battery_record::kGroupVoltageOffset));
+  line["group_current"] = FloatJson(Load<float>(record, battery_record::kGroupCurrentOffset));
+  line["temperature"] = FloatJson(Load<float>(record, battery_record::kTemperatureOffset));
+  return JsoncppLine(line);
+}
+
+std::string Written(JsonLine& line) {
+  std::ostringstream out;
+  JsonLineWriter(out).Write(line);
+  return out.str();
+}
+
+std::string WrittenRecordLine(const Battery32_Data_t& record) {
+  JsonLine line;
+  RecordLine(record, line);
+  return Written(line);
+}
+
+void Store(Battery32_Data_t& record, std::size_t offset, float value) {
+  std::memcpy(reinterpret_cast<unsigned char*>(&record) + offset, &value, sizeof value);
+}
+
+// Values in every notation printf's %g chooses, and the ones JSON cannot hold.
+const std::vector<float>& EdgeValues() {
+  static const std::vector<float> values = {0.0f,
+                                            -0.0f,
+                                            1.0f,
+                                            2.2f,
+                                            2.196f,
+                                            25.0f,
+                                            70.6f,
+                                            -100.0f,
+                                            0.1f,
+                                            0.0001f,
+                                            0.00012345f,
+                                            0.00001f,
+                                            1.5e-5f,
+                                            123456.0f,
+                                            12345678.0f,
+                                            100000000.0f,
+                                            123456792.0f,
+                                            999999936.0f,
+                                            1e10f,
+                                            3.4028235e38f,
+                                            1.17549435e-38f,
+                                            1e-45f,
+                                            -2.5e-7f,
+                                            std::numeric_limits<float>::infinity(),
+                                            -std::numeric_limits<float>::infinity(),
+                                            std::numeric_limits<float>::quiet_NaN()};
+  return values;
+}
+
+TEST(RecordLineTest, EdgeValuesAreWrittenAsJsoncppWritesThem) {
+  for (const float value : EdgeValues()) {
+    Battery32_Data_t record{};
+    record.data_id = 4294967295u;
+    for (std::size_t i = 0; i < battery_link::kCellCount; ++i) {
+      Store(record, battery_record::kCellVoltageOffset + 4 * i, value);
+    }
+    Store(record, battery_record::kGroupVoltageOffset, value);
+    Store(record, battery_record::kGroupCurrentOffset, -value);
+    Store(record, battery_record::kTemperatureOffset, value * 3.0f);
+    EXPECT_EQ(WrittenRecordLine(record), JsoncppRecordLine(record)) << value;
+  }
+}
+
+TEST(RecordLineTest, RandomRecordsAreWrittenAsJsoncppWritesThem) {
+  std::mt19937 random(5011);
+  std::uniform_int_distribution<std::uint32_t> bits;
+  std::uniform_real_distribution<float> volts(1.8f, 2.4f);
+  for (int n = 0; n < 2000; ++n) {
+    Battery32_Data_t record{};
+    record.data_id = bits(random);
+    const std::uint8_t time[7] = {0xEA,
+                                  0x07,
+                                  static_cast<std::uint8_t>(1 + n % 12),
+                                  static_cast<std::uint8_t>(1 + n % 28),
+                                  12,
+                                  0,
+                                  5};
+    if (n % 3 != 0) std::memcpy(record.sample_time, time, sizeof time);
+    for (std::size_t i = 0; i < battery_link::kCellCount; ++i) {
+      // Half plausible cell voltages, half any bit pattern at all.
+      const std::uint32_t pattern = bits(random);
+      float value = volts(random);
+      if (i % 2 == 1) std::memcpy(&value, &pattern, sizeof value);
+      Store(record, battery_record::kCellVoltageOffset + 4 * i, value);
+    }
+    Store(record, battery_record::kGroupVoltageOffset, volts(random) * 32.0f);
+    Store(record, battery_record::kGroupCurrentOffset, volts(random) - 2.0f);
+    Store(record, battery_record::kTemperatureOffset, volts(random) * 11.0f);
+    ASSERT_EQ(WrittenRecordLine(record), JsoncppRecordLine(record)) << "record " << n;
+  }
+}
+
+TEST(JsonLineTest, ThresholdAndSummaryLinesAreWrittenAsJsoncppWroteThem) {
+  // Names as the plug-in gives them, and one with every character that needs escaping.
+  for (const std::string name : {"group_voltage", "第18节电池", "q\"b\\s/\x01\x1f\b\f\n\r\t\x7f"}) {
+    JsonLine threshold;
+    threshold.String("type", "threshold")
+        .Integer("data_id", 4294967295)
+        .String("name", name)
+        .String("display_name", name)
+        .Number("value", 2.41f)
+        .Number("limit", 2.4f)
+        .String("state", "high")
+        .Integer("level", 2);
+    Json::Value expected(Json::objectValue);
+    expected["type"] = "threshold";
+    expected["data_id"] = 4294967295u;
+    expected["name"] = name;
+    expected["display_name"] = name;
+    expected["value"] = FloatJson(2.41f);
+    expected["limit"] = FloatJson(2.4f);
+    expected["state"] = "high";
+    expected["level"] = 2;
+    EXPECT_EQ(Written(threshold), JsoncppLine(expected)) << name;
+  }
+  JsonLine summary;
+  summary.String("type", "summary")
+      .Integer("data_id", 1001)
+      .Integer("cycles_started", 25273)
+      .Integer("cycles_completed", 20000)
+      .Integer("cycles_given_up", 5272);
+  Json::Value expected(Json::objectValue);
+  expected["type"] = "summary";
+  expected["data_id"] = 1001;
+  expected["cycles_started"] = Json::Int64{25273};
+  expected["cycles_completed"] = Json::Int64{20000};
+  expected["cycles_given_up"] = Json::Int64{5272};
+  EXPECT_EQ(Written(summary), JsoncppLine(expected));
+}
+
+}  // namespace
