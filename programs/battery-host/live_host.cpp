@@ -13,131 +13,34 @@
 #include <unordered_map>
 #include <vector>
 
-#include "host/controller.h"
 #include "host/device_access.h"
 #include "programs/battery-host/config/host_config.h"
 #include "programs/battery-host/line/host_line.h"
 #include "programs/battery-host/line/line_timing.h"
 #include "programs/battery-host/line/port_open_deadline.h"
+#include "programs/battery-host/live_controller.h"
 #include "programs/battery-host/outputs/error_log.h"
-#include "programs/battery-host/outputs/json_output.h"
+#include "programs/battery-host/outputs/plugin_lines.h"
+#include "programs/battery-host/outputs/run_output.h"
+#include "programs/battery-host/outputs/standard_output.h"
 #include "programs/battery-host/plugin_library.h"
 #include "programs/battery-host/service/service_notifier.h"
-#include "programs/battery-host/state/device_history.h"
 #include "programs/battery-host/state/state_lock.h"
-#include "programs/battery-host/state/threshold_monitor.h"
 
 namespace {
 
 constexpr const char* kDefaultStateDir = "battery-state";
 
-struct DeviceSlot {
-  DeviceSlot(DeviceConfig device_config, boost::asio::io_context& io,
-             const std::filesystem::path& state_dir, const HistorySettings& history_settings,
-             std::ostream& err)
-      : config(std::move(device_config)),
-        thresholds(config.thresholds),
-        history(io, state_dir, config.data_id, history_settings, err) {}
-
-  DeviceConfig config;
-  std::unique_ptr<PXHSPDevice> device;
-  HostLine* line = nullptr;
-  ThresholdMonitor thresholds;
-  DeviceHistory history;
-  long started = 0;
-  long completed = 0;
-};
-
-// Every call a device makes on the host.
-class LiveController : public PXHController {
- public:
-  LiveController(std::ostream& out, std::ostream& err) : out_(out), err_(err) {}
-
-  void Add(DeviceSlot& slot) {
-    by_device_[slot.device.get()] = &slot;
-    by_data_id_[slot.config.data_id] = &slot;
-  }
-  void Clear() {
-    by_device_.clear();
-    by_data_id_.clear();
-  }
-  void OnCycleCompleted(std::function<void()> callback) { on_completed_ = std::move(callback); }
-
-  int SendData(PXHSPDevice& device, const unsigned char* data, unsigned int length) override {
-    DeviceSlot& slot = Slot(device);
-    slot.line->Send(device, data, length);
-    return static_cast<int>(length);
-  }
-
-  // The plug-in calls the base RefreshStatus once at the start of each cycle.
-  void RefreshStatus(PXHSPDevice& device) override {
-    DeviceSlot& slot = Slot(device);
-    ++slot.started;
-    slot.line->CycleStarted(device, slot.started);
-  }
-
-  int SendSP(PXHVDevice& device, int, const unsigned char* data, unsigned int length,
-             bool) override {
-    DeviceSlot& slot = Slot(device);
-    if (length == battery_record::kSize) {
-      Battery32_Data_t record;
-      std::memcpy(&record, data, sizeof record);
-      RecordLine(record, line_);
-      out_.Write(line_);
-    }
-    ++slot.completed;
-    slot.line->CycleCompleted(*slot.device);
-    if (on_completed_) on_completed_();
-    return 0;
-  }
-
-  int SaveDeviceHistory(PXHVDevice& device, const unsigned char* data,
-                        unsigned int length) override {
-    return Slot(device).history.Save(data, length) ? 0 : -1;
-  }
-
-  bool CheckThreshold(PXHVDevice& device, const std::string& name, const std::string& display_name,
-                      const float& value, int) override {
-    DeviceSlot& slot = Slot(device);
-    const auto crossing = slot.thresholds.Check(name, value);
-    if (!crossing) return false;
-    line_.String("type", "threshold")
-        .Integer("data_id", slot.config.data_id)
-        .String("name", name)
-        .String("display_name", display_name)
-        .Number("value", value)
-        .Number("limit", crossing->limit)
-        .String("state", crossing->state)
-        .Integer("level", crossing->level);
-    out_.Write(line_);
-    return true;
-  }
-
-  float Get_SP_Value(PXHVDevice&, unsigned int data_id, const std::string& name) override {
-    const auto found = by_data_id_.find(data_id);
-    if (found == by_data_id_.end()) throw std::out_of_range("no device with that data id");
-    return found->second->device->Get_Value(data_id, name);
-  }
-
- private:
-  DeviceSlot& Slot(PXHVDevice& device) { return *by_device_.at(&device); }
-
-  JsonLineWriter out_;
-  JsonLine line_;  // kept: its buffers are reused from line to line
-  std::ostream& err_;
-  std::unordered_map<const PXHVDevice*, DeviceSlot*> by_device_;
-  std::unordered_map<unsigned int, DeviceSlot*> by_data_id_;
-  std::function<void()> on_completed_;
-};
-
 class LiveHost {
  public:
-  LiveHost(const RunOptions& options, HostConfig config, std::ostream& out, std::ostream& err)
+  LiveHost(const RunOptions& options, HostConfig config, StandardOutput& out, std::ostream& err)
       : options_(options),
         config_(std::move(config)),
-        out_(out),
         err_(err),
-        controller_(std::make_shared<LiveController>(out, err)),
+        plugin_lines_(std::make_unique<PluginLines>(PluginLinesTarget())),
+        output_(out, [this](const std::string& reason) { OutputFailed(reason); }),
+        controller_(std::make_shared<LiveController>(output_, *plugin_lines_,
+                                                     options.trace ? &err : nullptr)),
         signals_(io_, SIGINT, SIGTERM),
         open_deadline_(io_, config_.open_timeout) {}
 
@@ -162,9 +65,14 @@ class LiveHost {
   }
 
   int Run() {
-    controller_->OnCycleCompleted([this] {
+    controller_->OnCycleCompleted([this](DeviceSlot& slot) {
+      if (options_.cycles <= 0 || slot.state.completed < options_.cycles) return;
+      if (slot.silence) slot.silence->Stop();
       if (AllDone()) io_.stop();
     });
+    for (auto& slot : slots_) {
+      if (slot->silence) slot->silence->Start();
+    }
     for (auto& line : lines_) line->Start();
     signals_.async_wait([this](const boost::system::error_code& error, int) {
       if (!error) io_.stop();
@@ -176,6 +84,14 @@ class LiveHost {
     for (auto& slot : slots_) slot->history.Flush();
     WriteSummary();
     return status_;
+  }
+
+  // Where the plug-in's own lines go: standard error, or the configured file.
+  std::streambuf* PluginLinesTarget() {
+    if (config_.plugin_log.empty()) return err_.rdbuf();
+    plugin_log_ =
+        std::make_unique<FdOutputBuffer>(OpenAppendFile(RelativeToConfig(config_.plugin_log)));
+    return plugin_log_.get();
   }
 
  private:
@@ -198,6 +114,7 @@ class LiveHost {
   }
 
   void CreateDevice(DeviceSlot& slot) {
+    plugin_lines_->SetSubject(slot.config.data_id);
     slot.device = plugin_->CreateDevice();
     controller_->Add(slot);
     Json::Value host_device(Json::objectValue);
@@ -217,6 +134,7 @@ class LiveHost {
   }
 
   void RestoreFromHistory(DeviceSlot& slot) {
+    plugin_lines_->SetSubject(slot.config.data_id);
     const auto entry = slot.history.Open();
     if (!entry) return;
     const std::string& path = slot.history.Ring().Path();
@@ -253,17 +171,20 @@ class LiveHost {
     for (auto& [line, devices] : members) Connect(*line, devices);
   }
 
-  HostLine* AddLine(const std::string& name, const DeviceSlot& first) {
-    std::ostream* trace = options_.trace ? &err_ : nullptr;
+  // The line's timing, from its port's settings and the plug-in's baud rate.
+  LineScheduler::Timing TimingOf(const DeviceSlot& first) const {
     const PortSettings port = config_.Port(first.config.port);
     const unsigned baud = DeviceAccess::BaudRate(*first.device);
-    const LineScheduler::Timing timing{
-        port.answer_timeout.value_or(line_timing::DefaultAnswerTimeout(baud, port.quiet)),
-        line_timing::InterFrameGap(baud),
-        battery_link::LineTime(line_timing::kLongestExchangeBytes, baud)};
-    lines_.push_back(
-        std::make_unique<HostLine>(io_, name, port, timing, trace, err_,
-                                   [](const PXHSPDevice& device) { return device.DataId(); }));
+    return {port.answer_timeout.value_or(line_timing::DefaultAnswerTimeout(baud, port.quiet)),
+            line_timing::InterFrameGap(baud),
+            battery_link::LineTime(line_timing::kLongestExchangeBytes, baud)};
+  }
+
+  HostLine* AddLine(const std::string& name, const DeviceSlot& first) {
+    std::ostream* trace = options_.trace ? &err_ : nullptr;
+    lines_.push_back(std::make_unique<HostLine>(
+        io_, name, config_.Port(first.config.port), TimingOf(first), trace, err_,
+        [](const PXHSPDevice& device) { return device.DataId(); }));
     open_deadline_.Watch(*lines_.back());
     return lines_.back().get();
   }
@@ -275,8 +196,14 @@ class LiveHost {
       monitors.push_back(slot->config.sim);
     }
     line.Scheduler().SetActive([this, devices](std::size_t index) {
-      return options_.cycles <= 0 || devices[index]->completed < options_.cycles;
+      return options_.cycles <= 0 || devices[index]->state.completed < options_.cycles;
     });
+    line.SetEvents(
+        {[this](const PXHSPDevice& device) { plugin_lines_->SetSubject(device.DataId()); },
+         [this, &line, devices](bool up, const std::string& reason) {
+           PortEvent(line, devices, up, reason);
+         }});
+    WatchSilence(devices);
     const DeviceConfig& first = devices.front()->config;
     const PortSettings port = config_.Port(first.port);
     const unsigned baud = DeviceAccess::BaudRate(*devices.front()->device);
@@ -284,6 +211,19 @@ class LiveHost {
       line.SetTransport(MakeSimTransport(io_, monitors, port.echo, port.paced ? baud : 0, line));
     } else {
       line.SetTransport(MakeSerialTransport(io_, first.port, baud, line));
+    }
+  }
+
+  // A device is silent when it has completed no cycle for silent_after_periods
+  // of its poll periods. A period is its poll interval, but no shorter than
+  // the line may take to serve every device on it once, each slow to answer.
+  void WatchSilence(const std::vector<DeviceSlot*>& devices) {
+    const auto turn = LineScheduler::LongestTurn(TimingOf(*devices.front()));
+    for (DeviceSlot* slot : devices) {
+      const auto period = std::max<std::chrono::steady_clock::duration>(
+          config_.PollInterval(slot->config), turn * static_cast<long>(devices.size()));
+      slot->silence.emplace(io_, period * config_.silent_after_periods,
+                            [this, slot](bool silent) { DeviceSilence(*slot, silent); });
     }
   }
 
@@ -307,31 +247,54 @@ class LiveHost {
   bool AllDone() const {
     if (options_.cycles <= 0) return false;
     for (const auto& slot : slots_) {
-      if (slot->completed < options_.cycles) return false;
+      if (slot->state.completed < options_.cycles) return false;
     }
     return true;
   }
 
+  // Standard output failed: the records go nowhere, so the run ends.
+  void OutputFailed(const std::string& reason) {
+    err_ << error_log::Error << "battery-host: standard output: " << reason << "; the run ends"
+         << std::endl;
+    status_ = 1;
+    io_.stop();
+  }
+
+  void DeviceSilence(DeviceSlot& slot, bool silent) {
+    slot.state.silent = silent;
+    if (silent) ++slot.state.silent_events;
+    err_ << (silent ? error_log::Warning : error_log::Info)
+         << "battery-host: " << slot.config.data_id
+         << (silent ? ": no cycle completed for " + std::to_string(config_.silent_after_periods) +
+                          " poll periods"
+                    : ": answering again")
+         << " (" << slot.line->Name() << ')' << std::endl;
+    output_.DeviceEvent(slot.config.data_id, silent ? kDeviceSilent : kDeviceAnswering);
+  }
+
+  void PortEvent(const HostLine& line, const std::vector<DeviceSlot*>& devices, bool up,
+                 const std::string& reason) {
+    if (!up) {
+      for (DeviceSlot* slot : devices) ++slot->state.port_down_events;
+    }
+    output_.PortEvent(line.Name(), up ? kPortUp : kPortDown, reason);
+  }
+
   void WriteSummary() {
-    JsonLineWriter writer(out_);
-    JsonLine line;
     for (const auto& slot : slots_) {
       const bool under_way = slot->line->Scheduler().Owner() == slot->device.get();
-      line.String("type", "summary")
-          .Integer("data_id", slot->config.data_id)
-          .Integer("cycles_started", slot->started)
-          .Integer("cycles_completed", slot->completed)
-          .Integer("cycles_given_up", slot->started - slot->completed - (under_way ? 1 : 0))
-          .Integer("stale_bytes",
-                   static_cast<long long>(slot->line->Scheduler().StaleBytes(*slot->device)));
-      writer.Write(line);
+      const DeviceState& state = slot->state;
+      output_.Summary(state, state.started - state.completed - (under_way ? 1 : 0),
+                      static_cast<long long>(slot->line->Scheduler().StaleBytes(*slot->device)));
     }
   }
 
   RunOptions options_;
   HostConfig config_;
-  std::ostream& out_;
   std::ostream& err_;
+  std::unique_ptr<FdOutputBuffer> plugin_log_;
+  std::unique_ptr<PluginLines> plugin_lines_;
+  RunOutput output_;
   boost::asio::io_context io_;
   std::unique_ptr<PluginLibrary> plugin_;
   std::shared_ptr<LiveController> controller_;
@@ -346,7 +309,7 @@ class LiveHost {
 
 }  // namespace
 
-int RunLiveHost(const RunOptions& options, std::ostream& out, std::ostream& err) {
+int RunLiveHost(const RunOptions& options, std::ostream& err) {
   LoadedConfig loaded = LoadHostConfig(options.config_path);
   for (const ConfigProblem& problem : loaded.problems) {
     err << (problem.warning ? error_log::Warning : error_log::Error) << FormatProblem(problem)
@@ -358,6 +321,7 @@ int RunLiveHost(const RunOptions& options, std::ostream& out, std::ostream& err)
     return 2;
   }
   try {
+    StandardOutput out;
     LiveHost host(options, std::move(loaded.config), out, err);
     host.SetUp();
     return host.Run();

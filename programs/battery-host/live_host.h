@@ -17,6 +17,8 @@ struct RunOptions {
   bool trace = false;       // wire bytes per device on `err`
 };
 
+// The JSON lines go to standard output, and nothing else does: the plug-in's
+// own lines go to `err` (or the configured file) like every message.
 // Exit status: 0 when stopped or done, 2 for an invalid configuration, 1 when
-// the plug-in or a device cannot be set up.
-int RunLiveHost(const RunOptions& options, std::ostream& out, std::ostream& err);
+// the plug-in or a device cannot be set up or standard output fails.
+int RunLiveHost(const RunOptions& options, std::ostream& err);

@@ -1,5 +1,6 @@
 // battery-host: the host programs around the battery2v_32 plug-in.
 
+#include <csignal>
 #include <fstream>
 #include <iostream>
 #include <limits>
@@ -36,9 +37,10 @@ int Run(RunOptions options) {
   // configuration, and the state directory the service manager made.
   if (options.config_path.empty()) options.config_path = service_paths::kDefaultConfig;
   if (options.state_dir.empty()) options.state_dir = service_paths::StateDirectoryFromEnvironment();
-  std::optional<error_log::LinePrefixes> prefixes;
-  if (error_log::StandardErrorIsJournal()) prefixes.emplace(std::cerr);
-  return RunLiveHost(options, std::cout, std::cerr);
+  // A closed standard output is a failed write, not the end of the process.
+  std::signal(SIGPIPE, SIG_IGN);
+  const error_log::LinePrefixes prefixes(std::cerr, error_log::ForStandardError());
+  return RunLiveHost(options, std::cerr);
 }
 
 int CheckConfig(const std::string& path) {

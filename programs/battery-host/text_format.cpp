@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <utility>
 
@@ -74,6 +75,54 @@ const char* FileKind(unsigned int mode) {
     if ((mode & S_IFMT) == kind) return name;
   }
   return "an unknown kind of file";
+}
+
+namespace {
+
+std::string FormatOffset(long seconds_east) {
+  const char sign = seconds_east < 0 ? '-' : '+';
+  // Offsets lie within a day.
+  const int minutes =
+      static_cast<int>((seconds_east < 0 ? -seconds_east : seconds_east) / 60 % 1440);
+  char text[16];
+  std::snprintf(text, sizeof text, "%c%02d:%02d", sign, minutes / 60, minutes % 60);
+  return text;
+}
+
+}  // namespace
+
+std::string UtcOffset(const std::tm& local) {
+  // Offsets change at most at whole hours: one look-up per hour of records.
+  thread_local std::tm cached_hour{};
+  thread_local std::string cached;
+  if (!cached.empty() && local.tm_year == cached_hour.tm_year &&
+      local.tm_mon == cached_hour.tm_mon && local.tm_mday == cached_hour.tm_mday &&
+      local.tm_hour == cached_hour.tm_hour) {
+    return cached;
+  }
+  std::tm placed = local;
+  placed.tm_isdst = -1;
+  const std::time_t when = std::mktime(&placed);
+  std::tm back{};
+  if (when == static_cast<std::time_t>(-1) || localtime_r(&when, &back) == nullptr) return {};
+  cached_hour = local;
+  cached = FormatOffset(back.tm_gmtoff);
+  return cached;
+}
+
+std::string Now() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          now - std::chrono::system_clock::from_time_t(seconds))
+                          .count();
+  std::tm local{};
+  localtime_r(&seconds, &local);
+  char text[64];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03d", local.tm_year + 1900,
+                local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+                static_cast<int>(millis));
+  return text + FormatOffset(local.tm_gmtoff);
 }
 
 }  // namespace host_text

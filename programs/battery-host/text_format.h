@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <string_view>
 
@@ -19,6 +20,14 @@ std::string Float(float value);
 // with emitUTF8: '"', '\\', \b \f \n \r \t, other control characters as
 // \u00xx (lowercase); UTF-8 and every other byte pass through unchanged.
 std::string Quoted(std::string_view text);
+
+// The UTC offset of the local time zone at a local calendar time, "+01:00";
+// empty when the time cannot be placed (out of the platform's time range).
+std::string UtcOffset(const std::tm& local);
+
+// Now as local time with milliseconds and the UTC offset, ISO 8601:
+// "2026-03-01T12:00:05.123+01:00".
+std::string Now();
 
 // What kind of file a stat mode is, for messages: "a FIFO", "a regular file", ...
 const char* FileKind(unsigned int mode);

@@ -87,14 +87,12 @@ void ExpectSent(const Measurement& m, const SentValues& sent, const std::string&
   EXPECT_EQ(sent.temperature.count(m.temperature), 1u) << what << ": " << m.temperature;
 }
 
-// Records published by the host: the first of a fresh start holds zeros (a
-// record goes out before the cycle's values are copied in); the others hold
-// what the monitor sent.
+// Records published by the host: each holds its own cycle's values, all of
+// them sent by the monitor, from the first record of a fresh start on.
 void ExpectRecordsFromMonitor(const std::vector<Json::Value>& records, const SentValues& sent) {
   ASSERT_FALSE(records.empty());
-  EXPECT_TRUE(FromRecordJson(records.front()).IsZero());
-  for (std::size_t i = 1; i < records.size(); ++i) {
-    ExpectSent(FromRecordJson(records[i]), sent, "record " + std::to_string(i));
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    ExpectSent(FromRecordJson(records[i]), sent, "record " + std::to_string(i + 1));
   }
 }
 
@@ -202,13 +200,15 @@ TEST_F(LiveHostTest, RecordsThroughAPtyHoldWhatTheSimulatorSent) {
   const auto records = OfType(Output(), "record", 2001);
   ASSERT_EQ(records.size(), 5u) << Errors();
   ExpectRecordsFromMonitor(records, sent);
-  for (std::size_t i = 1; i < records.size(); ++i) ExpectNearBase(FromRecordJson(records[i]), base);
-  // The history holds each cycle's own values; the newest is the last measurement sent.
+  for (const Json::Value& record : records) ExpectNearBase(FromRecordJson(record), base);
+  // The history holds what the records published; the newest is the last measurement sent.
   const auto history = ParseHistory(ReadFile(Path("state/device-2001.ring")));
   ASSERT_EQ(history.size(), 5u);
+  for (std::size_t i = 0; i < history.size(); ++i) {
+    EXPECT_EQ(history[i], FromRecordJson(records[i])) << "entry " << i + 1;
+  }
   ASSERT_FALSE(sent.cells.empty());
   EXPECT_EQ(history.back().cells, sent.cells.back());
-  ExpectSent(history.back(), sent, "history");
 }
 
 TEST_F(LiveHostTest, TwoMonitorsShareOnePty) {
@@ -255,11 +255,16 @@ TEST_F(LiveHostTest, FaultyMonitorPublishesOnlyValuesItSent) {
   std::cout << "[ faults   ] 12 cycles completed, " << given_up << " given up" << std::endl;
 }
 
+// Unplugged for longer than the device may stay silent: the port's going down
+// and coming back and the device's silence and return are status lines.
 TEST_F(LiveHostTest, UnpluggedPortIsReportedAndPollingResumes) {
   const std::string link = Path("ttyUSB9");
-  StartSim(link, {"--address", "1", "--unplug-after", "10", "--unplug-for", "700"});
+  StartSim(link, {"--address", "1", "--unplug-after", "10", "--unplug-for", "1500"});
   if (IsSkipped()) return;
-  const std::string config = WriteConfig(Config(100, {Device(5001, "129", link)}));
+  // Silent after one period: the longest turn of a slow monitor, about 1 s.
+  std::string config_text = Config(100, {Device(5001, "129", link)});
+  config_text.insert(1, "\"silent_after_periods\": 1,");
+  const std::string config = WriteConfig(config_text);
   ASSERT_EQ(RunHost({"run", "--config", config, "--cycles", "6", "--state-dir", Path("state")}), 0)
       << Errors();
   const SentValues sent = StopSim(link)[1];
@@ -269,9 +274,19 @@ TEST_F(LiveHostTest, UnpluggedPortIsReportedAndPollingResumes) {
   EXPECT_NE(errors.find("retrying"), std::string::npos) << errors;
   EXPECT_NE(errors.find("open again, polling resumes"), std::string::npos) << errors;
   EXPECT_NE(ReadFile(Path("ttyUSB9.err")).find("plugged in again"), std::string::npos);
-  const auto records = OfType(Output(), "record", 5001);
+  const auto lines = Output();
+  const auto records = OfType(lines, "record", 5001);
   ASSERT_EQ(records.size(), 6u);
   ExpectRecordsFromMonitor(records, sent);
+  std::vector<std::string> events;
+  for (const Json::Value& line : lines) {
+    if (line["type"] == "status") events.push_back(line["event"].asString());
+  }
+  EXPECT_EQ(events, (std::vector<std::string>{"port_down", "silent", "port_up", "answering"}));
+  const auto summary = OfType(lines, "summary", 5001);
+  ASSERT_EQ(summary.size(), 1u);
+  EXPECT_EQ(summary.front()["silent_events"].asInt(), 1);
+  EXPECT_EQ(summary.front()["port_down_events"].asInt(), 1);
 }
 
 TEST_F(LiveHostTest, EchoOfAHalfDuplexAdapterIsDropped) {
@@ -346,7 +361,7 @@ std::vector<unsigned> TraceOf(const std::string& trace, const std::string& what)
   std::vector<unsigned> ids;
   std::istringstream in(trace);
   for (std::string line; std::getline(in, line);) {
-    std::istringstream words(line);
+    std::istringstream words(WithoutTimeStamp(line));
     std::string prefix, id, word;
     if (words >> prefix >> id >> word && prefix == "battery-host:" && word == what) {
       ids.push_back(static_cast<unsigned>(std::stoul(id)));
@@ -444,16 +459,30 @@ TEST_F(LiveHostTest, RestartRestoresTheNewestIntactRecord) {
     file.put('\x5A');
   }
 
-  ASSERT_EQ(RunHost({"run", "--config", config, "--cycles", "1", "--state-dir", Path("state")}), 0)
+  ASSERT_EQ(RunHost({"run", "--config", config, "--cycles", "1", "--trace", "--state-dir",
+                     Path("state")}),
+            0)
       << Errors();
   EXPECT_NE(Errors().find("restored entry 2 of"), std::string::npos) << Errors();
+  // The plug-in publishes the restored record first (the trace shows it); it
+  // is not a record of this run, so no record line carries it.
+  const std::string sp_line = " sp 5011 ";
+  const std::size_t sp = Errors().find(sp_line);
+  ASSERT_NE(sp, std::string::npos) << Errors();
+  std::istringstream hex(Errors().substr(sp + sp_line.size(), 152 * 3));
+  std::string bytes;
+  for (std::string byte; bytes.size() < 152 && hex >> byte;) {
+    bytes += static_cast<char>(std::stoul(byte, nullptr, 16));
+  }
+  ASSERT_EQ(bytes.size(), 152u);
+  EXPECT_EQ(FromRecord(bytes.data()), saved[1]);
   const auto records = OfType(Output(), "record", 7001);
   ASSERT_EQ(records.size(), 1u);
-  const Measurement restored = FromRecordJson(records.front());
-  EXPECT_EQ(restored.cells, saved[1].cells);
-  EXPECT_EQ(restored.group_voltage, saved[1].group_voltage);
-  // The next entry takes the torn one's place; the file keeps its size.
-  EXPECT_EQ(ParseHistory(ReadFile(history)).size(), 3u);
+  EXPECT_NE(FromRecordJson(records.front()).cells, saved[1].cells);
+  // The next entry, this cycle's record, takes the torn one's place; the file keeps its size.
+  const auto after = ParseHistory(ReadFile(history));
+  ASSERT_EQ(after.size(), 3u);
+  EXPECT_EQ(after.back(), FromRecordJson(records.front()));
   EXPECT_EQ(fs::file_size(history), size);
 }
 
@@ -467,6 +496,27 @@ TEST_F(LiveHostTest, ShippedExampleRunsOnSimulatedMonitors) {
     EXPECT_EQ(OfType(lines, "record", data_id).size(), 2u) << data_id;
     EXPECT_GE(GivenUp(lines, data_id), 0) << data_id;
   }
+  // Standard output is JSON lines and nothing else; the plug-in's lines go to standard error.
+  std::istringstream out(ReadFile(Path("host.out")));
+  std::size_t count = 0;
+  for (std::string line; std::getline(out, line); ++count) {
+    EXPECT_FALSE(line.empty() || line.front() != '{' || line.back() != '}') << line;
+  }
+  EXPECT_EQ(count, lines.size());
+  EXPECT_NE(Errors().find("battery-host: 1001 plug-in: rvSize is 0"), std::string::npos);
+}
+
+// A full disk under standard output: the run ends at once, loudly.
+TEST_F(LiveHostTest, StandardOutputThatFailsEndsTheRun) {
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  const std::string config = WriteConfig(Config(50, {Device(7101, "129", "sim")}));
+  Process host(programs().host,
+               {"run", "--config", config, "--cycles", "50", "--state-dir", Path("state")},
+               "/dev/full", Path("host.err"));
+  EXPECT_EQ(host.Wait(kRunLimit), std::optional<int>(1)) << Errors();
+  EXPECT_NE(Errors().find("battery-host: standard output: No space left on device; the run ends"),
+            std::string::npos)
+      << Errors();
 }
 
 TEST_F(LiveHostTest, SigtermEndsTheRunCleanly) {

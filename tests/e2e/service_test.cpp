@@ -23,12 +23,14 @@
 
 #include "programs/battery-host/service/service_notifier.h"
 #include "tests/e2e/process.h"
+#include "tests/support/run_values.h"
 
 namespace e2e {
 
 namespace {
 
 namespace fs = std::filesystem;
+using run_values::WithoutTimeStamp;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
@@ -186,9 +188,10 @@ std::string FileId(const std::string& path) {
   return std::to_string(file.st_dev) + ":" + std::to_string(file.st_ino);
 }
 
-// Under the journal each line of standard error carries its priority; a
-// JOURNAL_STREAM that names another stream (a program started from a service
-// with its standard error redirected) leaves the lines as they are.
+// Under the journal each line of standard error carries its priority (the
+// journal keeps the time); a JOURNAL_STREAM that names another stream (a
+// program started from a service with its standard error redirected) gets
+// the time stamp that starts every line elsewhere.
 TEST_F(ServiceTest, PriorityPrefixesOnlyWhenStandardErrorIsTheJournal) {
   for (const bool journal : {true, false}) {
     SCOPED_TRACE(journal ? "journal" : "another stream");
@@ -211,7 +214,12 @@ TEST_F(ServiceTest, PriorityPrefixesOnlyWhenStandardErrorIsTheJournal) {
       bool found = false;
       for (std::string line; std::getline(errors, line);) {
         if (line.find(text) == std::string::npos) continue;
-        EXPECT_EQ(line.rfind(journal ? prefix + text : text, 0), 0u) << line;
+        if (journal) {
+          EXPECT_EQ(line.rfind(prefix + text, 0), 0u) << line;
+        } else {
+          EXPECT_EQ(WithoutTimeStamp(line).rfind(text, 0), 0u) << line;
+          EXPECT_NE(line.rfind(text, 0), 0u) << "no time stamp: " << line;
+        }
         found = true;
       }
       EXPECT_TRUE(found) << text << " not in\n" << Errors();

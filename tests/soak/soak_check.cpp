@@ -14,6 +14,9 @@ namespace soak {
 namespace {
 
 constexpr const char* kTracePrefix = "battery-host: ";
+constexpr const char* kPluginLine = " plug-in: ";
+constexpr const char* kSilent = ": no cycle completed for ";
+constexpr const char* kAnswering = ": answering again (";
 constexpr std::size_t kRequestSize = 5;
 constexpr std::size_t kRequestCommandOffset = 3;
 
@@ -52,7 +55,7 @@ std::optional<TraceLine> ParseTraceLine(const std::string& text) {
     trace.what = first;
   }
   std::getline(words >> std::ws, trace.rest);
-  static const std::set<std::string> kKnown = {"tx", "rx", "echo", "cycle", "held", "stale"};
+  static const std::set<std::string> kKnown = {"tx", "rx", "echo", "cycle", "held", "stale", "sp"};
   if (kKnown.count(trace.what) == 0) return std::nullopt;
   return trace;
 }
@@ -154,10 +157,14 @@ class Checker {
     device.line = &line->second;
   }
 
-  void HostLine(const std::string& text, std::size_t number) {
-    if (text.empty()) return;
-    if (text.front() == '{') return JsonLine(text, number);
-    if (text.rfind(kTracePrefix, 0) != 0) return;  // the plug-in's own lines
+  void HostLine(const std::string& stamped, std::size_t number) {
+    if (stamped.empty()) return;
+    if (stamped.front() == '{') return JsonLine(stamped, number);
+    const std::string text = WithoutTimeStamp(stamped);
+    // The plug-in's own lines, and a device that stops answering for a while and answers again.
+    for (const char* known : {kPluginLine, kSilent, kAnswering}) {
+      if (text.find(known) != std::string::npos) return;
+    }
     const auto trace = ParseTraceLine(text);
     if (!trace) return Problem("host output line " + std::to_string(number) + ": " + text);
     if (!trace->data_id) return;
@@ -251,13 +258,12 @@ class Checker {
     ClassifyCycles(device);
   }
 
-  // The k-th completed cycle saved the k-th history entry: its own values.
+  // The k-th completed cycle published the k-th record: its own values.
   void CheckOwnAnswers(const DeviceState& device) {
-    const std::vector<Measurement>& history = device.input->history;
-    std::size_t entry = 0;
-    for (std::size_t i = 0; i < device.cycles.size() && entry < history.size(); ++i) {
+    std::size_t record = 0;
+    for (std::size_t i = 0; i < device.cycles.size() && record < device.records.size(); ++i) {
       if (!device.cycles[i].completed) continue;
-      CheckCycleValues(device, i, history[entry++]);
+      CheckCycleValues(device, i, device.records[record++]);
     }
   }
 
@@ -344,10 +350,10 @@ class Checker {
       Problem(what + ": " + std::to_string(history.size()) + " entries for " +
               std::to_string(device.records.size()) + " records");
     }
-    for (std::size_t k = 0; k + 1 < std::min(history.size(), device.records.size()); ++k) {
-      if (!(device.records[k + 1] == history[k])) {
+    for (std::size_t k = 0; k < std::min(history.size(), device.records.size()); ++k) {
+      if (!(device.records[k] == history[k])) {
         Problem(what + " entry " + std::to_string(k + 1) + ": not what record " +
-                std::to_string(k + 2) + " published");
+                std::to_string(k + 1) + " published");
       }
     }
   }

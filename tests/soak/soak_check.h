@@ -9,15 +9,15 @@
 // of the request it answers, counted over every request its line heard; the
 // N-th `tx` line of a line in the trace is that request. With that:
 //
-// - Values: each value of a completed cycle (the history saves every cycle's
-//   own values) must be the decoding of an intact answer to a request of that
+// - Values: each value of a completed cycle (its record holds the cycle's own
+//   values) must be the decoding of an intact answer to a request of that
 //   very cycle and of its own kind: the cells of a cell answer, the group
 //   voltage of a group-voltage answer, and so on. A request may have been
 //   sent more than once; either copy's answer will do. A value that matches
 //   an answer of another kind was taken for the wrong request; one that
 //   matches no intact answer at all was never sent. Both are counted.
-// - History: the record published at the end of cycle k+1 holds the values
-//   of cycle k, which is what the history saved at the end of cycle k holds.
+// - History: the history saved at the end of cycle k holds what the record
+//   of cycle k published.
 // - Recovery: every cycle without an injected fault completes. A cycle is
 //   fault-free when each of its requests was answered, no answer had a fault,
 //   no request was re-sent, and the turn before on the line had no late or
@@ -43,6 +43,7 @@ using run_values::GroupVolts;
 using run_values::kCells;
 using run_values::Measurement;
 using run_values::ParseHistory;
+using run_values::WithoutTimeStamp;
 
 // One line of a simulator's log.
 struct SentAnswer {

@@ -53,6 +53,13 @@ std::vector<Json::Value> JsonLines(const std::string& text) {
   return lines;
 }
 
+std::string WithoutTimeStamp(const std::string& line) {
+  // The stamp is one word of digits, '-', ':', '.', 'T' and the offset's sign.
+  const std::size_t blank = line.find(' ');
+  if (blank == std::string::npos || blank < 20 || line[4] != '-' || line[10] != 'T') return line;
+  return line.substr(blank + 1);
+}
+
 Measurement FromRecordJson(const Json::Value& record) {
   Measurement m;
   for (Json::ArrayIndex i = 0; i < kCells; ++i) m.cells[i] = record["cells"][i].asFloat();

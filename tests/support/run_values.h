@@ -31,6 +31,9 @@ struct Measurement {
 
 // The JSON lines of a program's output; other lines (the plug-in's own) are skipped.
 std::vector<Json::Value> JsonLines(const std::string& text);
+// A line of the host's standard error without the time stamp that starts it
+// ("2026-03-01T12:00:05.123+01:00 battery-host: ..."); unchanged without one.
+std::string WithoutTimeStamp(const std::string& line);
 
 // A record line of the host's output ({"type":"record", "cells":[...], ...}).
 Measurement FromRecordJson(const Json::Value& record);

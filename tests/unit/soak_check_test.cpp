@@ -23,6 +23,7 @@ using soak::SentAnswer;
 
 constexpr unsigned kDataId = 7;
 constexpr const char* kLine = "/tmp/ttySOAK0";
+constexpr const char* kStamp = "2026-03-01T12:00:05.123+01:00 ";
 
 struct Exchange {
   std::string command;
@@ -47,8 +48,8 @@ bool Intact(const std::string& fault) {
 
 // Builds a run of one device the way host and simulator would write it:
 // every cycle's requests in the trace, every answer in the log with the
-// number of its request, a record per completed cycle holding the values of
-// the completed cycle before, and the history holding each cycle's own.
+// number of its request, a record per completed cycle holding its values and
+// the history holding the same; the host's error lines start with a time stamp.
 class SoakRun {
  public:
   // `forge` changes what the device keeps of the cycle: its history entry and next record.
@@ -59,8 +60,7 @@ class SoakRun {
     for (const Exchange& exchange : exchanges) Ask(exchange);
     if (!completes) return;
     if (forge) forge(current_);
-    Publish(last_completed_);
-    last_completed_ = current_;
+    Publish(current_);
     history.push_back(current_);
   }
 
@@ -143,11 +143,12 @@ class SoakRun {
     line["group_voltage"] = m.group_voltage;
     line["group_current"] = m.group_current;
     line["temperature"] = m.temperature;
-    host_output += Write(line) + "\nrvSize is 0\n";
+    host_output += Write(line) + "\n" + kStamp + "battery-host: 7 plug-in: rvSize is 0\n";
   }
 
   void Trace(const std::string& what) {
-    host_output += "battery-host: " + std::to_string(kDataId) + " " + what + " (" + kLine + ")\n";
+    host_output += std::string(kStamp) + "battery-host: " + std::to_string(kDataId) + " " + what +
+                   " (" + kLine + ")\n";
   }
 
   static std::string Write(const Json::Value& value) {
@@ -160,7 +161,6 @@ class SoakRun {
   int measurement_ = 0;
   std::uint64_t requests_ = 0;
   Measurement current_;
-  Measurement last_completed_;
 };
 
 bool Mentions(const soak::Report& report, const std::string& text) {
@@ -285,7 +285,7 @@ TEST(SoakCheckTest, HistoryThatDiffersFromThePublishedRecordIsReported) {
   run.Cycle(FullCycle(), true);
   run.history[1].temperature = 99.0f;
   run.Summary();
-  EXPECT_TRUE(Mentions(run.Check(), "history entry 2: not what record 3 published"))
+  EXPECT_TRUE(Mentions(run.Check(), "history entry 2: not what record 2 published"))
       << All(run.Check());
 }
 

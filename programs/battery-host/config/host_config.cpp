@@ -27,6 +27,7 @@ constexpr long long kMaxDataId = 0xFFFFFFFFLL;
 constexpr long long kMaxDelayMs = 60'000;
 constexpr long long kMaxQuietMs = 1'000;
 constexpr long long kMaxAddress = 0xFF;
+constexpr long long kMaxPeriods = 1000;
 constexpr long long kMaxIntervalS = 86'400;
 constexpr long long kMaxOpenTimeoutS = 86'400;
 
@@ -56,9 +57,10 @@ class HostConfigParser {
                     "replaced: \"poll_interval_ms\" says how often each device's cycle starts, "
                     "\"ports\".PORT.\"answer_timeout_ms\" how long an answer is awaited");
     }
-    reader_.RejectUnknownKeys(root, "",
-                              {"tick_ms", "poll_interval_ms", "plugin", "state_dir", "history",
-                               "open_timeout_s", "ports", "devices"});
+    reader_.RejectUnknownKeys(
+        root, "",
+        {"tick_ms", "poll_interval_ms", "plugin", "plugin_log", "state_dir", "history",
+         "open_timeout_s", "silent_after_periods", "ports", "devices"});
     HostConfig& config = out_.config;
     if (root.isMember("poll_interval_ms")) {
       if (auto interval = PollInterval(root["poll_interval_ms"], "poll_interval_ms")) {
@@ -67,6 +69,13 @@ class HostConfigParser {
     }
     if (root.isMember("plugin"))
       config.plugin = reader_.String(root["plugin"], "plugin").value_or("");
+    if (root.isMember("plugin_log"))
+      config.plugin_log = reader_.String(root["plugin_log"], "plugin_log").value_or("");
+    if (root.isMember("silent_after_periods")) {
+      config.silent_after_periods = static_cast<int>(
+          reader_.Integer(root["silent_after_periods"], "silent_after_periods", 1, kMaxPeriods)
+              .value_or(config.silent_after_periods));
+    }
     if (root.isMember("state_dir")) {
       config.state_dir = reader_.String(root["state_dir"], "state_dir").value_or("");
     }

@@ -72,7 +72,11 @@ struct HostConfig {
   // Every serial port must have opened once within this time: a run with a
   // cycle count ends with an error when one has not, a daemon says so.
   std::chrono::seconds open_timeout{30};
-  std::string plugin;     // empty: the plug-in built beside battery-host
+  std::string plugin;  // empty: the plug-in built beside battery-host
+  // Where the plug-in's own lines go; empty: standard error.
+  std::string plugin_log;
+  // A device that completes no cycle for this many poll periods is reported silent.
+  int silent_after_periods = 3;
   std::string state_dir;  // empty: the default of the command line
   std::map<std::string, PortSettings> ports;
   std::vector<DeviceConfig> devices;

@@ -73,13 +73,17 @@ void HostLine::OnDown(const std::string& reason) {
   // What arrived before the break would have gone over without gathering too.
   if (gatherer_) gatherer_->Flush();
   scheduler_.Down();
-  failed_ = true;
   err_ << error_log::Error << "battery-host: " << name_ << ": " << reason << std::endl;
+  if (!failed_ && events_.port) events_.port(false, reason);
+  failed_ = true;
 }
 
 void HostLine::OnUp() {
   opened_ = true;
-  if (failed_) err_ << "battery-host: " << name_ << ": open again, polling resumes" << std::endl;
+  if (failed_) {
+    err_ << "battery-host: " << name_ << ": open again, polling resumes" << std::endl;
+    if (events_.port) events_.port(true, {});
+  }
   failed_ = false;
   scheduler_.Up();
 }

@@ -22,6 +22,12 @@ class HostLine final : public LineListener, private LineScheduler::Wire {
  public:
   // Data id of a device, for messages.
   using NameOf = std::function<unsigned int(const PXHSPDevice&)>;
+  struct Events {
+    // The line is about to call into the device.
+    std::function<void(const PXHSPDevice& device)> calling;
+    // The port went down (with the reason) or came back up.
+    std::function<void(bool up, const std::string& reason)> port;
+  };
 
   HostLine(boost::asio::io_context& io, std::string name, const PortSettings& settings,
            LineScheduler::Timing timing, std::ostream* trace, std::ostream& err, NameOf name_of);
@@ -31,6 +37,7 @@ class HostLine final : public LineListener, private LineScheduler::Wire {
   // Whether the port has been open at least once since the start.
   bool HasOpened() const { return opened_; }
   void SetTransport(std::unique_ptr<LineTransport> transport) { transport_ = std::move(transport); }
+  void SetEvents(Events events) { events_ = std::move(events); }
   void Start() { transport_->Start(); }
   bool IsUp() const { return transport_->IsUp(); }
 
@@ -48,6 +55,9 @@ class HostLine final : public LineListener, private LineScheduler::Wire {
   void Write(const PXHSPDevice& device, const std::uint8_t* data, std::size_t size) override;
   void Hold(const PXHSPDevice& device, const std::uint8_t* data, std::size_t size) override;
   void Drain() override;
+  void Calling(const PXHSPDevice& device) override {
+    if (events_.calling) events_.calling(device);
+  }
   // A chunk for the device whose answer is awaited.
   void Deliver(std::uint8_t* data, std::size_t size);
   void Trace(const PXHSPDevice* device, const char* what, const std::uint8_t* data,
@@ -62,6 +72,7 @@ class HostLine final : public LineListener, private LineScheduler::Wire {
   LineScheduler scheduler_;
   std::optional<QuietGapGatherer> gatherer_;  // only with a quiet gap set
   std::unique_ptr<LineTransport> transport_;
+  Events events_;
   bool failed_ = false;
   bool opened_ = false;
 };

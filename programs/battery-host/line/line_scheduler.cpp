@@ -86,6 +86,7 @@ void LineScheduler::Refresh() {
   in_refresh_ = true;
   cycle_started_ = false;
   sent_ = false;
+  wire_.Calling(*members_[owner_].device);
   members_[owner_].device->RefreshStatus();
   in_refresh_ = false;
 }
@@ -161,6 +162,7 @@ LineScheduler::Delivery LineScheduler::Receive(std::uint8_t* data, std::size_t s
   }
   cycle_completed_ = false;
   sent_ = false;
+  wire_.Calling(*members_[owner_].device);
   if (members_[owner_].device->process(data, static_cast<unsigned int>(size)) == 0) {
     EndExchange(cycle_completed_ ? Outcome::kCompleted : Outcome::kGivenUp);
   }

@@ -63,6 +63,8 @@ class LineScheduler {
     virtual void Hold(const PXHSPDevice& device, const std::uint8_t* data, std::size_t size) = 0;
     // Hands over whatever has already arrived, before a missing answer is re-sent.
     virtual void Drain() = 0;
+    // The scheduler is about to call into the device (RefreshStatus, process).
+    virtual void Calling(const PXHSPDevice& device) = 0;
 
    protected:
     ~Wire() = default;
@@ -78,6 +80,16 @@ class LineScheduler {
   using Active = std::function<bool(std::size_t index)>;
 
   LineScheduler(boost::asio::io_context& io, Timing timing, Wire& wire);
+
+  // The longest a turn takes while its monitor answers, if slowly: its four
+  // requests and the three re-sends each wait an answer timeout, each re-send
+  // may hold the next request for an answer timeout and the longest exchange,
+  // and the gap before it.
+  static constexpr Clock::duration LongestTurn(const Timing& timing) {
+    constexpr int kRequests = 4;
+    return (kRequests + kResendsPerCycle) * timing.answer_timeout +
+           kResendsPerCycle * (timing.answer_timeout + timing.longest_exchange) + timing.frame_gap;
+  }
 
   void Add(PXHSPDevice* device, Clock::duration poll_interval);
   void SetActive(Active active) { active_ = std::move(active); }

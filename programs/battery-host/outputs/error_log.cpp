@@ -7,6 +7,9 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+
+#include "programs/battery-host/text_format.h"
 
 namespace error_log {
 
@@ -69,10 +72,20 @@ std::streamsize PrefixingBuffer::xsputn(const char* data, std::streamsize size) 
   return done;
 }
 
+Prefixes ForStandardError() {
+  const bool journal = StandardErrorIsJournal();
+  return Prefixes{journal, !journal};
+}
+
 bool PrefixingBuffer::WritePrefix() {
-  const char prefix[] = {'<', static_cast<char>('0' + static_cast<int>(priority_)), '>'};
   at_line_start_ = false;
-  return target_->sputn(prefix, sizeof prefix) == sizeof prefix;
+  std::string prefix;
+  if (prefixes_.priority) {
+    prefix = {'<', static_cast<char>('0' + static_cast<int>(priority_)), '>'};
+  }
+  if (prefixes_.time) prefix += host_text::Now() + ' ';
+  const auto size = static_cast<std::streamsize>(prefix.size());
+  return target_->sputn(prefix.data(), size) == size;
 }
 
 }  // namespace error_log

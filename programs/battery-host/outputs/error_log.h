@@ -1,10 +1,11 @@
 #pragma once
 
-// The host's error stream. When standard error goes to the journal (the
-// service manager names that stream in JOURNAL_STREAM), every line starts with
+// The host's error stream. Every line starts with the time it was written,
+// "2026-03-01T12:00:05.123+01:00 battery-host: 1001 ...". When standard error
+// goes to the journal (the service manager names that stream in
+// JOURNAL_STREAM), which keeps the time itself, every line starts instead with
 // the journal's priority prefix, "<3>" for errors, "<4>" for warnings and
-// "<6>" for the rest, so journalctl shows errors and warnings as such. Any
-// other prefix that every line gets belongs here too.
+// "<6>" for the rest, so journalctl shows errors and warnings as such.
 //
 //   err << error_log::Error << "battery-host: " << port << ": gone" << std::endl;
 //
@@ -28,10 +29,19 @@ std::ostream& Info(std::ostream& out);
 // redirected it elsewhere.
 bool StandardErrorIsJournal();
 
-// Writes each line to `target` behind its priority prefix.
+// What starts every line.
+struct Prefixes {
+  bool priority = false;  // the journal's "<N>"
+  bool time = false;      // local time with milliseconds and the UTC offset
+};
+// The prefixes for standard error as it is now: the journal, or anything else.
+Prefixes ForStandardError();
+
+// Writes each line to `target` behind its prefixes.
 class PrefixingBuffer final : public std::streambuf {
  public:
-  explicit PrefixingBuffer(std::streambuf* target) : target_(target) {}
+  PrefixingBuffer(std::streambuf* target, Prefixes prefixes)
+      : target_(target), prefixes_(prefixes) {}
   // Takes effect for a line nothing of which has been written yet.
   void Mark(Priority priority);
   std::streambuf* Target() const { return target_; }
@@ -45,6 +55,7 @@ class PrefixingBuffer final : public std::streambuf {
   bool WritePrefix();
 
   std::streambuf* target_;
+  Prefixes prefixes_;
   Priority priority_ = Priority::kInfo;
   bool at_line_start_ = true;
 };
@@ -52,7 +63,7 @@ class PrefixingBuffer final : public std::streambuf {
 // Puts a PrefixingBuffer between `out` and its buffer while it lives.
 class LinePrefixes {
  public:
-  explicit LinePrefixes(std::ostream& out) : out_(out), buffer_(out.rdbuf()) {
+  LinePrefixes(std::ostream& out, Prefixes prefixes) : out_(out), buffer_(out.rdbuf(), prefixes) {
     out_.rdbuf(&buffer_);
   }
   ~LinePrefixes() {

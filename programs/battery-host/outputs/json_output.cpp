@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <ctime>
 
 #include "programs/battery-host/text_format.h"
 
@@ -96,9 +97,10 @@ std::string_view JsonLine::Finish() {
   return text_;
 }
 
-void JsonLineWriter::Write(JsonLine& line) {
+bool JsonLineWriter::Write(JsonLine& line) {
   out_ << line.Finish();
   out_.flush();
+  return out_.good();
 }
 
 std::string SampleTimeText(const Battery32_Data_t& record) {
@@ -108,7 +110,14 @@ std::string SampleTimeText(const Battery32_Data_t& record) {
   char text[32];
   std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02u", year, t[2], t[3], t[4], t[5],
                 t[6]);
-  return text;
+  std::tm local{};
+  local.tm_year = static_cast<int>(year) - 1900;
+  local.tm_mon = t[2] - 1;
+  local.tm_mday = t[3];
+  local.tm_hour = t[4];
+  local.tm_min = t[5];
+  local.tm_sec = t[6];
+  return text + host_text::UtcOffset(local);
 }
 
 void RecordLine(const Battery32_Data_t& record, JsonLine& line) {

@@ -5,7 +5,7 @@
 // the plug-in's own diagnostic lines on the same stream.
 //
 //   {"cells":[2.2,...],"data_id":1001,"group_current":1.5,"group_voltage":70.4,
-//    "sample_time":"2026-03-01T12:00:05","temperature":25.0,"type":"record"}
+//    "sample_time":"2026-03-01T12:00:05+01:00","temperature":25.0,"type":"record"}
 //   {"data_id":1001,"display_name":"整组电压","level":2,"limit":75.0,
 //    "name":"group_voltage","state":"high","type":"threshold","value":75.3}
 //   {"cycles_completed":5,"cycles_given_up":1,"cycles_started":6,"data_id":1001,
@@ -59,14 +59,15 @@ class JsonLine {
 class JsonLineWriter {
  public:
   explicit JsonLineWriter(std::ostream& out) : out_(out) {}
-  // Writes the line and flushes it.
-  void Write(JsonLine& line);
+  // Writes the line and flushes it; false when the stream has failed.
+  bool Write(JsonLine& line);
 
  private:
   std::ostream& out_;
 };
 
-// "YYYY-MM-DDTHH:MM:SS" from the record's 7 time bytes; empty when they are not a time.
+// "YYYY-MM-DDTHH:MM:SS+HH:MM" from the record's 7 time bytes (local time)
+// and the time zone's offset at that time; empty when they are not a time.
 std::string SampleTimeText(const Battery32_Data_t& record);
 
 // The record line's members: "cells", "data_id", "group_current",

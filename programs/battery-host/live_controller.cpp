@@ -1,0 +1,85 @@
+#include "programs/battery-host/live_controller.h"
+
+#include <cstring>
+#include <ostream>
+#include <stdexcept>
+
+#include "programs/battery-host/text_format.h"
+
+LiveController::LiveController(RunOutput& out, PluginLines& plugin_lines, std::ostream* trace)
+    : out_(out), plugin_lines_(plugin_lines), trace_(trace) {}
+
+void LiveController::Add(DeviceSlot& slot) {
+  by_device_[slot.device.get()] = &slot;
+  by_data_id_[slot.config.data_id] = &slot;
+}
+
+void LiveController::Clear() {
+  by_device_.clear();
+  by_data_id_.clear();
+}
+
+DeviceSlot& LiveController::Slot(PXHVDevice& device) {
+  DeviceSlot& slot = *by_device_.at(&device);
+  plugin_lines_.SetSubject(slot.config.data_id);
+  return slot;
+}
+
+int LiveController::SendData(PXHSPDevice& device, const unsigned char* data, unsigned int length) {
+  Slot(device).line->Send(device, data, length);
+  return static_cast<int>(length);
+}
+
+// The plug-in calls the base RefreshStatus once at the start of each cycle.
+void LiveController::RefreshStatus(PXHSPDevice& device) {
+  DeviceSlot& slot = Slot(device);
+  ++slot.state.started;
+  slot.line->CycleStarted(device, slot.state.started);
+}
+
+// The plug-in publishes the record before it copies the cycle's measurements
+// in: it holds the cycle before's values (or a restored record's) with this
+// cycle's time. It is shown in the trace; the record line comes with the history.
+int LiveController::SendSP(PXHVDevice& device, int sp_id, const unsigned char* data,
+                           unsigned int length, bool) {
+  DeviceSlot& slot = Slot(device);
+  if (trace_ != nullptr) {
+    *trace_ << "battery-host: " << slot.config.data_id << " sp " << sp_id << ' '
+            << host_text::Hex(data, length) << " (" << slot.line->Name() << ')' << std::endl;
+  }
+  return 0;
+}
+
+// At the end of each completed cycle: the cycle's own record.
+int LiveController::SaveDeviceHistory(PXHVDevice& device, const unsigned char* data,
+                                      unsigned int length) {
+  DeviceSlot& slot = Slot(device);
+  if (length == battery_record::kSize) {
+    Battery32_Data_t record;
+    std::memcpy(&record, data, sizeof record);
+    slot.state.newest = record;
+    out_.Record(record);
+  }
+  ++slot.state.completed;
+  slot.line->CycleCompleted(*slot.device);
+  if (slot.silence) slot.silence->CycleCompleted();
+  const bool saved = slot.history.Save(data, length);
+  if (on_completed_) on_completed_(slot);
+  return saved ? 0 : -1;
+}
+
+bool LiveController::CheckThreshold(PXHVDevice& device, const std::string& name,
+                                    const std::string& display_name, const float& value, int) {
+  DeviceSlot& slot = Slot(device);
+  const auto crossing = slot.thresholds.Check(name, value);
+  if (!crossing) return false;
+  out_.Threshold(slot.config.data_id, name, display_name, value, crossing->limit, crossing->state,
+                 crossing->level);
+  return true;
+}
+
+float LiveController::Get_SP_Value(PXHVDevice&, unsigned int data_id, const std::string& name) {
+  const auto found = by_data_id_.find(data_id);
+  if (found == by_data_id_.end()) throw std::out_of_range("no device with that data id");
+  return found->second->device->Get_Value(data_id, name);
+}

@@ -1,0 +1,62 @@
+#include "programs/battery-host/outputs/run_output.h"
+
+#include "programs/battery-host/text_format.h"
+
+RunOutput::RunOutput(StandardOutput& out, Failed failed)
+    : out_(out), writer_(out.Stream()), failed_(std::move(failed)) {}
+
+void RunOutput::Record(const Battery32_Data_t& record) {
+  RecordLine(record, line_);
+  Write();
+}
+
+void RunOutput::Threshold(unsigned int data_id, const std::string& name,
+                          const std::string& display_name, float value, float limit,
+                          const std::string& state, int level) {
+  line_.String("type", "threshold")
+      .Integer("data_id", data_id)
+      .String("name", name)
+      .String("display_name", display_name)
+      .Number("value", value)
+      .Number("limit", limit)
+      .String("state", state)
+      .Integer("level", level);
+  Write();
+}
+
+void RunOutput::DeviceEvent(unsigned int data_id, const char* event) {
+  const std::string time = host_text::Now();
+  line_.String("type", "status").Integer("data_id", data_id).String("event", event);
+  line_.String("time", time);
+  Write();
+}
+
+void RunOutput::PortEvent(const std::string& port, const char* event, const std::string& reason) {
+  const std::string time = host_text::Now();
+  line_.String("type", "status").String("port", port).String("event", event);
+  if (!reason.empty()) line_.String("reason", reason);
+  line_.String("time", time);
+  Write();
+}
+
+void RunOutput::Summary(const DeviceState& device, long given_up, long long stale_bytes) {
+  line_.String("type", "summary")
+      .Integer("data_id", device.data_id)
+      .Integer("cycles_started", device.started)
+      .Integer("cycles_completed", device.completed)
+      .Integer("cycles_given_up", given_up)
+      .Integer("stale_bytes", stale_bytes)
+      .Integer("silent_events", device.silent_events)
+      .Integer("port_down_events", device.port_down_events);
+  Write();
+}
+
+void RunOutput::Write() {
+  if (broken_) {
+    line_.Finish();  // dropped: the line is emptied for the next one
+    return;
+  }
+  if (writer_.Write(line_)) return;
+  broken_ = true;
+  failed_(out_.Failure());
+}

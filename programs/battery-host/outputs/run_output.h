@@ -1,0 +1,47 @@
+#pragma once
+
+// The JSON lines of `battery-host run` on standard output: each record, each
+// threshold crossing, each status event and, at the end, a summary per
+// device. The first write that fails is reported once, with its reason, and
+// nothing more is written: the run then ends with an error.
+//
+//   {"data_id":1001,"event":"silent","time":"2026-03-01T12:00:05.123+01:00","type":"status"}
+//   {"event":"port_down","port":"/dev/ttyUSB0","reason":"open: No such file or directory",
+//    "time":"...","type":"status"}
+
+#include <functional>
+#include <string>
+
+#include "battery/record.h"
+#include "programs/battery-host/outputs/json_output.h"
+#include "programs/battery-host/outputs/standard_output.h"
+#include "programs/battery-host/state/device_state.h"
+
+// Status events of a device and of a port.
+inline constexpr const char* kDeviceSilent = "silent";
+inline constexpr const char* kDeviceAnswering = "answering";
+inline constexpr const char* kPortDown = "port_down";
+inline constexpr const char* kPortUp = "port_up";
+
+class RunOutput {
+ public:
+  using Failed = std::function<void(const std::string& reason)>;
+
+  RunOutput(StandardOutput& out, Failed failed);
+
+  void Record(const Battery32_Data_t& record);
+  void Threshold(unsigned int data_id, const std::string& name, const std::string& display_name,
+                 float value, float limit, const std::string& state, int level);
+  void DeviceEvent(unsigned int data_id, const char* event);
+  void PortEvent(const std::string& port, const char* event, const std::string& reason = {});
+  void Summary(const DeviceState& device, long given_up, long long stale_bytes);
+
+ private:
+  void Write();
+
+  StandardOutput& out_;
+  JsonLineWriter writer_;
+  JsonLine line_;  // kept: its buffers are reused from line to line
+  Failed failed_;
+  bool broken_ = false;
+};
