@@ -6,8 +6,8 @@
 
 #include "programs/battery-host/text_format.h"
 
-LiveController::LiveController(RunOutput& out, PluginLines& plugin_lines, std::ostream* trace)
-    : out_(out), plugin_lines_(plugin_lines), trace_(trace) {}
+LiveController::LiveController(RunEvents& events, PluginLines& plugin_lines, std::ostream* trace)
+    : events_(events), plugin_lines_(plugin_lines), trace_(trace) {}
 
 void LiveController::Add(DeviceSlot& slot) {
   by_device_[slot.device.get()] = &slot;
@@ -58,7 +58,7 @@ int LiveController::SaveDeviceHistory(PXHVDevice& device, const unsigned char* d
     Battery32_Data_t record;
     std::memcpy(&record, data, sizeof record);
     slot.state.newest = record;
-    out_.Record(record);
+    events_.Record(slot.state, record);
   }
   ++slot.state.completed;
   slot.line->CycleCompleted(*slot.device);
@@ -73,8 +73,8 @@ bool LiveController::CheckThreshold(PXHVDevice& device, const std::string& name,
   DeviceSlot& slot = Slot(device);
   const auto crossing = slot.thresholds.Check(name, value);
   if (!crossing) return false;
-  out_.Threshold(slot.config.data_id, name, display_name, value, crossing->limit, crossing->state,
-                 crossing->level);
+  events_.Threshold(slot.state, {name, display_name, value, crossing->limit, crossing->state,
+                                 crossing->level});
   return true;
 }
 

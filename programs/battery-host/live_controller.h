@@ -20,7 +20,7 @@
 #include "programs/battery-host/config/host_config.h"
 #include "programs/battery-host/line/host_line.h"
 #include "programs/battery-host/outputs/plugin_lines.h"
-#include "programs/battery-host/outputs/run_output.h"
+#include "programs/battery-host/outputs/run_events.h"
 #include "programs/battery-host/state/device_history.h"
 #include "programs/battery-host/state/device_state.h"
 #include "programs/battery-host/state/silence_watch.h"
@@ -48,7 +48,7 @@ struct DeviceSlot {
 class LiveController : public PXHController {
  public:
   // `trace`, when set, gets a line for each record a device publishes (SendSP).
-  LiveController(RunOutput& out, PluginLines& plugin_lines, std::ostream* trace);
+  LiveController(RunEvents& events, PluginLines& plugin_lines, std::ostream* trace);
 
   void Add(DeviceSlot& slot);
   void Clear();
@@ -70,7 +70,7 @@ class LiveController : public PXHController {
   // The device calling; its data id names the plug-in's lines meanwhile.
   DeviceSlot& Slot(PXHVDevice& device);
 
-  RunOutput& out_;
+  RunEvents& events_;
   PluginLines& plugin_lines_;
   std::ostream* trace_;
   std::unordered_map<const PXHVDevice*, DeviceSlot*> by_device_;

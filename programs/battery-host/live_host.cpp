@@ -39,10 +39,12 @@ class LiveHost {
         err_(err),
         plugin_lines_(std::make_unique<PluginLines>(PluginLinesTarget())),
         output_(out, [this](const std::string& reason) { OutputFailed(reason); }),
-        controller_(std::make_shared<LiveController>(output_, *plugin_lines_,
+        controller_(std::make_shared<LiveController>(events_, *plugin_lines_,
                                                      options.trace ? &err : nullptr)),
         signals_(io_, SIGINT, SIGTERM),
-        open_deadline_(io_, config_.open_timeout) {}
+        open_deadline_(io_, config_.open_timeout) {
+    events_.Add(output_);
+  }
 
   ~LiveHost() {
     // Lines and devices run the plug-in's code: gone before it is unloaded.
@@ -269,7 +271,7 @@ class LiveHost {
                           " poll periods"
                     : ": answering again")
          << " (" << slot.line->Name() << ')' << std::endl;
-    output_.DeviceEvent(slot.config.data_id, silent ? kDeviceSilent : kDeviceAnswering);
+    events_.DeviceEvent(slot.state, silent ? kDeviceSilent : kDeviceAnswering);
   }
 
   void PortEvent(const HostLine& line, const std::vector<DeviceSlot*>& devices, bool up,
@@ -277,7 +279,7 @@ class LiveHost {
     if (!up) {
       for (DeviceSlot* slot : devices) ++slot->state.port_down_events;
     }
-    output_.PortEvent(line.Name(), up ? kPortUp : kPortDown, reason);
+    events_.PortEvent(line.Name(), up ? kPortUp : kPortDown, reason);
   }
 
   void WriteSummary() {
@@ -295,6 +297,8 @@ class LiveHost {
   std::unique_ptr<FdOutputBuffer> plugin_log_;
   std::unique_ptr<PluginLines> plugin_lines_;
   RunOutput output_;
+  // Every output that hears of records and events as they happen.
+  RunEventFanOut events_;
   boost::asio::io_context io_;
   std::unique_ptr<PluginLibrary> plugin_;
   std::shared_ptr<LiveController> controller_;

@@ -5,28 +5,26 @@
 RunOutput::RunOutput(StandardOutput& out, Failed failed)
     : out_(out), writer_(out.Stream()), failed_(std::move(failed)) {}
 
-void RunOutput::Record(const Battery32_Data_t& record) {
+void RunOutput::Record(const DeviceState&, const Battery32_Data_t& record) {
   RecordLine(record, line_);
   Write();
 }
 
-void RunOutput::Threshold(unsigned int data_id, const std::string& name,
-                          const std::string& display_name, float value, float limit,
-                          const std::string& state, int level) {
+void RunOutput::Threshold(const DeviceState& device, const ThresholdEvent& crossing) {
   line_.String("type", "threshold")
-      .Integer("data_id", data_id)
-      .String("name", name)
-      .String("display_name", display_name)
-      .Number("value", value)
-      .Number("limit", limit)
-      .String("state", state)
-      .Integer("level", level);
+      .Integer("data_id", device.data_id)
+      .String("name", crossing.name)
+      .String("display_name", crossing.display_name)
+      .Number("value", crossing.value)
+      .Number("limit", crossing.limit)
+      .String("state", crossing.state)
+      .Integer("level", crossing.level);
   Write();
 }
 
-void RunOutput::DeviceEvent(unsigned int data_id, const char* event) {
+void RunOutput::DeviceEvent(const DeviceState& device, const char* event) {
   const std::string time = host_text::Now();
-  line_.String("type", "status").Integer("data_id", data_id).String("event", event);
+  line_.String("type", "status").Integer("data_id", device.data_id).String("event", event);
   line_.String("time", time);
   Write();
 }

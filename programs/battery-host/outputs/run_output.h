@@ -14,26 +14,20 @@
 
 #include "battery/record.h"
 #include "programs/battery-host/outputs/json_output.h"
+#include "programs/battery-host/outputs/run_events.h"
 #include "programs/battery-host/outputs/standard_output.h"
 #include "programs/battery-host/state/device_state.h"
 
-// Status events of a device and of a port.
-inline constexpr const char* kDeviceSilent = "silent";
-inline constexpr const char* kDeviceAnswering = "answering";
-inline constexpr const char* kPortDown = "port_down";
-inline constexpr const char* kPortUp = "port_up";
-
-class RunOutput {
+class RunOutput final : public RunEvents {
  public:
   using Failed = std::function<void(const std::string& reason)>;
 
   RunOutput(StandardOutput& out, Failed failed);
 
-  void Record(const Battery32_Data_t& record);
-  void Threshold(unsigned int data_id, const std::string& name, const std::string& display_name,
-                 float value, float limit, const std::string& state, int level);
-  void DeviceEvent(unsigned int data_id, const char* event);
-  void PortEvent(const std::string& port, const char* event, const std::string& reason = {});
+  void Record(const DeviceState& device, const Battery32_Data_t& record) override;
+  void Threshold(const DeviceState& device, const ThresholdEvent& crossing) override;
+  void DeviceEvent(const DeviceState& device, const char* event) override;
+  void PortEvent(const std::string& port, const char* event, const std::string& reason) override;
   void Summary(const DeviceState& device, long given_up, long long stale_bytes);
 
  private:
