@@ -74,8 +74,8 @@ bool LiveController::CheckThreshold(PXHVDevice& device, const std::string& name,
   DeviceSlot& slot = Slot(device);
   const auto crossing = slot.thresholds.Check(name, value);
   if (!crossing) return false;
-  events_.Threshold(slot.state, {name, display_name, value, crossing->limit, crossing->state,
-                                 crossing->level});
+  events_.Threshold(slot.state,
+                    {name, display_name, value, crossing->limit, crossing->state, crossing->level});
   return true;
 }
 
