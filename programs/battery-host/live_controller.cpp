@@ -54,6 +54,8 @@ int LiveController::SendSP(PXHVDevice& device, int sp_id, const unsigned char* d
 int LiveController::SaveDeviceHistory(PXHVDevice& device, const unsigned char* data,
                                       unsigned int length) {
   DeviceSlot& slot = Slot(device);
+  // In the history first: the upstream sends records from there.
+  const bool saved = slot.history.Save(data, length);
   if (length == battery_record::kSize) {
     Battery32_Data_t record;
     std::memcpy(&record, data, sizeof record);
@@ -63,7 +65,6 @@ int LiveController::SaveDeviceHistory(PXHVDevice& device, const unsigned char* d
   ++slot.state.completed;
   slot.line->CycleCompleted(*slot.device);
   if (slot.silence) slot.silence->CycleCompleted();
-  const bool saved = slot.history.Save(data, length);
   if (on_completed_) on_completed_(slot);
   return saved ? 0 : -1;
 }
@@ -73,8 +74,8 @@ bool LiveController::CheckThreshold(PXHVDevice& device, const std::string& name,
   DeviceSlot& slot = Slot(device);
   const auto crossing = slot.thresholds.Check(name, value);
   if (!crossing) return false;
-  events_.Threshold(slot.state, {name, display_name, value, crossing->limit, crossing->state,
-                                 crossing->level});
+  events_.Threshold(slot.state,
+                    {name, display_name, value, crossing->limit, crossing->state, crossing->level});
   return true;
 }
 

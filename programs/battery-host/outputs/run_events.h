@@ -18,6 +18,9 @@ inline constexpr const char* kDeviceSilent = "silent";
 inline constexpr const char* kDeviceAnswering = "answering";
 inline constexpr const char* kPortDown = "port_down";
 inline constexpr const char* kPortUp = "port_up";
+// Status events of the connection to the MQTT broker.
+inline constexpr const char* kBrokerDown = "broker_down";
+inline constexpr const char* kBrokerUp = "broker_up";
 
 struct ThresholdEvent {
   const std::string& name;
@@ -31,14 +34,18 @@ struct ThresholdEvent {
 class RunEvents {
  public:
   virtual ~RunEvents() = default;
-  // The cycle's own record, at the end of each completed cycle.
+  // The cycle's own record, at the end of each completed cycle, after it was
+  // written to the device's history.
   virtual void Record(const DeviceState& device, const Battery32_Data_t& record) = 0;
   virtual void Threshold(const DeviceState& device, const ThresholdEvent& crossing) = 0;
   // kDeviceSilent or kDeviceAnswering.
   virtual void DeviceEvent(const DeviceState& device, const char* event) = 0;
   // kPortDown (with the reason) or kPortUp.
-  virtual void PortEvent(const std::string& port, const char* event,
-                         const std::string& reason) = 0;
+  virtual void PortEvent(const std::string& port, const char* event, const std::string& reason) = 0;
+  // kBrokerDown (with the reason) or kBrokerUp; `broker` is "mqtt://HOST:PORT".
+  // Only the outputs that show status events hear of it.
+  virtual void BrokerEvent(const std::string& /*broker*/, const char* /*event*/,
+                           const std::string& /*reason*/) {}
 };
 
 class RunEventFanOut final : public RunEvents {
@@ -56,6 +63,10 @@ class RunEventFanOut final : public RunEvents {
   }
   void PortEvent(const std::string& port, const char* event, const std::string& reason) override {
     for (RunEvents* output : outputs_) output->PortEvent(port, event, reason);
+  }
+  void BrokerEvent(const std::string& broker, const char* event,
+                   const std::string& reason) override {
+    for (RunEvents* output : outputs_) output->BrokerEvent(broker, event, reason);
   }
 
  private:
