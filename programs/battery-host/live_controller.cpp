@@ -50,11 +50,11 @@ int LiveController::SendSP(PXHVDevice& device, int sp_id, const unsigned char* d
   return 0;
 }
 
-// At the end of each completed cycle: the cycle's own record.
+// At the end of each completed cycle: the cycle's own record, saved before it
+// is published, so a record that was published is on disk when the host dies.
 int LiveController::SaveDeviceHistory(PXHVDevice& device, const unsigned char* data,
                                       unsigned int length) {
   DeviceSlot& slot = Slot(device);
-  // In the history first: the upstream sends records from there.
   const bool saved = slot.history.Save(data, length);
   if (length == battery_record::kSize) {
     Battery32_Data_t record;
