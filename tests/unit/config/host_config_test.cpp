@@ -206,7 +206,7 @@ TEST_P(MqttSectionTest, ProblemsNameTheKey) {
 INSTANTIATE_TEST_SUITE_P(
     Problems, MqttSectionTest,
     ::testing::Values(
-        MqttCase{"no_host", "", "{}", "h.json:1: mqtt.host: missing"},
+        MqttCase{"no_host", "", "{}", "h.json:2: mqtt.host: missing"},
         MqttCase{"history_thinned", "\"history\": {\"interval_s\": 60},\n", "{\"host\": \"b\"}", "h.json:1: history.interval_s: must be 0 with an mqtt section"},
         MqttCase{"password_without_user", "", "{\"host\": \"b\", \"password_file\": \"h.json\"}", "mqtt.password_file: a password needs a username"},
         MqttCase{"unreadable_password", "", "{\"host\": \"b\", \"username\": \"u\", \"password_file\": \"no-such\"}", "mqtt.password_file: no-such: not a readable file"},
