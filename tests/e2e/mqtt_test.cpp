@@ -438,6 +438,15 @@ TEST_F(MqttTest, OutageLongerThanTheHistoryReportsTheLostRangeExactly) {
   const std::string errors = HostErrors(0);
   EXPECT_NE(errors.find(said), std::string::npos) << errors;
   EXPECT_EQ(errors.find(said), errors.rfind(said)) << "said once";
+  // The same status event on standard output.
+  std::vector<Json::Value> printed;
+  for (const Json::Value& line : OfType(HostOutput(0), "status")) {
+    if (line["event"].asString() == "records_lost") printed.push_back(line);
+  }
+  ASSERT_EQ(printed.size(), 1u);
+  for (const char* member : {"data_id", "first_seq", "last_seq", "count", "lost_in_run"}) {
+    EXPECT_EQ(printed.front()[member], lost[member]) << member;
+  }
 }
 
 TEST_F(MqttTest, TlsWithPasswordConnectsAndAWrongPasswordBacksOffWhilePollingGoesOn) {

@@ -7,6 +7,7 @@
 // in the order they were added. Outputs that only show the current state read
 // DeviceState instead.
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,18 @@ inline constexpr const char* kPortUp = "port_up";
 // Status events of the connection to the MQTT broker.
 inline constexpr const char* kBrokerDown = "broker_down";
 inline constexpr const char* kBrokerUp = "broker_up";
+// Records that left a device's history before the broker acknowledged them.
+inline constexpr const char* kRecordsLost = "records_lost";
+
+// The history sequence numbers `first` to `last` of a device were lost;
+// `lost_in_run` counts every record the device lost since the host started.
+struct LostRecords {
+  unsigned int data_id;
+  std::uint64_t first;
+  std::uint64_t last;
+  std::uint64_t lost_in_run;
+  std::uint64_t Count() const { return last - first + 1; }
+};
 
 struct ThresholdEvent {
   const std::string& name;
@@ -46,6 +59,8 @@ class RunEvents {
   // Only the outputs that show status events hear of it.
   virtual void BrokerEvent(const std::string& /*broker*/, const char* /*event*/,
                            const std::string& /*reason*/) {}
+  // kRecordsLost, once per outage of the broker.
+  virtual void RecordsLost(const LostRecords& /*lost*/) {}
 };
 
 class RunEventFanOut final : public RunEvents {
@@ -67,6 +82,9 @@ class RunEventFanOut final : public RunEvents {
   void BrokerEvent(const std::string& broker, const char* event,
                    const std::string& reason) override {
     for (RunEvents* output : outputs_) output->BrokerEvent(broker, event, reason);
+  }
+  void RecordsLost(const LostRecords& lost) override {
+    for (RunEvents* output : outputs_) output->RecordsLost(lost);
   }
 
  private:

@@ -35,6 +35,18 @@ void StatusLine(std::string_view key, const std::string& subject, const char* ev
   line.String("time", time);
 }
 
+void RecordsLostLine(const LostRecords& lost, JsonLine& line) {
+  const std::string time = host_text::Now();
+  line.String("type", "status")
+      .Integer("data_id", lost.data_id)
+      .String("event", kRecordsLost)
+      .Integer("first_seq", static_cast<long long>(lost.first))
+      .Integer("last_seq", static_cast<long long>(lost.last))
+      .Integer("count", static_cast<long long>(lost.Count()))
+      .Integer("lost_in_run", static_cast<long long>(lost.lost_in_run))
+      .String("time", time);
+}
+
 void RunOutput::Threshold(const DeviceState& device, const ThresholdEvent& crossing) {
   ThresholdLine(device, crossing, line_);
   Write();
@@ -53,6 +65,11 @@ void RunOutput::PortEvent(const std::string& port, const char* event, const std:
 void RunOutput::BrokerEvent(const std::string& broker, const char* event,
                             const std::string& reason) {
   StatusLine("broker", broker, event, reason, line_);
+  Write();
+}
+
+void RunOutput::RecordsLost(const LostRecords& lost) {
+  RecordsLostLine(lost, line_);
   Write();
 }
 

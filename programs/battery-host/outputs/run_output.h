@@ -10,6 +10,8 @@
 //    "time":"...","type":"status"}
 //   {"broker":"mqtt://broker:1883","event":"broker_down","reason":"...","time":"...",
 //    "type":"status"}
+//   {"count":12,"data_id":1001,"event":"records_lost","first_seq":345,"last_seq":356,
+//    "lost_in_run":12,"time":"...","type":"status"}
 
 #include <functional>
 #include <string>
@@ -26,6 +28,7 @@
 // own, "reason" when there is one, and "time" (now) for status events.
 void ThresholdLine(const DeviceState& device, const ThresholdEvent& crossing, JsonLine& line);
 void DeviceEventLine(const DeviceState& device, const char* event, JsonLine& line);
+void RecordsLostLine(const LostRecords& lost, JsonLine& line);
 void StatusLine(std::string_view key, const std::string& subject, const char* event,
                 const std::string& reason, JsonLine& line);
 
@@ -41,6 +44,7 @@ class RunOutput final : public RunEvents {
   void PortEvent(const std::string& port, const char* event, const std::string& reason) override;
   void BrokerEvent(const std::string& broker, const char* event,
                    const std::string& reason) override;
+  void RecordsLost(const LostRecords& lost) override;
   void Summary(const DeviceState& device, long given_up, long long stale_bytes);
 
  private:

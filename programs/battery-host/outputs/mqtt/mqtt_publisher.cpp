@@ -8,7 +8,6 @@
 #include "programs/battery-host/outputs/error_log.h"
 #include "programs/battery-host/outputs/mqtt/discovery.h"
 #include "programs/battery-host/outputs/run_output.h"
-#include "programs/battery-host/text_format.h"
 
 namespace {
 
@@ -226,22 +225,20 @@ bool MqttPublisher::SendDiscovery() {
   return discovery_next_ < devices_.size();
 }
 
-void MqttPublisher::ReportLoss(Device& device, const LostRange& lost) {
-  device.lost += lost.Count();
+void MqttPublisher::ReportLoss(Device& device, const LostRange& range) {
+  device.lost += range.last - range.first + 1;
+  const LostRecords lost{device.data_id, range.first, range.last, device.lost};
   err_ << error_log::Warning << "battery-host: " << device.data_id << ": records " << lost.first
        << " to " << lost.last << " (" << lost.Count()
        << ") left the history before the broker acknowledged them: lost (the history holds "
        << device.ring.Capacity() << " entries)" << std::endl;
-  const std::string time = host_text::Now();
-  line_.String("type", "status")
-      .Integer("data_id", device.data_id)
-      .String("event", "records_lost")
-      .Integer("first_seq", static_cast<long long>(lost.first))
-      .Integer("last_seq", static_cast<long long>(lost.last))
-      .Integer("count", static_cast<long long>(lost.Count()))
-      .Integer("lost_in_run", static_cast<long long>(device.lost))
-      .String("time", time);
-  PublishStatus(device, line_);
+  events_.RecordsLost(lost);
+}
+
+void MqttPublisher::RecordsLost(const LostRecords& lost) {
+  if (!connection_.Connected()) return;
+  RecordsLostLine(lost, line_);
+  PublishStatus(*by_data_id_.at(lost.data_id), line_);
 }
 
 void MqttPublisher::OnConnected(const std::string& address) {

@@ -66,6 +66,7 @@ class MqttPublisher final : public RunEvents, private MqttConnection::Listener {
   void Threshold(const DeviceState& device, const ThresholdEvent& crossing) override;
   void DeviceEvent(const DeviceState& device, const char* event) override;
   void PortEvent(const std::string& port, const char* event, const std::string& reason) override;
+  void RecordsLost(const LostRecords& lost) override;
 
  private:
   struct Device;

@@ -18,7 +18,6 @@
 struct LostRange {
   std::uint64_t first = 0;
   std::uint64_t last = 0;
-  std::uint64_t Count() const { return last - first + 1; }
 };
 
 class Outbox {
