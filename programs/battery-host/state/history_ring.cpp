@@ -132,6 +132,7 @@ HistoryRing::~HistoryRing() {
 void HistoryRing::Close() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
+  appended_.reset();
   access_ = Access::kNone;
 }
 
@@ -303,6 +304,7 @@ std::optional<HistoryRing::Entry> HistoryRing::ReadFrom(std::uint64_t sequence) 
   for (std::uint64_t s = std::max(sequence, window); newest_ != 0 && s <= newest_; ++s) {
     const std::uint32_t slot = SlotOf(s, file_capacity_);
     if (slots_[slot] != s) continue;
+    if (appended_ && appended_->sequence == s) return appended_;
     const auto entry = ReadSlot(slot);
     if (entry && entry->sequence == s) return entry;
   }
@@ -339,5 +341,6 @@ std::string HistoryRing::Append(const unsigned char* record, std::string& notes)
   }
   slots_[slot] = entry.sequence;
   newest_ = entry.sequence;
+  appended_ = entry;
   return {};
 }
