@@ -130,14 +130,13 @@ void MqttPublisher::Record(const DeviceState& state, const Battery32_Data_t& rec
 void MqttPublisher::Threshold(const DeviceState& state, const ThresholdEvent& crossing) {
   if (!connection_.Connected()) return;
   ThresholdLine(state, crossing, line_);
-  connection_.Publish(by_data_id_.at(state.data_id)->topic + "threshold", line_.Finish(),
-                      MqttQos::kAtLeastOnce, false);
+  PublishLine(by_data_id_.at(state.data_id)->topic + "threshold", MqttQos::kAtLeastOnce, false);
 }
 
 void MqttPublisher::DeviceEvent(const DeviceState& state, const char* event) {
   if (!connection_.Connected()) return;
   DeviceEventLine(state, event, line_);
-  PublishStatus(*by_data_id_.at(state.data_id), line_);
+  PublishStatus(*by_data_id_.at(state.data_id));
 }
 
 void MqttPublisher::PortEvent(const std::string& port, const char* event,
@@ -147,18 +146,25 @@ void MqttPublisher::PortEvent(const std::string& port, const char* event,
     if (device->line != port) continue;
     StatusLine("port", port, event, reason, line_);
     line_.Integer("data_id", device->data_id);
-    PublishStatus(*device, line_);
+    PublishStatus(*device);
   }
 }
 
 void MqttPublisher::PublishState(Device& device) {
   if (!device.newest) return;
   RecordLine(*device.newest, line_, "state");
-  connection_.Publish(device.topic + "state", line_.Finish(), MqttQos::kAtMostOnce, true);
+  PublishLine(device.topic + "state", MqttQos::kAtMostOnce, true);
 }
 
-void MqttPublisher::PublishStatus(Device& device, JsonLine& line) {
-  connection_.Publish(device.topic + "status", line.Finish(), MqttQos::kAtLeastOnce, false);
+void MqttPublisher::PublishStatus(Device& device) {
+  PublishLine(device.topic + "status", MqttQos::kAtLeastOnce, false);
+}
+
+// A message is the JSON line without its newline.
+std::optional<int> MqttPublisher::PublishLine(const std::string& topic, MqttQos qos, bool retain) {
+  std::string_view payload = line_.Finish();
+  if (!payload.empty() && payload.back() == '\n') payload.remove_suffix(1);
+  return connection_.Publish(topic, payload, qos, retain);
 }
 
 bool MqttPublisher::SendNext(Device& device) {
@@ -171,8 +177,7 @@ bool MqttPublisher::SendNext(Device& device) {
   std::memcpy(&record, entry->record.data(), sizeof record);
   RecordLine(record, line_);
   line_.Integer("seq", static_cast<long long>(entry->sequence));
-  const auto id =
-      connection_.Publish(device.topic + "record", line_.Finish(), MqttQos::kAtLeastOnce, false);
+  const auto id = PublishLine(device.topic + "record", MqttQos::kAtLeastOnce, false);
   if (!id) {
     device.outbox->Rewind();
     return false;
@@ -238,7 +243,7 @@ void MqttPublisher::ReportLoss(Device& device, const LostRange& range) {
 void MqttPublisher::RecordsLost(const LostRecords& lost) {
   if (!connection_.Connected()) return;
   RecordsLostLine(lost, line_);
-  PublishStatus(*by_data_id_.at(lost.data_id), line_);
+  PublishStatus(*by_data_id_.at(lost.data_id));
 }
 
 void MqttPublisher::OnConnected(const std::string& address) {

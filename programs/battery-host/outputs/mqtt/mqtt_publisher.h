@@ -86,7 +86,9 @@ class MqttPublisher final : public RunEvents, private MqttConnection::Listener {
   void StartPacing();
   bool SendDiscovery();
   void PublishState(Device& device);
-  void PublishStatus(Device& device, JsonLine& line);
+  // Publishes line_ (finished) on the topic of the device's status.
+  void PublishStatus(Device& device);
+  std::optional<int> PublishLine(const std::string& topic, MqttQos qos, bool retain);
   void ReportLoss(Device& device, const LostRange& lost);
   void KeepCursorsSoon();
   void WriteCursors();
