@@ -31,10 +31,17 @@ std::string Milliseconds(std::chrono::milliseconds delay) {
   return std::to_string(delay.count()) + " ms";
 }
 
+// libmosquitto's texts end in a full stop; the host's messages go on after them.
+std::string Sentence(const char* text) {
+  std::string sentence = text;
+  if (!sentence.empty() && sentence.back() == '.') sentence.pop_back();
+  return sentence;
+}
+
 // What the broker's refusal means for the one who configured the host.
 std::string RefusalText(int code) {
   std::string text =
-      std::string("the broker refused the connection: ") + mosquitto_connack_string(code);
+      "the broker refused the connection: " + Sentence(mosquitto_connack_string(code));
   if (code == 4 || code == 5) text += " (check mqtt.username and mqtt.password_file)";
   return text;
 }
@@ -261,7 +268,7 @@ void MqttConnection::Tick() {
 
 std::string MqttConnection::ErrorText(int result) const {
   if (result == MOSQ_ERR_ERRNO) return std::strerror(saved_errno_);
-  return mosquitto_strerror(result);
+  return Sentence(mosquitto_strerror(result));
 }
 
 void MqttConnection::Finish(std::chrono::milliseconds limit, const std::function<bool()>& done) {
