@@ -113,7 +113,8 @@ void MqttConnection::Connect(const std::string& address) {
                                    static_cast<int>(settings_.keepalive.count()), nullptr);
   saved_errno_ = errno;
   if (result != MOSQ_ERR_SUCCESS) {
-    return TryNextAddress("connect to " + address + ": " + ErrorText(result));
+    // Over loopback the TLS handshake can fail within the connect call itself.
+    return TryNextAddress(Reason(result, false));
   }
   state_ = State::kConnecting;
   Tick();
@@ -173,17 +174,7 @@ void MqttConnection::Closed(int result) {
   const bool was_connected = state_ == State::kConnected;
   Unwatch();
   tick_.cancel();
-  std::string tls_failure = tls_ ? tls_->TakeFailure() : std::string();
-  std::string reason;
-  if (connack_.value_or(0) != 0) {
-    reason = RefusalText(*connack_);
-  } else if (!tls_failure.empty()) {
-    reason =
-        "TLS: the broker's certificate does not verify for " + settings_.host + ": " + tls_failure;
-  } else {
-    reason =
-        (was_connected ? "connection lost: " : "connect to " + address_ + ": ") + ErrorText(result);
-  }
+  const std::string reason = Reason(result, was_connected);
   // Drops the socket and whatever libmosquitto still held for it.
   mosquitto_reinitialise(client_, settings_.client_id.c_str(), true, this);
   if (was_connected) {
@@ -264,6 +255,17 @@ void MqttConnection::Tick() {
     Tick();
     AfterCall(mosquitto_loop_misc(client_));
   });
+}
+
+std::string MqttConnection::Reason(int result, bool was_connected) {
+  const std::string tls_failure = tls_ ? tls_->TakeFailure() : std::string();
+  if (connack_.value_or(0) != 0) return RefusalText(*connack_);
+  if (!tls_failure.empty()) {
+    return "TLS: the broker's certificate does not verify for " + settings_.host + ": " +
+           tls_failure;
+  }
+  return (was_connected ? "connection lost: " : "connect to " + address_ + ": ") +
+         ErrorText(result);
 }
 
 std::string MqttConnection::ErrorText(int result) const {

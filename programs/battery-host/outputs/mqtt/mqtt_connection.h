@@ -87,6 +87,9 @@ class MqttConnection {
   // Reads (or writes) when the socket is ready.
   void Await(bool write);
   void Tick();
+  // Why an attempt or a connection ended: the broker's refusal, a
+  // certificate that does not verify, or libmosquitto's error.
+  std::string Reason(int result, bool was_connected);
   std::string ErrorText(int result) const;
 
   static void OnConnect(mosquitto*, void* self, int code);
