@@ -11,7 +11,10 @@
 
 namespace {
 
-// Record messages sent and not yet acknowledged, over all devices.
+// Record messages of backlogs sent and not yet acknowledged, over all
+// devices. A live record (of a device without a backlog) goes at once while
+// fewer than this plus one per device are in flight: devices whose cycles
+// end together do not wait for each other.
 constexpr std::size_t kWindow = 64;
 // Backlogs go out in rounds: at most 5 records of a device and 50 in all per
 // round of 50 ms (100 a second per device, 1,000 in all). A device makes at
@@ -123,7 +126,7 @@ void MqttPublisher::Record(const DeviceState& state, const Battery32_Data_t& rec
   if (!connection_.Connected()) return;
   PublishState(device);
   // A device without a backlog sends its record at once; a backlog is paced.
-  if (device.outbox->Unsent() == 1 && SendNext(device)) return;
+  if (device.outbox->Unsent() == 1 && SendNext(device, kWindow + devices_.size())) return;
   if (device.outbox->Unsent() > 0) StartPacing();
 }
 
@@ -167,8 +170,8 @@ std::optional<int> MqttPublisher::PublishLine(const std::string& topic, MqttQos 
   return connection_.Publish(topic, payload, qos, retain);
 }
 
-bool MqttPublisher::SendNext(Device& device) {
-  if (in_flight_.size() >= kWindow) return false;
+bool MqttPublisher::SendNext(Device& device, std::size_t window) {
+  if (in_flight_.size() >= window) return false;
   std::optional<LostRange> lost;
   const auto entry = device.outbox->Next(lost);
   if (lost) ReportLoss(device, *lost);
@@ -191,7 +194,8 @@ bool MqttPublisher::SendBacklogs(std::size_t budget, std::size_t per_device) {
   bool left = false;
   for (std::size_t n = 0; n < devices_.size(); ++n) {
     Device& device = *devices_[(first_device_ + n) % devices_.size()];
-    for (std::size_t sent = 0; sent < per_device && budget > 0 && SendNext(device); ++sent) {
+    for (std::size_t sent = 0; sent < per_device && budget > 0 && SendNext(device, kWindow);
+         ++sent) {
       --budget;
     }
     left = left || device.outbox->Unsent() > 0;

@@ -77,8 +77,8 @@ class MqttPublisher final : public RunEvents, private MqttConnection::Listener {
 
   void StartOutbox(Device& device);
   // Sends the next record of the device's outbox; false when there is none
-  // or the window is full.
-  bool SendNext(Device& device);
+  // or `window` records are in flight.
+  bool SendNext(Device& device, std::size_t window);
   // Up to `budget` records of the backlogs, `per_device` at most from each;
   // true when records are left.
   bool SendBacklogs(std::size_t budget, std::size_t per_device);
