@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
@@ -370,6 +371,21 @@ std::vector<unsigned> TraceOf(const std::string& trace, const std::string& what)
   return ids;
 }
 
+// The host's own lines: under valgrind the wrapper's notes ("==PID== ...")
+// share standard error with them; its errors fail the run by its exit status.
+std::string WithoutWrapperLines(const std::string& text) {
+  std::string kept;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    const auto end = line.find("== ", 2);
+    const bool wrapper = line.rfind("==", 0) == 0 && end != std::string::npos &&
+                         std::all_of(line.begin() + 2, line.begin() + static_cast<long>(end),
+                                     [](unsigned char c) { return std::isdigit(c) != 0; });
+    if (!wrapper) kept += line + '\n';
+  }
+  return kept;
+}
+
 // The field case: a third of the answers come just before the answer timeout,
 // so many short ones arrive just after their request has been re-sent, and the
 // re-send draws a second answer. Each value must come from the answer to its
@@ -387,7 +403,7 @@ TEST_F(LiveHostTest, LateAnswersNeverLandInAnotherRequestsPlace) {
   ASSERT_EQ(host.Wait(kRunLimit), std::optional<int>(0)) << ReadFile(Path("host.log"));
   sims_.clear();
 
-  const std::string output = ReadFile(Path("host.log"));
+  const std::string output = WithoutWrapperLines(ReadFile(Path("host.log")));
   const soak::Report report =
       soak::Check(output, {{link, soak::ParseSimLog(ReadFile(Path("ttyLATE0.log")))}},
                   {{4101, 1, link, ParseHistory(ReadFile(Path("state/device-4101.ring")))}});
@@ -434,8 +450,9 @@ TEST_F(LiveHostTest, SilentMonitorHoldsASharedLineOnlyForItsResends) {
     ++runs.back().second;
   }
   ASSERT_GE(runs.size(), 10u) << output;
-  // The run under way when the host stopped may be short.
-  for (std::size_t i = 0; i + 1 < runs.size(); ++i) {
+  // The first turn of each device may re-send while the host starts (slowly
+  // under qemu or valgrind); the run under way when the host stopped may be short.
+  for (std::size_t i = 2; i + 1 < runs.size(); ++i) {
     const auto [id, requests] = runs[i];
     EXPECT_EQ(requests, 4) << "turn " << i << " of device " << id;
   }

@@ -54,38 +54,49 @@ PrefixingBuffer::int_type PrefixingBuffer::overflow(int_type ch) {
   return xsputn(&c, 1) == 1 ? ch : traits_type::eof();
 }
 
+// A line goes out whole, prefix and all, in one write: lines of the host and
+// of the plug-in never interleave mid-line, and a line costs one system call.
 std::streamsize PrefixingBuffer::xsputn(const char* data, std::streamsize size) {
-  std::streamsize done = 0;
-  while (done < size) {
-    if (at_line_start_ && !WritePrefix()) break;
-    const char* end = std::find(data + done, data + size, '\n');
-    const bool line_ends = end != data + size;
-    const std::streamsize piece = (end - data) - done + (line_ends ? 1 : 0);
-    const std::streamsize written = target_->sputn(data + done, piece);
-    done += written;
-    if (written != piece) break;
-    if (line_ends) {
-      at_line_start_ = true;
-      priority_ = Priority::kInfo;
-    }
+  const char* const begin = data;
+  const char* const end = data + size;
+  while (data != end) {
+    if (at_line_start_) StartLine();
+    const char* newline = std::find(data, end, '\n');
+    const char* next = newline == end ? end : newline + 1;
+    line_.append(data, next);
+    data = next;
+    if (newline == end) break;
+    priority_ = Priority::kInfo;
+    at_line_start_ = true;
+    if (!WritePending()) return newline - begin;
   }
-  return done;
+  return size;
+}
+
+int PrefixingBuffer::sync() {
+  const bool written = WritePending();
+  return target_->pubsync() == 0 && written ? 0 : -1;
+}
+
+void PrefixingBuffer::StartLine() {
+  at_line_start_ = false;
+  if (prefixes_.priority) {
+    line_ += {'<', static_cast<char>('0' + static_cast<int>(priority_)), '>'};
+  }
+  if (prefixes_.time) line_ += host_text::Now() + ' ';
+}
+
+bool PrefixingBuffer::WritePending() {
+  if (line_.empty()) return true;
+  const auto size = static_cast<std::streamsize>(line_.size());
+  const bool written = target_->sputn(line_.data(), size) == size;
+  line_.clear();
+  return written;
 }
 
 Prefixes ForStandardError() {
   const bool journal = StandardErrorIsJournal();
   return Prefixes{journal, !journal};
-}
-
-bool PrefixingBuffer::WritePrefix() {
-  at_line_start_ = false;
-  std::string prefix;
-  if (prefixes_.priority) {
-    prefix = {'<', static_cast<char>('0' + static_cast<int>(priority_)), '>'};
-  }
-  if (prefixes_.time) prefix += host_text::Now() + ' ';
-  const auto size = static_cast<std::streamsize>(prefix.size());
-  return target_->sputn(prefix.data(), size) == size;
 }
 
 }  // namespace error_log

@@ -14,6 +14,7 @@
 
 #include <ostream>
 #include <streambuf>
+#include <string>
 
 namespace error_log {
 
@@ -37,7 +38,7 @@ struct Prefixes {
 // The prefixes for standard error as it is now: the journal, or anything else.
 Prefixes ForStandardError();
 
-// Writes each line to `target` behind its prefixes.
+// Writes each line to `target` behind its prefixes, whole.
 class PrefixingBuffer final : public std::streambuf {
  public:
   PrefixingBuffer(std::streambuf* target, Prefixes prefixes)
@@ -49,15 +50,17 @@ class PrefixingBuffer final : public std::streambuf {
  protected:
   int_type overflow(int_type ch) override;
   std::streamsize xsputn(const char* data, std::streamsize size) override;
-  int sync() override { return target_->pubsync(); }
+  int sync() override;
 
  private:
-  bool WritePrefix();
+  void StartLine();
+  bool WritePending();
 
   std::streambuf* target_;
   Prefixes prefixes_;
   Priority priority_ = Priority::kInfo;
   bool at_line_start_ = true;
+  std::string line_;  // what has been written of the line, not yet passed on
 };
 
 // Puts a PrefixingBuffer between `out` and its buffer while it lives.
