@@ -66,7 +66,7 @@ set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 # sysroot, so cross builds use this list, which scripts/test-package checks
 # against what dpkg-shlibdeps gives the native package.
 set(BATTERY_DEB_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libjsoncpp25 (>= 1.9.5), \
-libstdc++6 (>= 11), libsystemd0")
+libmosquitto1 (>= 1.6), libssl3 (>= 3.0.0), libstdc++6 (>= 11), libsystemd0")
 file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/cross-depends "${BATTERY_DEB_DEPENDS}\n")
 if(CMAKE_CROSSCOMPILING)
   set(CPACK_DEBIAN_PACKAGE_DEPENDS ${BATTERY_DEB_DEPENDS})

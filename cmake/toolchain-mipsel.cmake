@@ -39,6 +39,11 @@ string(JOIN ":" mipsel_library_dirs "${MIPSEL_SYSROOT}/lib/mipsel-linux-gnu"
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-Wl,-rpath-link,${mipsel_library_dirs}")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-Wl,-rpath-link,${mipsel_library_dirs}")
 
+# Debian keeps architecture-specific headers (OpenSSL's configuration) in a
+# multiarch folder, which the cross compiler does not search in the sysroot.
+set(CMAKE_C_STANDARD_INCLUDE_DIRECTORIES "${MIPSEL_SYSROOT}/usr/include/mipsel-linux-gnu")
+set(CMAKE_CXX_STANDARD_INCLUDE_DIRECTORIES "${MIPSEL_SYSROOT}/usr/include/mipsel-linux-gnu")
+
 set(ENV{PKG_CONFIG_PATH} "")
 set(ENV{PKG_CONFIG_LIBDIR}
     "${MIPSEL_SYSROOT}/usr/lib/mipsel-linux-gnu/pkgconfig:${MIPSEL_SYSROOT}/usr/share/pkgconfig")

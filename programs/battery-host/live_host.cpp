@@ -20,6 +20,7 @@
 #include "programs/battery-host/line/port_open_deadline.h"
 #include "programs/battery-host/live_controller.h"
 #include "programs/battery-host/outputs/error_log.h"
+#include "programs/battery-host/outputs/mqtt/mqtt_publisher.h"
 #include "programs/battery-host/outputs/plugin_lines.h"
 #include "programs/battery-host/outputs/run_output.h"
 #include "programs/battery-host/outputs/standard_output.h"
@@ -58,6 +59,10 @@ class LiveHost {
     const std::filesystem::path state_dir = StateDir();
     std::filesystem::create_directories(state_dir);
     state_lock_ = std::make_unique<StateDirLock>(state_dir);
+    if (config_.mqtt) {
+      mqtt_ = std::make_unique<MqttPublisher>(io_, *config_.mqtt, state_dir, events_, err_);
+      events_.Add(*mqtt_);
+    }
     for (const DeviceConfig& device : config_.devices) {
       slots_.push_back(std::make_unique<DeviceSlot>(device, io_, state_dir, config_.history, err_));
       CreateDevice(*slots_.back());
@@ -81,9 +86,11 @@ class LiveHost {
     });
     open_deadline_.Start([this](const std::string& ports) { PortsNeverOpened(ports); });
     service_.Start([this] { return PortsDown(); });
+    if (mqtt_) mqtt_->Start();
     io_.run();
     // A clean stop: the newest record goes to the history even inside its interval.
     for (auto& slot : slots_) slot->history.Flush();
+    if (mqtt_) mqtt_->Finish();
     WriteSummary();
     return status_;
   }
@@ -228,6 +235,11 @@ class LiveHost {
           config_.PollInterval(slot->config), turn * static_cast<long>(devices.size()));
       slot->silence.emplace(io_, period * config_.silent_after_periods,
                             [this, slot](bool silent) { DeviceSilence(*slot, silent); });
+      // Upstream, a value is valid as long as its device is not silent.
+      if (mqtt_) {
+        mqtt_->AddDevice(slot->config.data_id, slot->history.Ring(), slot->line->Name(),
+                         period * config_.silent_after_periods);
+      }
     }
   }
 
@@ -310,6 +322,7 @@ class LiveHost {
   ServiceNotifier service_{io_};
   PortOpenDeadline open_deadline_;
   std::unique_ptr<StateDirLock> state_lock_;
+  std::unique_ptr<MqttPublisher> mqtt_;  // with an mqtt section
   int status_ = 0;
 };
 

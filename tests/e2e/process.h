@@ -71,11 +71,13 @@ inline std::string ReadFile(const std::string& path) {
 
 class Process {
  public:
-  // Runs `program` with `args` (through the emulator, if any); standard
-  // output and error go to the files named (the same name: one file).
+  // Runs `program` with `args` (through the emulator, if any, unless it is
+  // one of this machine's own programs); standard output and error go to the
+  // files named (the same name: one file).
   Process(const std::string& program, const std::vector<std::string>& args,
-          const std::string& out_file, const std::string& err_file) {
-    std::vector<std::string> command = programs().emulator;
+          const std::string& out_file, const std::string& err_file, bool emulated = true) {
+    std::vector<std::string> command;
+    if (emulated) command = programs().emulator;
     command.push_back(program);
     command.insert(command.end(), args.begin(), args.end());
     std::vector<char*> argv;

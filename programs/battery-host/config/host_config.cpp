@@ -2,6 +2,7 @@
 
 #include <json/reader.h>
 
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <set>
@@ -48,7 +49,9 @@ ConfigProblem SyntaxProblem(const std::string& file, const std::string& errors) 
 class HostConfigParser {
  public:
   HostConfigParser(const std::string& file, const std::string& text, LoadedConfig& out)
-      : reader_(file, text, out.problems), out_(out) {}
+      : reader_(file, text, out.problems),
+        folder_(std::filesystem::path(file).parent_path().string()),
+        out_(out) {}
 
   void Parse(const Json::Value& root) {
     if (!reader_.IsObject(root, "(document)")) return;
@@ -60,7 +63,7 @@ class HostConfigParser {
     reader_.RejectUnknownKeys(
         root, "",
         {"tick_ms", "poll_interval_ms", "plugin", "plugin_log", "state_dir", "history",
-         "open_timeout_s", "silent_after_periods", "ports", "devices"});
+         "open_timeout_s", "silent_after_periods", "ports", "devices", "mqtt"});
     HostConfig& config = out_.config;
     if (root.isMember("poll_interval_ms")) {
       if (auto interval = PollInterval(root["poll_interval_ms"], "poll_interval_ms")) {
@@ -80,6 +83,7 @@ class HostConfigParser {
       config.state_dir = reader_.String(root["state_dir"], "state_dir").value_or("");
     }
     if (root.isMember("history")) ParseHistory(root["history"]);
+    if (root.isMember("mqtt")) ParseMqtt(root);
     if (root.isMember("open_timeout_s")) {
       if (auto timeout =
               reader_.Integer(root["open_timeout_s"], "open_timeout_s", 1, kMaxOpenTimeoutS)) {
@@ -108,6 +112,19 @@ class HostConfigParser {
         settings.interval = std::chrono::seconds(*interval);
       }
     }
+  }
+
+  // The history ring is the MQTT outbox: with an mqtt section it holds every record.
+  void ParseMqtt(const Json::Value& root) {
+    ParseMqttSection(reader_, root["mqtt"], folder_, out_.config.mqtt.emplace());
+    const Json::Value& history = root["history"];
+    if (history.isObject() && history.isMember("interval_s") &&
+        out_.config.history.interval.count() != 0) {
+      reader_.Error(history["interval_s"], "history.interval_s",
+                    "must be 0 with an mqtt section: the history ring is the outbox of the "
+                    "records not yet acknowledged by the broker, so it keeps every record");
+    }
+    out_.config.history.interval = std::chrono::seconds(0);
   }
 
   void ParsePorts(const Json::Value& ports) {
@@ -411,6 +428,7 @@ class HostConfigParser {
   }
 
   ConfigReader reader_;
+  std::string folder_;  // of the configuration file: files it names are relative to it
   LoadedConfig& out_;
   std::set<unsigned int> data_ids_;
   struct PortUse {

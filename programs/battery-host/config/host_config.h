@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "programs/battery-host/config/config_problem.h"
+#include "programs/battery-host/config/mqtt_config.h"
 #include "programs/monitor-model/monitor_model.h"
 
 // Limits of one variable. A crossing is reported when the value rises above
@@ -80,6 +81,7 @@ struct HostConfig {
   std::string state_dir;  // empty: the default of the command line
   std::map<std::string, PortSettings> ports;
   std::vector<DeviceConfig> devices;
+  std::optional<MqttSettings> mqtt;  // records and events go to an MQTT broker too
 
   PortSettings Port(const std::string& name) const {
     const auto found = ports.find(name);

@@ -120,11 +120,11 @@ std::string SampleTimeText(const Battery32_Data_t& record) {
   return text + host_text::UtcOffset(local);
 }
 
-void RecordLine(const Battery32_Data_t& record, JsonLine& line) {
+void RecordLine(const Battery32_Data_t& record, JsonLine& line, std::string_view type) {
   using battery_record::Load;
   std::array<float, battery_link::kCellCount> cells;
   for (std::size_t i = 0; i < cells.size(); ++i) cells[i] = battery_record::CellVoltage(record, i);
-  line.String("type", "record").Integer("data_id", record.data_id);
+  line.String("type", type).Integer("data_id", record.data_id);
   const std::string time = SampleTimeText(record);
   if (time.empty()) {
     line.Null("sample_time");

@@ -72,5 +72,5 @@ std::string SampleTimeText(const Battery32_Data_t& record);
 
 // The record line's members: "cells", "data_id", "group_current",
 // "group_voltage", "sample_time" (SampleTimeText, null when empty),
-// "temperature" and "type": "record".
-void RecordLine(const Battery32_Data_t& record, JsonLine& line);
+// "temperature" and "type": "record" (or `type`).
+void RecordLine(const Battery32_Data_t& record, JsonLine& line, std::string_view type = "record");

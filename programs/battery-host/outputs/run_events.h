@@ -7,6 +7,7 @@
 // in the order they were added. Outputs that only show the current state read
 // DeviceState instead.
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,21 @@ inline constexpr const char* kDeviceSilent = "silent";
 inline constexpr const char* kDeviceAnswering = "answering";
 inline constexpr const char* kPortDown = "port_down";
 inline constexpr const char* kPortUp = "port_up";
+// Status events of the connection to the MQTT broker.
+inline constexpr const char* kBrokerDown = "broker_down";
+inline constexpr const char* kBrokerUp = "broker_up";
+// Records that left a device's history before the broker acknowledged them.
+inline constexpr const char* kRecordsLost = "records_lost";
+
+// The history sequence numbers `first` to `last` of a device were lost;
+// `lost_in_run` counts every record the device lost since the host started.
+struct LostRecords {
+  unsigned int data_id;
+  std::uint64_t first;
+  std::uint64_t last;
+  std::uint64_t lost_in_run;
+  std::uint64_t Count() const { return last - first + 1; }
+};
 
 struct ThresholdEvent {
   const std::string& name;
@@ -31,13 +47,20 @@ struct ThresholdEvent {
 class RunEvents {
  public:
   virtual ~RunEvents() = default;
-  // The cycle's own record, at the end of each completed cycle.
+  // The cycle's own record, at the end of each completed cycle, after it was
+  // written to the device's history.
   virtual void Record(const DeviceState& device, const Battery32_Data_t& record) = 0;
   virtual void Threshold(const DeviceState& device, const ThresholdEvent& crossing) = 0;
   // kDeviceSilent or kDeviceAnswering.
   virtual void DeviceEvent(const DeviceState& device, const char* event) = 0;
   // kPortDown (with the reason) or kPortUp.
   virtual void PortEvent(const std::string& port, const char* event, const std::string& reason) = 0;
+  // kBrokerDown (with the reason) or kBrokerUp; `broker` is "mqtt://HOST:PORT".
+  // Only the outputs that show status events hear of it.
+  virtual void BrokerEvent(const std::string& /*broker*/, const char* /*event*/,
+                           const std::string& /*reason*/) {}
+  // kRecordsLost, once per outage of the broker.
+  virtual void RecordsLost(const LostRecords& /*lost*/) {}
 };
 
 class RunEventFanOut final : public RunEvents {
@@ -55,6 +78,13 @@ class RunEventFanOut final : public RunEvents {
   }
   void PortEvent(const std::string& port, const char* event, const std::string& reason) override {
     for (RunEvents* output : outputs_) output->PortEvent(port, event, reason);
+  }
+  void BrokerEvent(const std::string& broker, const char* event,
+                   const std::string& reason) override {
+    for (RunEvents* output : outputs_) output->BrokerEvent(broker, event, reason);
+  }
+  void RecordsLost(const LostRecords& lost) override {
+    for (RunEvents* output : outputs_) output->RecordsLost(lost);
   }
 
  private:

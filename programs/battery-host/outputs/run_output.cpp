@@ -10,8 +10,8 @@ void RunOutput::Record(const DeviceState&, const Battery32_Data_t& record) {
   Write();
 }
 
-void RunOutput::Threshold(const DeviceState& device, const ThresholdEvent& crossing) {
-  line_.String("type", "threshold")
+void ThresholdLine(const DeviceState& device, const ThresholdEvent& crossing, JsonLine& line) {
+  line.String("type", "threshold")
       .Integer("data_id", device.data_id)
       .String("name", crossing.name)
       .String("display_name", crossing.display_name)
@@ -19,21 +19,57 @@ void RunOutput::Threshold(const DeviceState& device, const ThresholdEvent& cross
       .Number("limit", crossing.limit)
       .String("state", crossing.state)
       .Integer("level", crossing.level);
+}
+
+void DeviceEventLine(const DeviceState& device, const char* event, JsonLine& line) {
+  const std::string time = host_text::Now();
+  line.String("type", "status").Integer("data_id", device.data_id).String("event", event);
+  line.String("time", time);
+}
+
+void StatusLine(std::string_view key, const std::string& subject, const char* event,
+                const std::string& reason, JsonLine& line) {
+  const std::string time = host_text::Now();
+  line.String("type", "status").String(key, subject).String("event", event);
+  if (!reason.empty()) line.String("reason", reason);
+  line.String("time", time);
+}
+
+void RecordsLostLine(const LostRecords& lost, JsonLine& line) {
+  const std::string time = host_text::Now();
+  line.String("type", "status")
+      .Integer("data_id", lost.data_id)
+      .String("event", kRecordsLost)
+      .Integer("first_seq", static_cast<long long>(lost.first))
+      .Integer("last_seq", static_cast<long long>(lost.last))
+      .Integer("count", static_cast<long long>(lost.Count()))
+      .Integer("lost_in_run", static_cast<long long>(lost.lost_in_run))
+      .String("time", time);
+}
+
+void RunOutput::Threshold(const DeviceState& device, const ThresholdEvent& crossing) {
+  ThresholdLine(device, crossing, line_);
   Write();
 }
 
 void RunOutput::DeviceEvent(const DeviceState& device, const char* event) {
-  const std::string time = host_text::Now();
-  line_.String("type", "status").Integer("data_id", device.data_id).String("event", event);
-  line_.String("time", time);
+  DeviceEventLine(device, event, line_);
   Write();
 }
 
 void RunOutput::PortEvent(const std::string& port, const char* event, const std::string& reason) {
-  const std::string time = host_text::Now();
-  line_.String("type", "status").String("port", port).String("event", event);
-  if (!reason.empty()) line_.String("reason", reason);
-  line_.String("time", time);
+  StatusLine("port", port, event, reason, line_);
+  Write();
+}
+
+void RunOutput::BrokerEvent(const std::string& broker, const char* event,
+                            const std::string& reason) {
+  StatusLine("broker", broker, event, reason, line_);
+  Write();
+}
+
+void RunOutput::RecordsLost(const LostRecords& lost) {
+  RecordsLostLine(lost, line_);
   Write();
 }
 

@@ -8,15 +8,29 @@
 //   {"data_id":1001,"event":"silent","time":"2026-03-01T12:00:05.123+01:00","type":"status"}
 //   {"event":"port_down","port":"/dev/ttyUSB0","reason":"open: No such file or directory",
 //    "time":"...","type":"status"}
+//   {"broker":"mqtt://broker:1883","event":"broker_down","reason":"...","time":"...",
+//    "type":"status"}
+//   {"count":12,"data_id":1001,"event":"records_lost","first_seq":345,"last_seq":356,
+//    "lost_in_run":12,"time":"...","type":"status"}
 
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "battery/record.h"
 #include "programs/battery-host/outputs/json_output.h"
 #include "programs/battery-host/outputs/run_events.h"
 #include "programs/battery-host/outputs/standard_output.h"
 #include "programs/battery-host/state/device_state.h"
+
+// The members of the threshold and status lines, for every output that
+// writes them: "type", "data_id" (or `key`: "port", "broker"), the event's
+// own, "reason" when there is one, and "time" (now) for status events.
+void ThresholdLine(const DeviceState& device, const ThresholdEvent& crossing, JsonLine& line);
+void DeviceEventLine(const DeviceState& device, const char* event, JsonLine& line);
+void RecordsLostLine(const LostRecords& lost, JsonLine& line);
+void StatusLine(std::string_view key, const std::string& subject, const char* event,
+                const std::string& reason, JsonLine& line);
 
 class RunOutput final : public RunEvents {
  public:
@@ -28,6 +42,9 @@ class RunOutput final : public RunEvents {
   void Threshold(const DeviceState& device, const ThresholdEvent& crossing) override;
   void DeviceEvent(const DeviceState& device, const char* event) override;
   void PortEvent(const std::string& port, const char* event, const std::string& reason) override;
+  void BrokerEvent(const std::string& broker, const char* event,
+                   const std::string& reason) override;
+  void RecordsLost(const LostRecords& lost) override;
   void Summary(const DeviceState& device, long given_up, long long stale_bytes);
 
  private:

@@ -4,99 +4,30 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <boost/crc.hpp>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 
-#include "programs/battery-host/text_format.h"
+#include "programs/battery-host/state/state_file.h"
 
 namespace {
 
 using namespace history_ring;
+using state_file::Crc32;
+using state_file::ErrorText;
+using state_file::Get;
+using state_file::Opened;
+using state_file::OpenRegular;
+using state_file::Put;
+using state_file::ReadAt;
+using state_file::WriteAt;
 
 // Entries read per call while scanning a ring.
 constexpr std::size_t kScanBatch = 256;
 
-std::uint32_t Crc(const unsigned char* data, std::size_t size) {
-  boost::crc_32_type crc;
-  crc.process_bytes(data, size);
-  return crc.checksum();
-}
-
-template <typename T>
-void Put(unsigned char* at, T value) {
-  for (std::size_t i = 0; i < sizeof(T); ++i) at[i] = static_cast<unsigned char>(value >> (8 * i));
-}
-
-template <typename T>
-T Get(const unsigned char* at) {
-  T value = 0;
-  for (std::size_t i = 0; i < sizeof(T); ++i) value |= static_cast<T>(T{at[i]} << (8 * i));
-  return value;
-}
-
-std::string ErrorText(const std::string& what, int error) {
-  return what + ": " + std::strerror(error);
-}
-
-struct Opened {
-  int fd = -1;
-  int error = 0;        // errno of a failed open
-  std::string problem;  // what went wrong, for messages
-};
-
-// Opens `path` without ever waiting on it (a FIFO or a device could block
-// open() for good) and keeps it only when it is a regular file.
-Opened OpenRegular(const std::string& path, int flags) {
-  const int fd = ::open(path.c_str(), flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return {-1, errno, ErrorText("open", errno)};
-  struct stat info {};
-  if (::fstat(fd, &info) != 0) {
-    const int error = errno;
-    ::close(fd);
-    return {-1, error, ErrorText("fstat", error)};
-  }
-  if (!S_ISREG(info.st_mode)) {
-    ::close(fd);
-    return {
-        -1, EINVAL,
-        std::string("not a regular file but ") + host_text::FileKind(info.st_mode) + ": refused"};
-  }
-  return {fd, 0, {}};
-}
-
 bool MayNotWrite(int error) {
   return error == EACCES || error == EPERM || error == EROFS;
-}
-
-// Writes all of `size` bytes at `offset`; false with errno set when it could not.
-bool WriteAt(int fd, const unsigned char* data, std::size_t size, std::uint64_t offset) {
-  while (size > 0) {
-    const ssize_t written = ::pwrite(fd, data, size, static_cast<off_t>(offset));
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) {
-      if (written == 0) errno = EIO;
-      return false;
-    }
-    data += written;
-    size -= static_cast<std::size_t>(written);
-    offset += static_cast<std::uint64_t>(written);
-  }
-  return true;
-}
-
-std::size_t ReadAt(int fd, unsigned char* data, std::size_t size, std::uint64_t offset) {
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t got = ::pread(fd, data + done, size - done, static_cast<off_t>(offset + done));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    done += static_cast<std::size_t>(got);
-  }
-  return done;
 }
 
 std::array<unsigned char, kHeaderSize> MakeHeader(std::uint32_t capacity) {
@@ -106,7 +37,7 @@ std::array<unsigned char, kHeaderSize> MakeHeader(std::uint32_t capacity) {
   Put<std::uint32_t>(&header[kHeaderSizeOffset], kHeaderSize);
   Put<std::uint32_t>(&header[kHeaderEntrySizeOffset], kEntrySize);
   Put<std::uint32_t>(&header[kHeaderCapacityOffset], capacity);
-  Put<std::uint32_t>(&header[kHeaderCrcOffset], Crc(header.data(), kHeaderCrcOffset));
+  Put<std::uint32_t>(&header[kHeaderCrcOffset], Crc32(header.data(), kHeaderCrcOffset));
   return header;
 }
 
@@ -119,7 +50,7 @@ std::uint32_t HeaderCapacity(const std::array<unsigned char, kHeaderSize>& heade
       Get<std::uint32_t>(&header[kHeaderSizeOffset]) == kHeaderSize &&
       Get<std::uint32_t>(&header[kHeaderEntrySizeOffset]) == kEntrySize &&
       capacity >= kMinCapacity && capacity <= kMaxCapacity &&
-      Get<std::uint32_t>(&header[kHeaderCrcOffset]) == Crc(header.data(), kHeaderCrcOffset);
+      Get<std::uint32_t>(&header[kHeaderCrcOffset]) == Crc32(header.data(), kHeaderCrcOffset);
   return valid ? capacity : 0;
 }
 
@@ -127,14 +58,14 @@ std::array<unsigned char, kEntrySize> MakeEntry(const HistoryRing::Entry& entry)
   std::array<unsigned char, kEntrySize> bytes{};
   Put<std::uint64_t>(&bytes[kEntrySequenceOffset], entry.sequence);
   std::copy(entry.record.begin(), entry.record.end(), bytes.begin() + kEntryRecordOffset);
-  Put<std::uint32_t>(&bytes[kEntryCrcOffset], Crc(bytes.data(), kEntryCrcOffset));
+  Put<std::uint32_t>(&bytes[kEntryCrcOffset], Crc32(bytes.data(), kEntryCrcOffset));
   return bytes;
 }
 
 // The entry in `bytes` when it verifies and belongs in `slot`.
 std::optional<HistoryRing::Entry> DecodeEntry(const unsigned char* bytes, std::uint32_t slot,
                                               std::uint32_t capacity) {
-  if (Get<std::uint32_t>(bytes + kEntryCrcOffset) != Crc(bytes, kEntryCrcOffset)) {
+  if (Get<std::uint32_t>(bytes + kEntryCrcOffset) != Crc32(bytes, kEntryCrcOffset)) {
     return std::nullopt;
   }
   HistoryRing::Entry entry;
@@ -167,7 +98,7 @@ std::vector<HistoryRing::Entry> ReadLegacy(int fd, std::uint32_t capacity, std::
     const bool whole =
         ReadAt(fd, bytes.data(), bytes.size(), (i - 1) * legacy::kEntrySize) == legacy::kEntrySize;
     if (!whole || !std::equal(legacy::kMagic.begin(), legacy::kMagic.end(), bytes.begin()) ||
-        Get<std::uint32_t>(&bytes[legacy::kCrcOffset]) != Crc(record, battery_record::kSize)) {
+        Get<std::uint32_t>(&bytes[legacy::kCrcOffset]) != Crc32(record, battery_record::kSize)) {
       ++skipped;
       continue;
     }
@@ -201,6 +132,7 @@ HistoryRing::~HistoryRing() {
 void HistoryRing::Close() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
+  appended_.reset();
   access_ = Access::kNone;
 }
 
@@ -372,6 +304,7 @@ std::optional<HistoryRing::Entry> HistoryRing::ReadFrom(std::uint64_t sequence) 
   for (std::uint64_t s = std::max(sequence, window); newest_ != 0 && s <= newest_; ++s) {
     const std::uint32_t slot = SlotOf(s, file_capacity_);
     if (slots_[slot] != s) continue;
+    if (appended_ && appended_->sequence == s) return appended_;
     const auto entry = ReadSlot(slot);
     if (entry && entry->sequence == s) return entry;
   }
@@ -408,5 +341,6 @@ std::string HistoryRing::Append(const unsigned char* record, std::string& notes)
   }
   slots_[slot] = entry.sequence;
   newest_ = entry.sequence;
+  appended_ = entry;
   return {};
 }

@@ -149,4 +149,7 @@ class HistoryRing {
   std::vector<std::uint64_t> slots_;  // sequence number held by each slot, 0 for none
   std::uint64_t newest_ = 0;
   std::optional<Entry> legacy_newest_;
+  // The entry written last, while its slot holds it: the outbox reads each
+  // record just after it was written, without going to the file.
+  std::optional<Entry> appended_;
 };

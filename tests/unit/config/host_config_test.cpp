@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
 #include <ostream>
 #include <string>
 #include <utility>
@@ -199,6 +200,73 @@ TEST(HostConfigTest, TheOldTickNamesItsReplacements) {
   EXPECT_NE(problem.find("h.json:1: tick_ms: replaced"), std::string::npos) << problem;
   EXPECT_NE(problem.find("poll_interval_ms"), std::string::npos) << problem;
   EXPECT_NE(problem.find("answer_timeout_ms"), std::string::npos) << problem;
+}
+
+// The mqtt section: every problem names its key; files are taken from the
+// configuration's folder and must be readable.
+struct MqttCase {
+  const char* name;
+  std::string top;  // members before "mqtt"
+  std::string section;
+  std::string expected;
+};
+void PrintTo(const MqttCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class MqttSectionTest : public ::testing::TestWithParam<MqttCase> {};
+
+TEST_P(MqttSectionTest, ProblemsNameTheKey) {
+  const LoadedConfig loaded = ParseHostConfig(
+      "h.json", "{" + GetParam().top + "\"mqtt\":\n" + GetParam().section +
+                    ",\n\"devices\": [{\"data_id\": 1, \"address\": 129, \"port\": \"sim\"}]}");
+  std::string all;
+  for (const ConfigProblem& problem : loaded.problems) all += FormatProblem(problem) + "\n";
+  EXPECT_NE(all.find(GetParam().expected), std::string::npos) << all;
+  EXPECT_FALSE(loaded.Valid());
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(
+    Problems, MqttSectionTest,
+    ::testing::Values(
+        MqttCase{"no_host", "", "{}", "h.json:2: mqtt.host: missing"},
+        MqttCase{"history_thinned", "\"history\": {\"interval_s\": 60},\n", "{\"host\": \"b\"}", "h.json:1: history.interval_s: must be 0 with an mqtt section"},
+        MqttCase{"password_without_user", "", "{\"host\": \"b\", \"password_file\": \"h.json\"}", "mqtt.password_file: a password needs a username"},
+        MqttCase{"unreadable_password", "", "{\"host\": \"b\", \"username\": \"u\", \"password_file\": \"no-such\"}", "mqtt.password_file: no-such: not a readable file"},
+        MqttCase{"tls_without_ca", "", "{\"host\": \"b\", \"tls\": {}}", "mqtt.tls.ca_file: missing"},
+        MqttCase{"cert_without_key", "", "{\"host\": \"b\", \"tls\": {\"ca_file\": \"x\", \"cert_file\": \"y\"}}", "mqtt.tls: cert_file and key_file go together"},
+        MqttCase{"wildcard_prefix", "", "{\"host\": \"b\", \"topic_prefix\": \"a/+/c\"}", "mqtt.topic_prefix: a topic holds no '+' or '#'"},
+        MqttCase{"trailing_slash", "", "{\"host\": \"b\", \"topic_prefix\": \"a/\"}", "mqtt.topic_prefix: ends with '/'"},
+        MqttCase{"short_keepalive", "", "{\"host\": \"b\", \"keepalive_s\": 2}", "mqtt.keepalive_s: expected an integer from 5 to 65535"},
+        MqttCase{"unknown_key", "", "{\"host\": \"b\", \"qos\": 1}", "mqtt.qos: unknown key"},
+        MqttCase{"discovery_prefix", "", "{\"host\": \"b\", \"homeassistant\": {\"prefix\": \"#\"}}", "mqtt.homeassistant.prefix: a topic holds no"}),
+    [](const auto& test) { return std::string(test.param.name); });
+// clang-format on
+
+// An mqtt section keeps every record in the history; ports and names default.
+TEST(HostConfigTest, MqttDefaults) {
+  std::string folder = testing::TempDir();
+  if (folder.back() == '/') folder.pop_back();
+  std::ofstream(folder + "/ca.crt") << "-";
+  const LoadedConfig loaded =
+      ParseHostConfig(folder + "/h.json",
+                      R"({"mqtt": {"host": "b"}, "devices": [{"data_id": 1, "address": 129,
+                       "port": "sim"}]})");
+  ASSERT_TRUE(loaded.Valid()) << FormatProblem(loaded.problems.front());
+  const MqttSettings& mqtt = *loaded.config.mqtt;
+  EXPECT_EQ(loaded.config.history.interval, std::chrono::seconds(0));
+  EXPECT_EQ(mqtt.port, 1883);
+  EXPECT_EQ(mqtt.topic_prefix.rfind("battery/", 0), 0u) << mqtt.topic_prefix;
+  EXPECT_EQ(mqtt.client_id.rfind("battery-host-", 0), 0u) << mqtt.client_id;
+  EXPECT_FALSE(mqtt.homeassistant.discovery);
+  const LoadedConfig tls = ParseHostConfig(
+      folder + "/h.json", R"({"mqtt": {"host": "b", "tls": {"ca_file": "ca.crt"}}, "devices":
+                       [{"data_id": 1, "address": 129, "port": "sim"}]})");
+  ASSERT_TRUE(tls.Valid()) << FormatProblem(tls.problems.front());
+  EXPECT_EQ(tls.config.mqtt->port, 8883);
+  EXPECT_EQ(tls.config.mqtt->tls->ca_file, folder + "/ca.crt");
+  EXPECT_EQ(tls.config.mqtt->BrokerName(), "mqtts://b:8883");
 }
 
 }  // namespace

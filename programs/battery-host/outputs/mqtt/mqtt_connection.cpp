@@ -1,0 +1,309 @@
+#include "programs/battery-host/outputs/mqtt/mqtt_connection.h"
+
+#include <mosquitto.h>
+#include <poll.h>
+
+#include <boost/asio/post.hpp>
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+
+namespace {
+
+constexpr std::chrono::milliseconds kFirstBackOff{500};
+constexpr std::chrono::milliseconds kMaxBackOff{8000};
+// A connection that lasted this long starts the back-off anew when it ends;
+// one dropped sooner (a broker that takes the client id away) goes on doubling.
+constexpr std::chrono::seconds kSteadyConnection{30};
+// libmosquitto's keep-alive and its checks, and the limit on a connection
+// attempt that gets no answer at all (an address that drops packets).
+constexpr std::chrono::seconds kTickPeriod{1};
+constexpr std::chrono::seconds kConnectTimeout{10};
+
+void InitialiseLibrary() {
+  static std::once_flag once;
+  std::call_once(once, [] { mosquitto_lib_init(); });
+}
+
+std::string Milliseconds(std::chrono::milliseconds delay) {
+  if (delay.count() % 1000 == 0) return std::to_string(delay.count() / 1000) + " s";
+  return std::to_string(delay.count()) + " ms";
+}
+
+// libmosquitto's texts end in a full stop; the host's messages go on after them.
+std::string Sentence(const char* text) {
+  std::string sentence = text;
+  if (!sentence.empty() && sentence.back() == '.') sentence.pop_back();
+  return sentence;
+}
+
+// What the broker's refusal means for the one who configured the host.
+std::string RefusalText(int code) {
+  std::string text =
+      "the broker refused the connection: " + Sentence(mosquitto_connack_string(code));
+  if (code == 4 || code == 5) text += " (check mqtt.username and mqtt.password_file)";
+  return text;
+}
+
+std::string DurationText(std::chrono::seconds seconds) {
+  return std::to_string(seconds.count()) + " s";
+}
+
+}  // namespace
+
+MqttConnection::MqttConnection(boost::asio::io_context& io, const MqttSettings& settings,
+                               std::string password, std::string status_topic, Listener& listener)
+    : settings_(settings),
+      password_(std::move(password)),
+      status_topic_(std::move(status_topic)),
+      listener_(listener),
+      resolver_(io),
+      socket_(io),
+      retry_(io),
+      tick_(io),
+      back_off_(kFirstBackOff) {
+  InitialiseLibrary();
+  if (settings_.tls) tls_ = std::make_unique<TlsContext>(*settings_.tls, settings_.host);
+  client_ = mosquitto_new(settings_.client_id.c_str(), true, this);
+  if (client_ == nullptr) throw std::runtime_error("mqtt: cannot make a client: out of memory");
+}
+
+MqttConnection::~MqttConnection() {
+  Unwatch();
+  mosquitto_destroy(client_);
+}
+
+void MqttConnection::Start() {
+  Resolve();
+}
+
+void MqttConnection::Resolve() {
+  state_ = State::kResolving;
+  resolver_.async_resolve(
+      settings_.host, std::to_string(settings_.port),
+      [this](const boost::system::error_code& error,
+             const boost::asio::ip::tcp::resolver::results_type& results) {
+        if (error == boost::asio::error::operation_aborted) return;
+        if (error) return Retry("resolve " + settings_.host + ": " + error.message());
+        addresses_.clear();
+        for (const auto& result : results) {
+          const std::string address = result.endpoint().address().to_string();
+          if (std::find(addresses_.begin(), addresses_.end(), address) == addresses_.end()) {
+            addresses_.push_back(address);
+          }
+        }
+        next_address_ = 0;
+        TryNextAddress("resolve " + settings_.host + ": no address");
+      });
+}
+
+void MqttConnection::TryNextAddress(const std::string& reason) {
+  if (next_address_ >= addresses_.size()) return Retry(reason);
+  Connect(addresses_[next_address_++]);
+}
+
+void MqttConnection::Connect(const std::string& address) {
+  Unwatch();
+  Configure();
+  address_ = address;
+  attempt_started_ = std::chrono::steady_clock::now();
+  const int result =
+      mosquitto_connect_bind_async(client_, address.c_str(), settings_.port,
+                                   static_cast<int>(settings_.keepalive.count()), nullptr);
+  saved_errno_ = errno;
+  if (result != MOSQ_ERR_SUCCESS) {
+    // Over loopback the TLS handshake can fail within the connect call itself.
+    return TryNextAddress(Reason(result, false));
+  }
+  state_ = State::kConnecting;
+  Tick();
+  AfterCall(MOSQ_ERR_SUCCESS);
+}
+
+// Every try starts from a client without state: no message of a connection
+// before is sent again by libmosquitto.
+void MqttConnection::Configure() {
+  mosquitto_reinitialise(client_, settings_.client_id.c_str(), true, this);
+  mosquitto_connect_callback_set(client_, &MqttConnection::OnConnect);
+  mosquitto_disconnect_callback_set(client_, &MqttConnection::OnDisconnect);
+  mosquitto_publish_callback_set(client_, &MqttConnection::OnPublish);
+  // The publisher bounds what is in flight itself.
+  mosquitto_max_inflight_messages_set(client_, 0);
+  mosquitto_int_option(client_, MOSQ_OPT_TCP_NODELAY, 1);
+  mosquitto_will_set(client_, status_topic_.c_str(), static_cast<int>(std::strlen(kMqttOffline)),
+                     kMqttOffline, static_cast<int>(MqttQos::kAtLeastOnce), true);
+  if (!settings_.username.empty()) {
+    mosquitto_username_pw_set(client_, settings_.username.c_str(),
+                              settings_.password_file.empty() ? nullptr : password_.c_str());
+  }
+  if (tls_) {
+    mosquitto_void_option(client_, MOSQ_OPT_SSL_CTX, tls_->Get());
+    mosquitto_int_option(client_, MOSQ_OPT_SSL_CTX_WITH_DEFAULTS, 0);
+  }
+  connack_.reset();
+  disconnected_ = false;
+}
+
+std::optional<int> MqttConnection::Publish(const std::string& topic, std::string_view payload,
+                                           MqttQos qos, bool retain) {
+  if (state_ != State::kConnected) return std::nullopt;
+  int message_id = 0;
+  const int result =
+      mosquitto_publish(client_, &message_id, topic.c_str(), static_cast<int>(payload.size()),
+                        payload.data(), static_cast<int>(qos), retain);
+  if (result != MOSQ_ERR_SUCCESS) return std::nullopt;
+  // What libmosquitto could not write at once goes when the socket takes it.
+  if (watching_ && mosquitto_want_write(client_) && !writing_) Await(true);
+  return message_id;
+}
+
+void MqttConnection::AfterCall(int result) {
+  if (state_ == State::kConnecting && connack_ == 0) {
+    connack_.reset();
+    state_ = State::kConnected;
+    attempt_started_ = std::chrono::steady_clock::now();
+    Publish(status_topic_, kMqttOnline, MqttQos::kAtLeastOnce, true);
+    listener_.OnConnected(address_);
+  }
+  if (disconnected_ || connack_.has_value() || mosquitto_socket(client_) < 0) return Closed(result);
+  Watch();
+}
+
+void MqttConnection::Closed(int result) {
+  const bool was_connected = state_ == State::kConnected;
+  Unwatch();
+  tick_.cancel();
+  const std::string reason = Reason(result, was_connected);
+  // Drops the socket and whatever libmosquitto still held for it.
+  mosquitto_reinitialise(client_, settings_.client_id.c_str(), true, this);
+  if (was_connected) {
+    if (std::chrono::steady_clock::now() - attempt_started_ >= kSteadyConnection) {
+      back_off_ = kFirstBackOff;
+    }
+    return Retry(reason);
+  }
+  TryNextAddress(reason);
+}
+
+void MqttConnection::Retry(const std::string& reason) {
+  state_ = State::kWaiting;
+  listener_.OnDown(reason + "; retrying in " + Milliseconds(back_off_));
+  retry_.expires_after(back_off_);
+  back_off_ = std::min(back_off_ * 2, kMaxBackOff);
+  retry_.async_wait([this](const boost::system::error_code& error) {
+    if (!error) Resolve();
+  });
+}
+
+void MqttConnection::Watch() {
+  if (!watching_) {
+    boost::system::error_code error;
+    socket_.assign(mosquitto_socket(client_), error);
+    if (error) return Closed(MOSQ_ERR_INVAL);
+    watching_ = true;
+  }
+  if (!reading_) Await(false);
+  if (mosquitto_want_write(client_) && !writing_) Await(true);
+}
+
+void MqttConnection::Unwatch() {
+  ++watch_;
+  reading_ = false;
+  writing_ = false;
+  if (!watching_) return;
+  // The descriptor is libmosquitto's: released, never closed here.
+  socket_.release();
+  watching_ = false;
+}
+
+// The loop's epoll reports edges: a wait started while the socket is already
+// readable (or writable) would wait for the next change. So before each wait
+// the socket is asked once (poll with no timeout), and what it has is
+// handled first.
+void MqttConnection::Await(bool write) {
+  bool& waiting = write ? writing_ : reading_;
+  waiting = true;
+  const auto serve = [this, write, watch = watch_](bool ready) {
+    if (watch != watch_) return;
+    (write ? writing_ : reading_) = false;
+    if (ready)
+      AfterCall(write ? mosquitto_loop_write(client_, 1) : mosquitto_loop_read(client_, 1));
+  };
+  pollfd ready{mosquitto_socket(client_), static_cast<short>(write ? POLLOUT : POLLIN), 0};
+  if (::poll(&ready, 1, 0) == 1) {
+    boost::asio::post(socket_.get_executor(), [serve] { serve(true); });
+    return;
+  }
+  using Descriptor = boost::asio::posix::stream_descriptor;
+  socket_.async_wait(write ? Descriptor::wait_write : Descriptor::wait_read,
+                     [serve](const boost::system::error_code& error) { serve(!error); });
+}
+
+void MqttConnection::Tick() {
+  tick_.expires_after(kTickPeriod);
+  tick_.async_wait([this](const boost::system::error_code& error) {
+    if (error) return;
+    const bool no_answer = state_ == State::kConnecting &&
+                           std::chrono::steady_clock::now() - attempt_started_ >= kConnectTimeout;
+    if (no_answer) {
+      Unwatch();
+      mosquitto_reinitialise(client_, settings_.client_id.c_str(), true, this);
+      return TryNextAddress("connect to " + address_ + ": no answer within " +
+                            DurationText(kConnectTimeout));
+    }
+    Tick();
+    AfterCall(mosquitto_loop_misc(client_));
+  });
+}
+
+std::string MqttConnection::Reason(int result, bool was_connected) {
+  const std::string tls_failure = tls_ ? tls_->TakeFailure() : std::string();
+  if (connack_.value_or(0) != 0) return RefusalText(*connack_);
+  if (!tls_failure.empty()) {
+    return "TLS: the broker's certificate does not verify for " + settings_.host + ": " +
+           tls_failure;
+  }
+  return (was_connected ? "connection lost: " : "connect to " + address_ + ": ") +
+         ErrorText(result);
+}
+
+std::string MqttConnection::ErrorText(int result) const {
+  if (result == MOSQ_ERR_ERRNO) return std::strerror(saved_errno_);
+  return Sentence(mosquitto_strerror(result));
+}
+
+void MqttConnection::Finish(std::chrono::milliseconds limit, const std::function<bool()>& done) {
+  retry_.cancel();
+  tick_.cancel();
+  resolver_.cancel();
+  Unwatch();
+  if (state_ != State::kConnected) return;
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  const auto running = [this, deadline] {
+    return mosquitto_socket(client_) >= 0 && std::chrono::steady_clock::now() < deadline;
+  };
+  while (running() && !done()) mosquitto_loop(client_, 50, 1);
+  if (mosquitto_socket(client_) >= 0) {
+    mosquitto_publish(client_, nullptr, status_topic_.c_str(),
+                      static_cast<int>(std::strlen(kMqttOffline)), kMqttOffline,
+                      static_cast<int>(MqttQos::kAtLeastOnce), true);
+    mosquitto_disconnect(client_);
+  }
+  while (running()) mosquitto_loop(client_, 50, 1);
+  state_ = State::kIdle;
+}
+
+void MqttConnection::OnConnect(mosquitto*, void* self, int code) {
+  static_cast<MqttConnection*>(self)->connack_ = code;
+}
+
+void MqttConnection::OnDisconnect(mosquitto*, void* self, int) {
+  auto* connection = static_cast<MqttConnection*>(self);
+  connection->saved_errno_ = errno;
+  connection->disconnected_ = true;
+}
+
+void MqttConnection::OnPublish(mosquitto*, void* self, int message_id) {
+  static_cast<MqttConnection*>(self)->listener_.OnAcknowledged(message_id);
+}

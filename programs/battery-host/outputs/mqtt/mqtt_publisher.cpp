@@ -1,0 +1,321 @@
+#include "programs/battery-host/outputs/mqtt/mqtt_publisher.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <ostream>
+
+#include "programs/battery-host/outputs/error_log.h"
+#include "programs/battery-host/outputs/mqtt/discovery.h"
+#include "programs/battery-host/outputs/run_output.h"
+
+namespace {
+
+// Record messages of backlogs sent and not yet acknowledged, over all
+// devices. A live record (of a device without a backlog) goes at once while
+// fewer than this plus one per device are in flight: devices whose cycles
+// end together do not wait for each other.
+constexpr std::size_t kWindow = 64;
+// Backlogs go out in rounds: at most 5 records of a device and 50 in all per
+// round of 50 ms (100 a second per device, 1,000 in all). A device makes at
+// most about 14 records a second (one cycle takes 53 ms of line time), so
+// its backlog always shrinks.
+constexpr std::chrono::milliseconds kPacePeriod{50};
+constexpr std::size_t kBacklogPerRound = 50;
+constexpr std::size_t kBacklogPerDevice = 5;
+// Discovery after a connect: the messages of 2 devices (70) per round.
+constexpr std::size_t kDiscoveryPerRound = 2;
+// How far the broker has acknowledged is written at most this often (and at
+// a clean stop): after a crash, up to this much may be sent again.
+constexpr std::chrono::seconds kCursorPeriod{5};
+// A clean stop waits this long at most for the broker to acknowledge the rest.
+constexpr std::chrono::milliseconds kFinishLimit{2000};
+
+}  // namespace
+
+struct MqttPublisher::Device {
+  Device(unsigned int id, const HistoryRing& history, std::string line_name,
+         std::chrono::seconds valid, const std::filesystem::path& state_dir,
+         const std::string& prefix)
+      : data_id(id),
+        ring(history),
+        line(std::move(line_name)),
+        valid_for(valid),
+        cursor((state_dir / ("device-" + std::to_string(id) + ".acked")).string()),
+        topic(prefix + "/" + std::to_string(id) + "/") {}
+
+  unsigned int data_id;
+  const HistoryRing& ring;
+  std::string line;
+  std::chrono::seconds valid_for;
+  AckedCursor cursor;
+  std::string topic;  // "PREFIX/DATA_ID/"
+  std::optional<Outbox> outbox;
+  std::uint64_t cursor_written = 0;
+  bool cursor_failing = false;
+  std::uint64_t lost = 0;  // records lost from the outbox in this run
+  std::optional<Battery32_Data_t> newest;
+};
+
+MqttPublisher::MqttPublisher(boost::asio::io_context& io, const MqttSettings& settings,
+                             const std::filesystem::path& state_dir, RunEvents& events,
+                             std::ostream& err)
+    : settings_(settings),
+      events_(events),
+      err_(err),
+      state_dir_(state_dir),
+      prefix_("battery-host: " + settings.BrokerName() + ": "),
+      status_topic_(settings.topic_prefix + "/status"),
+      connection_(
+          io, settings,
+          settings.password_file.empty() ? std::string() : ReadPasswordFile(settings.password_file),
+          status_topic_, *this),
+      pace_(io),
+      cursors_(io) {}
+
+MqttPublisher::~MqttPublisher() = default;
+
+void MqttPublisher::AddDevice(unsigned int data_id, const HistoryRing& ring,
+                              const std::string& line,
+                              std::chrono::steady_clock::duration valid_for) {
+  const auto seconds = std::chrono::ceil<std::chrono::seconds>(valid_for);
+  devices_.push_back(std::make_unique<Device>(data_id, ring, line,
+                                              std::max(seconds, std::chrono::seconds(1)),
+                                              state_dir_, settings_.topic_prefix));
+  by_data_id_[data_id] = devices_.back().get();
+}
+
+void MqttPublisher::Start() {
+  for (auto& device : devices_) StartOutbox(*device);
+  connection_.Start();
+}
+
+// A device seen for the first time starts after its newest entry: the
+// history from before the upstream was configured is not sent.
+void MqttPublisher::StartOutbox(Device& device) {
+  const std::uint64_t newest = device.ring.NewestSequence();
+  std::string failure;
+  const std::optional<std::uint64_t> read = device.cursor.Read(failure);
+  std::optional<std::uint64_t> acked = read;
+  const std::string name =
+      "battery-host: " + std::to_string(device.data_id) + ": " + device.cursor.Path() + ": ";
+  if (!failure.empty()) {
+    err_ << error_log::Error << name << failure << "; records are sent from entry " << newest + 1
+         << " on" << std::endl;
+  } else if (acked && *acked > newest) {
+    err_ << error_log::Warning << name << "acknowledged up to entry " << *acked
+         << ", but the history ends at " << newest
+         << ": the history was made anew; its entries are sent from the first" << std::endl;
+    acked = 0;
+  }
+  if (!acked) acked = newest;
+  device.outbox.emplace(device.ring, *acked);
+  device.cursor_written = read.value_or(std::numeric_limits<std::uint64_t>::max());
+  KeepCursor(device);
+}
+
+std::uint64_t MqttPublisher::OutboxDepth(unsigned int data_id) const {
+  const auto found = by_data_id_.find(data_id);
+  if (found == by_data_id_.end() || !found->second->outbox) return 0;
+  return found->second->outbox->Depth();
+}
+
+void MqttPublisher::Record(const DeviceState& state, const Battery32_Data_t& record) {
+  Device& device = *by_data_id_.at(state.data_id);
+  device.newest = record;
+  if (!connection_.Connected()) return;
+  PublishState(device);
+  // A device without a backlog sends its record at once; a backlog is paced.
+  if (device.outbox->Unsent() == 1 && SendNext(device, kWindow + devices_.size())) return;
+  if (device.outbox->Unsent() > 0) StartPacing();
+}
+
+void MqttPublisher::Threshold(const DeviceState& state, const ThresholdEvent& crossing) {
+  if (!connection_.Connected()) return;
+  ThresholdLine(state, crossing, line_);
+  PublishLine(by_data_id_.at(state.data_id)->topic + "threshold", MqttQos::kAtLeastOnce, false);
+}
+
+void MqttPublisher::DeviceEvent(const DeviceState& state, const char* event) {
+  if (!connection_.Connected()) return;
+  DeviceEventLine(state, event, line_);
+  PublishStatus(*by_data_id_.at(state.data_id));
+}
+
+void MqttPublisher::PortEvent(const std::string& port, const char* event,
+                              const std::string& reason) {
+  if (!connection_.Connected()) return;
+  for (auto& device : devices_) {
+    if (device->line != port) continue;
+    StatusLine("port", port, event, reason, line_);
+    line_.Integer("data_id", device->data_id);
+    PublishStatus(*device);
+  }
+}
+
+void MqttPublisher::PublishState(Device& device) {
+  if (!device.newest) return;
+  RecordLine(*device.newest, line_, "state");
+  PublishLine(device.topic + "state", MqttQos::kAtMostOnce, true);
+}
+
+void MqttPublisher::PublishStatus(Device& device) {
+  PublishLine(device.topic + "status", MqttQos::kAtLeastOnce, false);
+}
+
+// A message is the JSON line without its newline.
+std::optional<int> MqttPublisher::PublishLine(const std::string& topic, MqttQos qos, bool retain) {
+  std::string_view payload = line_.Finish();
+  if (!payload.empty() && payload.back() == '\n') payload.remove_suffix(1);
+  return connection_.Publish(topic, payload, qos, retain);
+}
+
+bool MqttPublisher::SendNext(Device& device, std::size_t window) {
+  if (in_flight_.size() >= window) return false;
+  std::optional<LostRange> lost;
+  const auto entry = device.outbox->Next(lost);
+  if (lost) ReportLoss(device, *lost);
+  if (!entry) return false;
+  Battery32_Data_t record;
+  std::memcpy(&record, entry->record.data(), sizeof record);
+  RecordLine(record, line_);
+  line_.Integer("seq", static_cast<long long>(entry->sequence));
+  const auto id = PublishLine(device.topic + "record", MqttQos::kAtLeastOnce, false);
+  if (!id) {
+    device.outbox->Rewind();
+    return false;
+  }
+  device.outbox->Sent(entry->sequence);
+  in_flight_[*id] = {&device, entry->sequence};
+  return true;
+}
+
+bool MqttPublisher::SendBacklogs(std::size_t budget, std::size_t per_device) {
+  bool left = false;
+  for (std::size_t n = 0; n < devices_.size(); ++n) {
+    Device& device = *devices_[(first_device_ + n) % devices_.size()];
+    for (std::size_t sent = 0; sent < per_device && budget > 0 && SendNext(device, kWindow);
+         ++sent) {
+      --budget;
+    }
+    left = left || device.outbox->Unsent() > 0;
+  }
+  if (!devices_.empty()) first_device_ = (first_device_ + 1) % devices_.size();
+  return left;
+}
+
+void MqttPublisher::StartPacing() {
+  if (pacing_) return;
+  pacing_ = true;
+  pace_.expires_after(kPacePeriod);
+  pace_.async_wait([this](const boost::system::error_code& error) {
+    pacing_ = false;
+    if (!error) Pace();
+  });
+}
+
+// One round: backlogs and discovery, until nothing is left.
+void MqttPublisher::Pace() {
+  if (!connection_.Connected()) return;
+  const bool announcing = SendDiscovery();
+  if (SendBacklogs(kBacklogPerRound, kBacklogPerDevice) || announcing) StartPacing();
+}
+
+bool MqttPublisher::SendDiscovery() {
+  if (!settings_.homeassistant.discovery) return false;
+  for (std::size_t n = 0; n < kDiscoveryPerRound && discovery_next_ < devices_.size(); ++n) {
+    const Device& device = *devices_[discovery_next_++];
+    const DiscoveredDevice about{device.data_id, device.topic + "state", status_topic_,
+                                 device.valid_for};
+    for (const MqttMessage& message : DiscoveryMessages(settings_, about)) {
+      connection_.Publish(message.topic, message.payload, MqttQos::kAtLeastOnce, true);
+    }
+  }
+  return discovery_next_ < devices_.size();
+}
+
+void MqttPublisher::ReportLoss(Device& device, const LostRange& range) {
+  device.lost += range.last - range.first + 1;
+  const LostRecords lost{device.data_id, range.first, range.last, device.lost};
+  err_ << error_log::Warning << "battery-host: " << device.data_id << ": records " << lost.first
+       << " to " << lost.last << " (" << lost.Count()
+       << ") left the history before the broker acknowledged them: lost (the history holds "
+       << device.ring.Capacity() << " entries)" << std::endl;
+  events_.RecordsLost(lost);
+}
+
+void MqttPublisher::RecordsLost(const LostRecords& lost) {
+  if (!connection_.Connected()) return;
+  RecordsLostLine(lost, line_);
+  PublishStatus(*by_data_id_.at(lost.data_id));
+}
+
+void MqttPublisher::OnConnected(const std::string& address) {
+  err_ << prefix_ << "connected (" << address << "), publishing under " << settings_.topic_prefix
+       << "/" << std::endl;
+  if (down_said_) events_.BrokerEvent(settings_.BrokerName(), kBrokerUp, {});
+  down_said_ = false;
+  for (auto& device : devices_) PublishState(*device);
+  discovery_next_ = 0;
+  Pace();
+}
+
+void MqttPublisher::OnDown(const std::string& reason) {
+  err_ << error_log::Error << prefix_ << reason << std::endl;
+  if (!down_said_) events_.BrokerEvent(settings_.BrokerName(), kBrokerDown, reason);
+  down_said_ = true;
+  // What was in flight goes again on the next connection.
+  in_flight_.clear();
+  for (auto& device : devices_) device->outbox->Rewind();
+  pace_.cancel();
+}
+
+void MqttPublisher::OnAcknowledged(int message_id) {
+  const auto found = in_flight_.find(message_id);
+  if (found == in_flight_.end()) return;
+  found->second.device->outbox->Acknowledged(found->second.sequence);
+  in_flight_.erase(found);
+  KeepCursorsSoon();
+}
+
+void MqttPublisher::KeepCursorsSoon() {
+  if (cursors_due_) return;
+  cursors_due_ = true;
+  cursors_.expires_after(kCursorPeriod);
+  cursors_.async_wait([this](const boost::system::error_code& error) {
+    cursors_due_ = false;
+    if (!error) WriteCursors();
+  });
+}
+
+void MqttPublisher::WriteCursors() {
+  for (auto& device : devices_) KeepCursor(*device);
+}
+
+void MqttPublisher::KeepCursor(Device& device) {
+  const std::uint64_t acked = device.outbox->Acked();
+  if (acked == device.cursor_written) return;
+  const std::string failure = device.cursor.Write(acked);
+  const std::string name =
+      "battery-host: " + std::to_string(device.data_id) + ": " + device.cursor.Path() + ": ";
+  if (failure.empty()) {
+    device.cursor_written = acked;
+    if (device.cursor_failing) err_ << name << "written again" << std::endl;
+  } else if (!device.cursor_failing) {
+    err_ << error_log::Error << name << failure
+         << "; retried; after a restart, records acknowledged meanwhile are sent again"
+         << std::endl;
+  }
+  device.cursor_failing = !failure.empty();
+}
+
+void MqttPublisher::Finish() {
+  pace_.cancel();
+  cursors_.cancel();
+  connection_.Finish(kFinishLimit, [this] {
+    SendBacklogs(kWindow, kWindow);
+    return std::all_of(devices_.begin(), devices_.end(),
+                       [](const auto& device) { return device->outbox->Depth() == 0; });
+  });
+  WriteCursors();
+}

@@ -1,0 +1,38 @@
+#pragma once
+
+// The TLS settings of the connection to the broker, as an OpenSSL context
+// handed to libmosquitto. The host resolves the broker's name itself (off the
+// event loop) and gives libmosquitto an address, which libmosquitto would
+// verify the certificate against; so the context verifies the certificate
+// against the configured name instead, and names it in the handshake (SNI).
+
+#include <memory>
+#include <string>
+
+#include "programs/battery-host/config/mqtt_config.h"
+
+struct ssl_ctx_st;
+
+class TlsContext {
+ public:
+  // Throws std::runtime_error naming the file and OpenSSL's reason when a
+  // certificate or key cannot be loaded.
+  TlsContext(const MqttTls& settings, const std::string& server_name);
+  ~TlsContext();
+  TlsContext(const TlsContext&) = delete;
+  TlsContext& operator=(const TlsContext&) = delete;
+
+  ssl_ctx_st* Get() const { return context_; }
+  // Why the last handshake's certificate check failed ("Hostname mismatch"),
+  // once; empty when it did not.
+  std::string TakeFailure();
+
+ private:
+  static int Verify(int ok, struct x509_store_ctx_st* store);
+  static void Info(const struct ssl_st* ssl, int where, int value);
+
+  ssl_ctx_st* context_ = nullptr;
+  std::string server_name_;
+  bool name_is_address_ = false;
+  std::string failure_;
+};

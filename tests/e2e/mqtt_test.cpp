@@ -1,0 +1,573 @@
+// The MQTT upstream end to end: a real mosquitto on a free loopback port with
+// a configuration file of the test's own, battery-host publishing to it with
+// simulated monitors, and mosquitto_sub in a persistent session (so that it
+// misses nothing while the broker restarts) writing every message it gets
+// to a file.
+//
+// The host runs under the build's emulator and test wrapper, if any; the
+// broker, the subscriber and openssl are this machine's own programs. Where
+// no mosquitto can be found (a machine without Debian's mosquitto and
+// mosquitto-clients) every case is skipped, saying so.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <json/value.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/e2e/process.h"
+#include "tests/support/run_values.h"
+
+namespace e2e {
+
+namespace {
+
+namespace fs = std::filesystem;
+using run_values::JsonLines;
+using std::chrono::seconds;
+
+constexpr const char* kPrefix = "battery/t";
+constexpr const char* kSubscriberId = "battery-test-subscriber";
+// Generous: the machines are shared and the host may run under an emulator.
+constexpr seconds kWaitLimit{60};
+
+// A program of this machine: in PATH, or where Debian puts the broker.
+std::string FindProgram(const std::string& name) {
+  std::string path = std::getenv("PATH") != nullptr ? std::getenv("PATH") : "";
+  path += ":/usr/sbin:/usr/bin";
+  std::istringstream folders(path);
+  for (std::string folder; std::getline(folders, folder, ':');) {
+    const fs::path candidate = fs::path(folder) / name;
+    if (!folder.empty() && ::access(candidate.c_str(), X_OK) == 0) return candidate.string();
+  }
+  return {};
+}
+
+sockaddr_in Loopback(int port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return address;
+}
+
+// A loopback port that nothing listens on now.
+int FreePort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address = Loopback(0);
+  socklen_t size = sizeof address;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), size);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
+
+bool Accepts(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address = Loopback(port);
+  const bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  ::close(fd);
+  return connected;
+}
+
+bool WaitFor(const std::function<bool()>& done, seconds limit = kWaitLimit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return true;
+}
+
+struct Message {
+  bool retained = false;
+  std::string topic;
+  std::string payload;
+  Json::Value json;  // the payload, when it is JSON
+};
+
+std::string Topic(unsigned data_id, const std::string& kind) {
+  return std::string(kPrefix) + "/" + std::to_string(data_id) + "/" + kind;
+}
+
+std::vector<Message> OnTopic(const std::vector<Message>& messages, const std::string& topic) {
+  std::vector<Message> found;
+  for (const Message& message : messages) {
+    if (message.topic == topic) found.push_back(message);
+  }
+  return found;
+}
+
+// The seq of each record message of the device, in the order they arrived.
+std::vector<std::uint64_t> Sequences(const std::vector<Message>& messages, unsigned data_id) {
+  std::vector<std::uint64_t> sequences;
+  for (const Message& message : OnTopic(messages, Topic(data_id, "record"))) {
+    sequences.push_back(message.json["seq"].asUInt64());
+  }
+  return sequences;
+}
+
+// Every seq from 1 on arrived, in order: each is the next one, one already
+// seen (sent again after a disconnect) or the next after a range that was
+// lost. Returns the highest.
+std::uint64_t ExpectInOrderFromOne(const std::vector<std::uint64_t>& sequences,
+                                   const std::set<std::uint64_t>& lost = {}) {
+  std::uint64_t highest = 0;
+  for (const std::uint64_t sequence : sequences) {
+    std::uint64_t next = highest + 1;
+    while (lost.count(next) != 0) ++next;
+    EXPECT_TRUE(sequence <= highest || sequence == highest + 1 || sequence == next)
+        << "seq " << sequence << " after " << highest;
+    highest = std::max(highest, sequence);
+  }
+  return highest;
+}
+
+std::vector<Json::Value> OfType(const std::vector<Json::Value>& lines, const std::string& type) {
+  std::vector<Json::Value> found;
+  for (const Json::Value& line : lines) {
+    if (line["type"].asString() == type) found.push_back(line);
+  }
+  return found;
+}
+
+std::string Device(unsigned data_id, const std::string& address, const std::string& port) {
+  return R"({"data_id": )" + std::to_string(data_id) + R"(, "address": ")" + address +
+         R"(", "port": ")" + port + R"("})";
+}
+
+class MqttTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    broker_program_ = FindProgram("mosquitto");
+    subscriber_program_ = FindProgram("mosquitto_sub");
+    publisher_program_ = FindProgram("mosquitto_pub");
+    if (broker_program_.empty() || subscriber_program_.empty() || publisher_program_.empty()) {
+      GTEST_SKIP() << "no mosquitto, mosquitto_sub or mosquitto_pub here (Debian's mosquitto and "
+                      "mosquitto-clients): the MQTT upstream is not tried";
+    }
+    std::string pattern = (fs::temp_directory_path() / "mqtt-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+    port_ = FreePort();
+  }
+  void TearDown() override {
+    hosts_.clear();
+    subscribers_.clear();
+    broker_.reset();
+    if (!dir_.empty()) fs::remove_all(dir_);
+  }
+
+  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+
+  std::string Write(const std::string& name, const std::string& text) {
+    std::ofstream(Path(name)) << text;
+    return Path(name);
+  }
+
+  // The broker keeps sessions and retained messages across its restarts.
+  void StartBroker(const std::string& extra = "") {
+    std::string config = "persistence true\npersistence_location " + dir_.string() +
+                         "/\nmax_queued_messages 100000\n" + extra;
+    if (extra.find("listener") == std::string::npos) {
+      config += "allow_anonymous true\nlistener " + std::to_string(port_) + " 127.0.0.1\n";
+    }
+    // Run as root, mosquitto would become the user "mosquitto", who may not
+    // read or write the test's folder.
+    if (::geteuid() == 0) config = "user root\n" + config;
+    const std::string file = Write("mosquitto.conf", config);
+    broker_ = std::make_unique<Process>(broker_program_, std::vector<std::string>{"-c", file},
+                                        Path("broker.log"), Path("broker.log"), false);
+    ASSERT_TRUE(WaitFor([this] { return Accepts(port_); }, seconds(20)))
+        << ReadFile(Path("broker.log"));
+  }
+  void StopBroker() {
+    ASSERT_EQ(broker_->Stop(), 0) << ReadFile(Path("broker.log"));
+    broker_.reset();
+  }
+
+  // Subscribes to the topics and returns once a probe message has come back.
+  void Subscribe(std::vector<std::string> topics, const std::vector<std::string>& login = {}) {
+    const std::string out = Path("sub" + std::to_string(subscribers_.size()) + ".out");
+    std::vector<std::string> args = {"-h", "127.0.0.1", "-p", std::to_string(port_),
+                                     "-q", "1",         "-F", "%r %t %p"};
+    if (subscribers_.empty()) args.insert(args.end(), {"-c", "-i", kSubscriberId});
+    args.insert(args.end(), login.begin(), login.end());
+    topics.push_back("probe/#");
+    for (const std::string& topic : topics) args.insert(args.end(), {"-t", topic});
+    subscribers_.push_back(
+        std::make_unique<Process>(subscriber_program_, args, out, out + ".err", false));
+    subscriber_out_.push_back(out);
+    std::vector<std::string> probe = {"-h", "127.0.0.1",
+                                      "-p", std::to_string(port_),
+                                      "-t", "probe/" + std::to_string(subscribers_.size()),
+                                      "-m", "probe"};
+    probe.insert(probe.end(), login.begin(), login.end());
+    ASSERT_TRUE(WaitFor([&] {
+      Process(publisher_program_, probe, Path("pub.out"), Path("pub.out"), false).Wait(seconds(10));
+      return ReadFile(out).find(" probe/") != std::string::npos;
+    })) << ReadFile(out + ".err");
+  }
+
+  // What subscriber `index` has received so far.
+  std::vector<Message> Received(std::size_t index = 0) const {
+    std::vector<Message> messages;
+    std::istringstream lines(ReadFile(subscriber_out_.at(index)));
+    for (std::string line; std::getline(lines, line);) {
+      const std::size_t topic_end = line.find(' ', 2);
+      if (line.size() < 3 || topic_end == std::string::npos) continue;
+      Message message{
+          line[0] == '1', line.substr(2, topic_end - 2), line.substr(topic_end + 1), {}};
+      if (!message.payload.empty() && message.payload[0] == '{') {
+        const auto parsed = JsonLines(message.payload);
+        if (!parsed.empty()) message.json = parsed.front();
+      }
+      messages.push_back(message);
+    }
+    return messages;
+  }
+
+  std::uint64_t Highest(unsigned data_id) const {
+    const auto sequences = Sequences(Received(), data_id);
+    return sequences.empty() ? 0 : *std::max_element(sequences.begin(), sequences.end());
+  }
+
+  // A host configuration: one device per entry on a line of its own,
+  // unpaced, and the mqtt section given (its members).
+  std::string HostConfig(const std::string& mqtt, int poll_interval_ms, unsigned devices = 1,
+                         const std::string& extra = "") {
+    std::string list;
+    std::string ports;
+    for (unsigned i = 0; i < devices; ++i) {
+      const std::string port = "sim:" + std::to_string(i);
+      list += (i == 0 ? "" : ", ") + Device(1001 + i, "0x8" + std::to_string(i + 1), port);
+      ports += (i == 0 ? "\"" : ", \"") + port + "\": {\"paced\": false}";
+    }
+    return Write("host.json", "{\"poll_interval_ms\": " + std::to_string(poll_interval_ms) + ", " +
+                                  extra + "\"ports\": {" + ports + "}, \"mqtt\": {" + mqtt +
+                                  "}, \"devices\": [" + list + "]}\n");
+  }
+  std::string Mqtt(int port) const {
+    return "\"host\": \"localhost\", \"port\": " + std::to_string(port) + ", \"topic_prefix\": \"" +
+           kPrefix + "\"";
+  }
+
+  // Starts battery-host on the configuration; its output goes to hostN.out and .err.
+  Process& StartHost(const std::string& config, const std::vector<std::string>& more = {}) {
+    const std::string name = Path("host" + std::to_string(hosts_.size()));
+    std::vector<std::string> args = {"run", "--config", config, "--state-dir", Path("state")};
+    args.insert(args.end(), more.begin(), more.end());
+    hosts_.push_back(
+        std::make_unique<Process>(programs().host, args, name + ".out", name + ".err"));
+    EXPECT_TRUE(hosts_.back()->Started());
+    return *hosts_.back();
+  }
+  std::vector<Json::Value> HostOutput(std::size_t index) const {
+    return JsonLines(ReadFile(Path("host" + std::to_string(index) + ".out")));
+  }
+  std::string HostErrors(std::size_t index) const {
+    return ReadFile(Path("host" + std::to_string(index) + ".err"));
+  }
+
+  // Records written by host `index` on its standard output.
+  std::size_t HostRecords(std::size_t index) const {
+    return OfType(HostOutput(index), "record").size();
+  }
+
+  // Stops the host with SIGTERM; returns once the clean stop's offline,
+  // which comes after everything else it sent, has arrived.
+  void StopHost(Process& host) {
+    ASSERT_EQ(host.Stop(), 0);
+    ASSERT_TRUE(WaitFor([this] {
+      const auto said = OnTopic(Received(), std::string(kPrefix) + "/status");
+      return !said.empty() && said.back().payload == "offline";
+    }));
+  }
+
+  // openssl and mosquitto_passwd, run in the test's folder.
+  void Shell(const std::string& command) {
+    const std::string line = "cd '" + dir_.string() + "' && " + command + " >>tools.log 2>&1";
+    ASSERT_EQ(std::system(line.c_str()), 0) << command << "\n" << ReadFile(Path("tools.log"));
+  }
+
+  std::string broker_program_, subscriber_program_, publisher_program_;
+  fs::path dir_;
+  int port_ = 0;
+  std::unique_ptr<Process> broker_;
+  std::vector<std::unique_ptr<Process>> subscribers_;
+  std::vector<std::string> subscriber_out_;
+  std::vector<std::unique_ptr<Process>> hosts_;
+};
+
+TEST_F(MqttTest, RecordsArriveWithEveryFieldAndSeqRisingByOne) {
+  StartBroker();
+  Subscribe({std::string(kPrefix) + "/#"});
+  Process& host = StartHost(HostConfig(Mqtt(port_), 100, 2));
+  ASSERT_TRUE(WaitFor([this] { return Highest(1001) >= 20 && Highest(1002) >= 20; }))
+      << HostErrors(0);
+  StopHost(host);
+  const auto messages = Received();
+  const auto lines = HostOutput(0);
+  for (const unsigned data_id : {1001u, 1002u}) {
+    std::vector<Json::Value> printed;
+    for (const Json::Value& line : OfType(lines, "record")) {
+      if (line["data_id"].asUInt() == data_id) printed.push_back(line);
+    }
+    const auto records = OnTopic(messages, Topic(data_id, "record"));
+    // A clean stop sends what is left: every record printed reached the broker.
+    ASSERT_EQ(records.size(), printed.size()) << data_id;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+      Json::Value record = records[i].json;
+      EXPECT_EQ(record["seq"].asUInt64(), i + 1) << data_id;
+      // The record line itself, with its seq: every field.
+      record.removeMember("seq");
+      EXPECT_EQ(record, printed[i]) << data_id << " seq " << i + 1;
+      EXPECT_EQ(record["cells"].size(), 32u);
+    }
+    const auto states = OnTopic(messages, Topic(data_id, "state"));
+    ASSERT_FALSE(states.empty());
+    EXPECT_EQ(states.back().json["type"].asString(), "state");
+    EXPECT_EQ(states.back().json["cells"], printed.back()["cells"]);
+  }
+  const auto status = OnTopic(messages, std::string(kPrefix) + "/status");
+  ASSERT_EQ(status.size(), 2u);
+  EXPECT_EQ(status.front().payload, "online");
+  EXPECT_EQ(status.back().payload, "offline");
+}
+
+TEST_F(MqttTest, BrokerStoppedFor30SecondsMissesNoRecord) {
+  StartBroker();
+  Subscribe({std::string(kPrefix) + "/#"});
+  StartHost(HostConfig(Mqtt(port_), 200));
+  ASSERT_TRUE(WaitFor([this] { return Highest(1001) >= 5; })) << HostErrors(0);
+  StopBroker();
+  const std::size_t before = HostRecords(0);
+  std::this_thread::sleep_for(seconds(30));
+  // Polling went on meanwhile.
+  const std::size_t during = HostRecords(0) - before;
+  EXPECT_GE(during, 50u);
+  StartBroker();
+  const std::uint64_t target = HostRecords(0) + 5;
+  ASSERT_TRUE(WaitFor([&] { return Highest(1001) >= target; })) << HostErrors(0);
+  EXPECT_EQ(hosts_.front()->Stop(), 0);
+
+  ExpectInOrderFromOne(Sequences(Received(), 1001));
+  const std::string errors = HostErrors(0);
+  EXPECT_NE(errors.find("connection lost"), std::string::npos) << errors;
+  EXPECT_NE(errors.find("retrying in"), std::string::npos) << errors;
+  std::vector<std::string> events;
+  for (const Json::Value& line : OfType(HostOutput(0), "status")) {
+    if (line.isMember("broker")) events.push_back(line["event"].asString());
+  }
+  EXPECT_EQ(events, (std::vector<std::string>{"broker_down", "broker_up"}));
+}
+
+TEST_F(MqttTest, HostKilledWhileTheBrokerIsDownSendsItsBacklogAfterItsRestart) {
+  StartBroker();
+  Subscribe({std::string(kPrefix) + "/#"});
+  const std::string config = HostConfig(Mqtt(port_), 200);
+  Process& first = StartHost(config);
+  ASSERT_TRUE(WaitFor([this] { return Highest(1001) >= 10; })) << HostErrors(0);
+  StopBroker();
+  std::this_thread::sleep_for(seconds(3));
+  first.Kill();
+  const std::size_t killed_at = HostRecords(0);
+  StartHost(config);
+  std::this_thread::sleep_for(seconds(2));
+  StartBroker();
+  const std::uint64_t target = killed_at + HostRecords(1) + 3;
+  ASSERT_TRUE(WaitFor([&] { return Highest(1001) >= target; })) << HostErrors(1);
+  EXPECT_EQ(hosts_.back()->Stop(), 0);
+  EXPECT_GE(ExpectInOrderFromOne(Sequences(Received(), 1001)), killed_at + HostRecords(1));
+}
+
+TEST_F(MqttTest, OutageLongerThanTheHistoryReportsTheLostRangeExactly) {
+  StartBroker();
+  Subscribe({std::string(kPrefix) + "/#"});
+  StartHost(HostConfig(Mqtt(port_), 100, 1, "\"history\": {\"entries\": 20}, "));
+  ASSERT_TRUE(WaitFor([this] { return Highest(1001) >= 5; })) << HostErrors(0);
+  StopBroker();
+  const std::uint64_t before = Highest(1001);
+  // More records than the ring holds.
+  const std::size_t stopped_at = HostRecords(0);
+  ASSERT_TRUE(WaitFor([&] { return HostRecords(0) >= stopped_at + 40; })) << HostErrors(0);
+  StartBroker();
+  const auto lost_reported = [this] { return !OnTopic(Received(), Topic(1001, "status")).empty(); };
+  ASSERT_TRUE(WaitFor(lost_reported)) << HostErrors(0);
+  const std::uint64_t target = HostRecords(0) + 3;
+  ASSERT_TRUE(WaitFor([&] { return Highest(1001) >= target; })) << HostErrors(0);
+  EXPECT_EQ(hosts_.front()->Stop(), 0);
+
+  const auto messages = Received();
+  const auto status = OnTopic(messages, Topic(1001, "status"));
+  ASSERT_EQ(status.size(), 1u);
+  const Json::Value& lost = status.front().json;
+  EXPECT_EQ(lost["event"].asString(), "records_lost");
+  const std::uint64_t first = lost["first_seq"].asUInt64();
+  const std::uint64_t last = lost["last_seq"].asUInt64();
+  ASSERT_LE(first, last);
+  EXPECT_EQ(lost["count"].asUInt64(), last - first + 1);
+  // The range starts after the last acknowledged record, which had arrived,
+  // and ends before the first record sent after the outage.
+  EXPECT_LE(first, before + 1);
+  EXPECT_GT(last, before);
+  std::set<std::uint64_t> range;
+  for (std::uint64_t sequence = first; sequence <= last; ++sequence) range.insert(sequence);
+  const auto sequences = Sequences(messages, 1001);
+  const auto after = std::find_if(sequences.begin(), sequences.end(),
+                                  [&](std::uint64_t sequence) { return sequence > before; });
+  ASSERT_NE(after, sequences.end());
+  EXPECT_EQ(*after, last + 1);
+  ExpectInOrderFromOne(sequences, range);
+  const std::string said = "records " + std::to_string(first) + " to " + std::to_string(last) +
+                           " (" + std::to_string(last - first + 1) + ") left the history";
+  const std::string errors = HostErrors(0);
+  EXPECT_NE(errors.find(said), std::string::npos) << errors;
+  EXPECT_EQ(errors.find(said), errors.rfind(said)) << "said once";
+  // The same status event on standard output.
+  std::vector<Json::Value> printed;
+  for (const Json::Value& line : OfType(HostOutput(0), "status")) {
+    if (line["event"].asString() == "records_lost") printed.push_back(line);
+  }
+  ASSERT_EQ(printed.size(), 1u);
+  for (const char* member : {"data_id", "first_seq", "last_seq", "count", "lost_in_run"}) {
+    EXPECT_EQ(printed.front()[member], lost[member]) << member;
+  }
+}
+
+TEST_F(MqttTest, TlsWithPasswordConnectsAndAWrongPasswordBacksOffWhilePollingGoesOn) {
+  const std::string ec = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj";
+  const std::string sign = "openssl x509 -req -CA ca.crt -CAkey ca.key -CAcreateserial -days 2";
+  Shell("openssl req -x509 " + ec + " /CN=test-ca -days 2 -keyout ca.key -out ca.crt");
+  Shell("openssl req " + ec + " /CN=localhost -keyout server.key -out server.csr");
+  Shell("printf 'subjectAltName=DNS:localhost\\n' >server.ext");
+  Shell(sign + " -in server.csr -extfile server.ext -out server.crt");
+  Shell("openssl req " + ec + " /CN=battery-host -keyout client.key -out client.crt.csr");
+  Shell(sign + " -in client.crt.csr -out client.crt");
+  Shell("'" + FindProgram("mosquitto_passwd") + "' -c -b passwords battery s3cret-Pw");
+  const int tls_port = FreePort();
+  StartBroker("per_listener_settings false\nallow_anonymous false\npassword_file " +
+              Path("passwords") + "\nlistener " + std::to_string(tls_port) + " 127.0.0.1\ncafile " +
+              Path("ca.crt") + "\ncertfile " + Path("server.crt") + "\nkeyfile " +
+              Path("server.key") + "\nrequire_certificate true\nlistener " + std::to_string(port_) +
+              " 127.0.0.1\n");
+  Subscribe({std::string(kPrefix) + "/#"}, {"-u", "battery", "-P", "s3cret-Pw"});
+  Write("right", "s3cret-Pw\n");
+  Write("wrong", "not-the-Pw\n");
+  const auto config = [&](const std::string& host, const std::string& password) {
+    return HostConfig("\"host\": \"" + host + "\", \"port\": " + std::to_string(tls_port) +
+                          ", \"topic_prefix\": \"" + kPrefix +
+                          "\", \"username\": \"battery\", \"password_file\": \"" + password +
+                          "\", \"tls\": {\"ca_file\": \"ca.crt\", \"cert_file\": \"client.crt\", "
+                          "\"key_file\": \"client.key\"}",
+                      100);
+  };
+
+  StartHost(config("localhost", "right"));
+  ASSERT_TRUE(WaitFor([this] { return Highest(1001) >= 3; })) << HostErrors(0);
+  StopHost(*hosts_.back());
+  const std::uint64_t sent = Highest(1001);
+
+  // A wrong password: said clearly, tried again later and later; polling
+  // is not held up (every cycle completes).
+  Process& refused = StartHost(config("localhost", "wrong"), {"--cycles", "25"});
+  ASSERT_EQ(refused.Wait(kWaitLimit), 0) << HostErrors(1);
+  std::string errors = HostErrors(1);
+  EXPECT_NE(errors.find("the broker refused the connection: Connection Refused: not authorised"),
+            std::string::npos)
+      << errors;
+  EXPECT_NE(errors.find("check mqtt.username and mqtt.password_file"), std::string::npos);
+  EXPECT_NE(errors.find("retrying in 500 ms"), std::string::npos) << errors;
+  EXPECT_NE(errors.find("retrying in 1 s"), std::string::npos) << errors;
+  const auto lines = HostOutput(1);
+  ASSERT_EQ(OfType(lines, "summary").size(), 1u);
+  EXPECT_EQ(OfType(lines, "summary").front()["cycles_completed"].asInt(), 25);
+  EXPECT_EQ(OfType(lines, "summary").front()["cycles_given_up"].asInt(), 0);
+  EXPECT_EQ(OfType(lines, "status").front()["event"].asString(), "broker_down");
+  for (const std::string& output : {errors, ReadFile(Path("host1.out"))}) {
+    EXPECT_EQ(output.find("not-the-Pw"), std::string::npos) << "the password is never printed";
+  }
+
+  // The certificate names localhost, not the address: refused by the host.
+  StartHost(config("127.0.0.1", "right"), {"--cycles", "10"});
+  ASSERT_EQ(hosts_.back()->Wait(kWaitLimit), 0) << HostErrors(2);
+  errors = HostErrors(2);
+  EXPECT_NE(errors.find("the broker's certificate does not verify for 127.0.0.1: "
+                        "IP address mismatch"),
+            std::string::npos)
+      << errors;
+  EXPECT_EQ(Highest(1001), sent);
+}
+
+TEST_F(MqttTest, DiscoveryOfAllValuesAndTheRetainedOfflineAfterAKill) {
+  StartBroker();
+  Subscribe({"ha/#", std::string(kPrefix) + "/#"});
+  // A poll period of 5 s: values expire after 3 periods without a record.
+  Process& host = StartHost(HostConfig(
+      Mqtt(port_) + ", \"homeassistant\": {\"discovery\": true, \"prefix\": \"ha\"}", 5000));
+  const auto discovery = [this] {
+    std::vector<Message> found;
+    for (const Message& message : Received()) {
+      if (message.topic.rfind("ha/sensor/", 0) == 0) found.push_back(message);
+    }
+    return found;
+  };
+  ASSERT_TRUE(WaitFor([&] { return discovery().size() >= 35; })) << HostErrors(0);
+  std::map<std::string, std::string> classes;  // value_template -> device class and unit
+  std::set<std::string> unique_ids;
+  for (const Message& message : discovery()) {
+    const Json::Value& config = message.json;
+    EXPECT_EQ(config["state_topic"].asString(), Topic(1001, "state"));
+    EXPECT_EQ(config["availability_topic"].asString(), std::string(kPrefix) + "/status");
+    EXPECT_EQ(config["state_class"].asString(), "measurement");
+    EXPECT_EQ(config["expire_after"].asInt(), 15);
+    EXPECT_EQ(config["device"]["identifiers"].size(), 1u);
+    unique_ids.insert(config["unique_id"].asString());
+    classes[config["value_template"].asString()] =
+        config["device_class"].asString() + " " + config["unit_of_measurement"].asString();
+  }
+  EXPECT_EQ(unique_ids.size(), 35u);
+  ASSERT_EQ(classes.size(), 35u);
+  EXPECT_EQ(classes["{{ value_json.group_voltage }}"], "voltage V");
+  EXPECT_EQ(classes["{{ value_json.group_current }}"], "current A");
+  EXPECT_EQ(classes["{{ value_json.temperature }}"], "temperature \u00b0C");
+  for (int cell = 0; cell < 32; ++cell) {
+    EXPECT_EQ(classes["{{ value_json.cells[" + std::to_string(cell) + "] }}"], "voltage V");
+  }
+
+  host.Kill();
+  const std::string status = std::string(kPrefix) + "/status";
+  ASSERT_TRUE(WaitFor([&] {
+    const auto said = OnTopic(Received(), status);
+    return !said.empty() && said.back().payload == "offline";
+  }));
+  // A subscriber that comes later still learns that the controller is gone.
+  Subscribe({status});
+  ASSERT_TRUE(WaitFor([&] { return !OnTopic(Received(1), status).empty(); }));
+  const Message offline = OnTopic(Received(1), status).front();
+  EXPECT_TRUE(offline.retained);
+  EXPECT_EQ(offline.payload, "offline");
+}
+
+}  // namespace
+
+}  // namespace e2e
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  return e2e::ReadProgramArguments(argc, argv, true) ? RUN_ALL_TESTS() : 2;
+}

@@ -1,0 +1,117 @@
+// What the MQTT end-to-end test cannot make happen: acknowledgements out of
+// order, a loss found again after further disconnects, and a torn write of
+// the acknowledged sequence number.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "programs/battery-host/outputs/mqtt/acked_cursor.h"
+#include "programs/battery-host/outputs/mqtt/outbox.h"
+#include "programs/battery-host/state/history_ring.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class OutboxTest : public ::testing::Test {
+ protected:
+  void SetUp() override { fs::create_directories(dir_); }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  void OpenRing(std::uint32_t capacity) {
+    ring_.emplace((dir_ / "device-1.ring").string(), (dir_ / "none").string(), capacity);
+    ring_->Open(notes_);
+  }
+  void Append(std::uint64_t count) {
+    const HistoryRing::Record record{};
+    for (std::uint64_t i = 0; i < count; ++i) ASSERT_EQ(ring_->Append(record.data(), notes_), "");
+  }
+  // Sends what the outbox hands out; the sequence numbers sent and the losses said.
+  std::vector<std::uint64_t> SendAll(Outbox& outbox, std::vector<LostRange>& lost) {
+    std::vector<std::uint64_t> sent;
+    std::optional<LostRange> range;
+    for (auto entry = outbox.Next(range); entry || range; entry = outbox.Next(range)) {
+      if (range) lost.push_back(*range);
+      if (!entry) break;
+      outbox.Sent(entry->sequence);
+      sent.push_back(entry->sequence);
+    }
+    return sent;
+  }
+
+  fs::path dir_ = fs::temp_directory_path() / ("outbox-" + std::to_string(::getpid()));
+  std::string notes_;
+  std::optional<HistoryRing> ring_;
+};
+
+TEST_F(OutboxTest, TheAcknowledgedNumberMovesOnlyOverAnUnbrokenRun) {
+  OpenRing(10);
+  Append(5);
+  Outbox outbox(*ring_, 0);
+  std::vector<LostRange> lost;
+  EXPECT_EQ(SendAll(outbox, lost), (std::vector<std::uint64_t>{1, 2, 3, 4, 5}));
+  outbox.Acknowledged(2);
+  outbox.Acknowledged(3);
+  EXPECT_EQ(outbox.Acked(), 0u);
+  outbox.Acknowledged(1);
+  EXPECT_EQ(outbox.Acked(), 3u);
+  EXPECT_EQ(outbox.Depth(), 2u);
+  // A disconnect: 4 and 5 go again, nothing before them.
+  outbox.Rewind();
+  EXPECT_EQ(SendAll(outbox, lost), (std::vector<std::uint64_t>{4, 5}));
+  EXPECT_TRUE(lost.empty());
+}
+
+TEST_F(OutboxTest, ALossIsSaidOnceHoweverOftenTheConnectionDrops) {
+  OpenRing(5);
+  Append(1);
+  Outbox outbox(*ring_, 0);
+  std::vector<LostRange> lost;
+  EXPECT_EQ(SendAll(outbox, lost), (std::vector<std::uint64_t>{1}));
+  // While 1 waits for its acknowledgement the ring laps: it holds 8 to 12.
+  Append(11);
+  EXPECT_EQ(SendAll(outbox, lost), (std::vector<std::uint64_t>{8, 9, 10, 11, 12}));
+  ASSERT_EQ(lost.size(), 1u);
+  EXPECT_EQ(lost[0].first, 2u);
+  EXPECT_EQ(lost[0].last, 7u);
+  for (int drop = 0; drop < 3; ++drop) {
+    outbox.Rewind();
+    EXPECT_EQ(SendAll(outbox, lost), (std::vector<std::uint64_t>{8, 9, 10, 11, 12}));
+    EXPECT_EQ(lost.size(), 1u);
+  }
+  for (std::uint64_t sequence = 1; sequence <= 12; ++sequence) outbox.Acknowledged(sequence);
+  EXPECT_EQ(outbox.Acked(), 12u);
+  EXPECT_EQ(outbox.Depth(), 0u);
+}
+
+TEST_F(OutboxTest, ATornCursorWriteLeavesTheValueBefore) {
+  const std::string path = (dir_ / "device-1.acked").string();
+  std::string failure;
+  {
+    AckedCursor cursor(path);
+    EXPECT_EQ(cursor.Read(failure), std::nullopt);
+    EXPECT_EQ(failure, "");
+    ASSERT_EQ(cursor.Write(5), "");
+    ASSERT_EQ(cursor.Write(9), "");
+    EXPECT_EQ(cursor.Read(failure), 9u);
+  }
+  // The second write went to slot 0: one byte of its number torn.
+  {
+    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(acked_cursor::kSequenceOffset);
+    file.put('\x7F');
+  }
+  AckedCursor cursor(path);
+  EXPECT_EQ(cursor.Read(failure), 5u);
+  ASSERT_EQ(cursor.Write(11), "");
+  EXPECT_EQ(AckedCursor(path).Read(failure), 11u);
+}
+
+}  // namespace
