@@ -20,6 +20,8 @@
 #include "programs/battery-host/line/port_open_deadline.h"
 #include "programs/battery-host/live_controller.h"
 #include "programs/battery-host/outputs/error_log.h"
+#include "programs/battery-host/outputs/http/http_server.h"
+#include "programs/battery-host/outputs/http/status_site.h"
 #include "programs/battery-host/outputs/plugin_lines.h"
 #include "programs/battery-host/outputs/run_output.h"
 #include "programs/battery-host/outputs/standard_output.h"
@@ -64,6 +66,7 @@ class LiveHost {
     }
     for (auto& slot : slots_) RestoreFromHistory(*slot);
     BuildLines();
+    if (config_.http.listen) StartHttp(*config_.http.listen);
   }
 
   int Run() {
@@ -133,6 +136,33 @@ class LiveHost {
       throw std::runtime_error("device " + std::to_string(slot.config.data_id) +
                                ": InitSetting failed: " + error.what());
     }
+  }
+
+  // The status page and metrics: they read the devices' state, nothing more.
+  void StartHttp(const ListenAddress& listen) {
+    site_ = std::make_unique<StatusSite>(PageRefresh(config_),
+                                         [this](std::vector<DeviceStatus>& devices) {
+                                           devices.clear();
+                                           for (const auto& slot : slots_) {
+                                             devices.push_back(StatusOf(*slot));
+                                           }
+                                         });
+    http_ = std::make_unique<HttpServer>(io_, listen, site_->Resources());
+    http_->Start();
+    err_ << "battery-host: status page and metrics on http://" << http_->LocalAddress() << '/'
+         << std::endl;
+  }
+
+  DeviceStatus StatusOf(const DeviceSlot& slot) const {
+    const LineScheduler& scheduler = slot.line->Scheduler();
+    const bool under_way = scheduler.Owner() == slot.device.get();
+    const DeviceState& state = slot.state;
+    return {&state,
+            &slot.thresholds.States(),
+            &slot.line->Name(),
+            slot.line->IsUp(),
+            state.started - state.completed - (under_way ? 1 : 0),
+            scheduler.StaleBytes(*slot.device)};
   }
 
   void RestoreFromHistory(DeviceSlot& slot) {
@@ -224,6 +254,7 @@ class LiveHost {
     for (DeviceSlot* slot : devices) {
       const auto period = std::max<std::chrono::steady_clock::duration>(
           config_.PollInterval(slot->config), turn * static_cast<long>(devices.size()));
+      slot->state.poll_period = period;
       slot->silence.emplace(io_, period * config_.silent_after_periods,
                             [this, slot](bool silent) { DeviceSilence(*slot, silent); });
     }
@@ -283,12 +314,7 @@ class LiveHost {
   }
 
   void WriteSummary() {
-    for (const auto& slot : slots_) {
-      const bool under_way = slot->line->Scheduler().Owner() == slot->device.get();
-      const DeviceState& state = slot->state;
-      output_.Summary(state, state.started - state.completed - (under_way ? 1 : 0),
-                      static_cast<long long>(slot->line->Scheduler().StaleBytes(*slot->device)));
-    }
+    for (const auto& slot : slots_) output_.Summary(StatusOf(*slot));
   }
 
   RunOptions options_;
@@ -307,6 +333,8 @@ class LiveHost {
   boost::asio::signal_set signals_;
   ServiceNotifier service_{io_};
   PortOpenDeadline open_deadline_;
+  std::unique_ptr<StatusSite> site_;
+  std::unique_ptr<HttpServer> http_;
   std::unique_ptr<StateDirLock> state_lock_;
   int status_ = 0;
 };

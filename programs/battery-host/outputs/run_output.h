@@ -28,7 +28,7 @@ class RunOutput final : public RunEvents {
   void Threshold(const DeviceState& device, const ThresholdEvent& crossing) override;
   void DeviceEvent(const DeviceState& device, const char* event) override;
   void PortEvent(const std::string& port, const char* event, const std::string& reason) override;
-  void Summary(const DeviceState& device, long given_up, long long stale_bytes);
+  void Summary(const DeviceStatus& device);
 
  private:
   void Write();
