@@ -50,10 +50,12 @@ int LiveController::SendSP(PXHVDevice& device, int sp_id, const unsigned char* d
   return 0;
 }
 
-// At the end of each completed cycle: the cycle's own record.
+// At the end of each completed cycle: the cycle's own record, saved before it
+// is published, so a record that was published is on disk when the host dies.
 int LiveController::SaveDeviceHistory(PXHVDevice& device, const unsigned char* data,
                                       unsigned int length) {
   DeviceSlot& slot = Slot(device);
+  const bool saved = slot.history.Save(data, length);
   if (length == battery_record::kSize) {
     Battery32_Data_t record;
     std::memcpy(&record, data, sizeof record);
@@ -64,7 +66,6 @@ int LiveController::SaveDeviceHistory(PXHVDevice& device, const unsigned char* d
   ++slot.state.completed;
   slot.line->CycleCompleted(*slot.device);
   if (slot.silence) slot.silence->CycleCompleted();
-  const bool saved = slot.history.Save(data, length);
   if (on_completed_) on_completed_(slot);
   return saved ? 0 : -1;
 }

@@ -208,8 +208,9 @@ TEST_F(HostStateTest, DiskThatFillsAndFreesKeepsEveryEntry) {
       << Err();
 }
 
-// A run killed at any moment leaves the newest completed entry or, when it
-// was killed between publishing a record and saving the next, the one before.
+// A run killed at any moment has saved every record it published: the newest
+// entry is the last record published or, killed between saving a record and
+// publishing it, the one after it.
 TEST_F(HostStateTest, KilledRunsRestoreTheNewestCompletedEntry) {
   const std::string state = Path("state");
   const std::string config =

@@ -37,8 +37,7 @@ class RunEvents {
   // kDeviceSilent or kDeviceAnswering.
   virtual void DeviceEvent(const DeviceState& device, const char* event) = 0;
   // kPortDown (with the reason) or kPortUp.
-  virtual void PortEvent(const std::string& port, const char* event,
-                         const std::string& reason) = 0;
+  virtual void PortEvent(const std::string& port, const char* event, const std::string& reason) = 0;
 };
 
 class RunEventFanOut final : public RunEvents {
