@@ -10,7 +10,7 @@
 #include <string_view>
 
 struct ListenAddress {
-  std::string address;  // "127.0.0.1", "::1"
+  std::string address;     // "127.0.0.1", "::1"
   std::uint16_t port = 0;  // 0: a free port the system chooses
   bool loopback = false;   // reachable from this machine alone
 

@@ -14,8 +14,7 @@ const ThresholdLimit* ThresholdMonitor::LimitFor(const std::string& name) const 
 }
 
 std::optional<ThresholdCrossing> ThresholdMonitor::FromNormal(const ThresholdLimit& limit,
-                                                              float value,
-                                                              ThresholdState& state) {
+                                                              float value, ThresholdState& state) {
   if (limit.high && value > *limit.high) {
     state = ThresholdState::kHigh;
     return ThresholdCrossing{ThresholdState::kHigh, *limit.high, limit.level};
@@ -34,7 +33,7 @@ std::optional<ThresholdCrossing> ThresholdMonitor::Check(const std::string& name
   ThresholdState& state = *found;
   if (state == ThresholdState::kNormal) return FromNormal(*limit, value, state);
   const bool back = state == ThresholdState::kHigh ? value <= *limit->high - limit->hysteresis
-                                          : value >= *limit->low + limit->hysteresis;
+                                                   : value >= *limit->low + limit->hysteresis;
   if (!back) return std::nullopt;
   const float crossed = state == ThresholdState::kHigh ? *limit->high : *limit->low;
   state = ThresholdState::kNormal;

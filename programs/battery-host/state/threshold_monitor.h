@@ -14,8 +14,8 @@
 
 struct ThresholdCrossing {
   ThresholdState state;  // kHigh, kLow, or kNormal for the return
-  float limit;        // the limit crossed
-  int level;          // the configured level; 0 for a return
+  float limit;           // the limit crossed
+  int level;             // the configured level; 0 for a return
 };
 
 class ThresholdMonitor {

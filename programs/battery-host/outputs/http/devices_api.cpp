@@ -2,8 +2,8 @@
 
 #include "programs/battery-host/text_format.h"
 
-void DevicesApi::Write(const std::vector<DeviceStatus>& devices,
-                       DeviceState::Clock::time_point now, std::string& out) {
+void DevicesApi::Write(const std::vector<DeviceStatus>& devices, DeviceState::Clock::time_point now,
+                       std::string& out) {
   list_ = '[';
   for (const DeviceStatus& device : devices) {
     if (list_.size() > 1) list_ += ',';
@@ -11,7 +11,9 @@ void DevicesApi::Write(const std::vector<DeviceStatus>& devices,
     list_ += line_.FinishObject();
   }
   list_ += ']';
-  line_.Raw("devices", list_).Integer("refresh_ms", refresh_.count()).String("time", host_text::Now());
+  line_.Raw("devices", list_)
+      .Integer("refresh_ms", refresh_.count())
+      .String("time", host_text::Now());
   out = line_.Finish();
 }
 

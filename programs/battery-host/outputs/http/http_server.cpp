@@ -161,12 +161,12 @@ class Connection : public std::enable_shared_from_this<Connection> {
   }
 
   void ReadFailed(error_code error) {
-    const bool read_method = parser_->is_header_done();
     for (const ReadFailure& failure : kReadFailures) {
       if (error != failure.error) continue;
       if (!failure.answer) return;
-      // A body sent with another method: the method is what is wrong.
-      if (*failure.answer == http::status::payload_too_large && read_method && !IsReadMethod()) {
+      // A body sent with another method: the method is what is wrong. The
+      // start line was read, as the body's length comes after it.
+      if (*failure.answer == http::status::payload_too_large && !IsReadMethod()) {
         return Refuse(http::status::method_not_allowed);
       }
       return Refuse(*failure.answer);
@@ -184,10 +184,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   void Answer() {
     const auto& request = parser_->get();
-    const bool foreign_host =
-        site_->listen.loopback && request.count(http::field::host) != 0 &&
-        !IsLoopbackHost(std::string_view(request[http::field::host].data(),
-                                         request[http::field::host].size()));
+    const bool foreign_host = site_->listen.loopback && request.count(http::field::host) != 0 &&
+                              !IsLoopbackHost(std::string_view(request[http::field::host].data(),
+                                                               request[http::field::host].size()));
     if (foreign_host) return Refuse(http::status::forbidden);
     if (!IsReadMethod()) return Refuse(http::status::method_not_allowed);
     const HttpResource* resource = site_->Find(PathOf(request.target()));
@@ -214,7 +213,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     // HEAD: the length GET would have, and no body.
     const bool head = parser_->is_header_done() && parser_->get().method() == http::verb::head;
     response_.body() = head ? Response::body_type::value_type{}
-                             : Response::body_type::value_type{body.data(), body.size()};
+                            : Response::body_type::value_type{body.data(), body.size()};
     response_.content_length(body.size());
     stream_.expires_after(kWriteTimeout);
     http::async_write(stream_, response_,

@@ -32,8 +32,7 @@ void AppendLabelValue(std::string& out, std::string_view text) {
   }
 }
 
-void Header(std::string& out, std::string_view name, std::string_view type,
-            std::string_view help) {
+void Header(std::string& out, std::string_view name, std::string_view type, std::string_view help) {
   out.append("# HELP ").append(name).append(1, ' ').append(help).append(1, '\n');
   out.append("# TYPE ").append(name).append(1, ' ').append(type).append(1, '\n');
 }
@@ -111,8 +110,7 @@ constexpr DeviceFamily kDeviceFamilies[] = {
     {"battery_cycles_total", "counter",
      "Polling cycles that completed with a record, or were given up.", Cycles},
     {"battery_stale_bytes_total", "counter",
-     "Bytes dropped on the device's line while its request waited for a quiet line.",
-     StaleBytes},
+     "Bytes dropped on the device's line while its request waited for a quiet line.", StaleBytes},
 };
 
 }  // namespace
