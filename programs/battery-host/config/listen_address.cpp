@@ -26,10 +26,17 @@ std::optional<ListenAddress> ParseListenAddress(std::string_view text, std::stri
   if (bracketed) host = host.substr(1, host.size() - 2);
   boost::system::error_code error;
   const auto address = boost::asio::ip::make_address(std::string(host), error);
-  // An IPv6 address needs its brackets, or its last group would read as the port.
-  if (error || address.is_v6() != bracketed) {
-    problem = "'" + std::string(host) +
-              "' is not an IP address (IPv4, or IPv6 in brackets; host names are not resolved)";
+  if (error) {
+    problem = "'" + std::string(host) + "' is not an IP address (host names are not resolved)";
+    return std::nullopt;
+  }
+  // Without brackets the last group of an IPv6 address would read as the port.
+  if (address.is_v6() && !bracketed) {
+    problem = "an IPv6 address goes in brackets: \"[::1]:8080\"";
+    return std::nullopt;
+  }
+  if (!address.is_v6() && bracketed) {
+    problem = "'" + std::string(host) + "' is not an IPv6 address, which alone goes in brackets";
     return std::nullopt;
   }
   const auto port = number_text::ParseWhole(text.substr(colon + 1), kMaxPort);
