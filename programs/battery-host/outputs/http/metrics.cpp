@@ -119,6 +119,10 @@ void Metrics::AddHostGauge(std::string name, std::string help, Value value) {
   host_gauges_.push_back({std::move(name), std::move(help), std::move(value)});
 }
 
+void Metrics::AddDeviceGauge(std::string name, std::string help, DeviceValue value) {
+  device_gauges_.push_back({std::move(name), std::move(help), std::move(value)});
+}
+
 void Metrics::Write(const std::vector<DeviceStatus>& devices, Clock::time_point now,
                     std::string& out) const {
   out.clear();
@@ -139,6 +143,14 @@ void Metrics::Write(const std::vector<DeviceStatus>& devices, Clock::time_point 
     out += "\"} ";
     out += device.port_up ? '1' : '0';
     out += '\n';
+  }
+  for (const DeviceGauge& gauge : device_gauges_) {
+    Header(out, gauge.name, "gauge", gauge.help);
+    for (const DeviceStatus& device : devices) {
+      if (const auto value = gauge.value(*device.state)) {
+        DeviceSamples(out, gauge.name, device.state->data_id).Add(*value);
+      }
+    }
   }
   for (const HostGauge& gauge : host_gauges_) {
     Header(out, gauge.name, "gauge", gauge.help);

@@ -17,10 +17,11 @@
 // The values of the newest record are written as the record line writes
 // them (the shortest text of the float); a device without a record of this
 // run has no record samples. Other parts of the host add gauges of their own
-// (AddHostGauge), written after the device families.
+// (AddDeviceGauge, AddHostGauge), written after the families above.
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,10 @@ class Metrics {
   // A gauge of the host as a whole, without labels: `name` after the
   // conventions above (e.g. "battery_mqtt_connected"), `help` one line.
   void AddHostGauge(std::string name, std::string help, Value value);
+  // A gauge with one sample per device, labelled with its data id; a device
+  // for which `value` has nothing has no sample.
+  using DeviceValue = std::function<std::optional<double>(const DeviceState& device)>;
+  void AddDeviceGauge(std::string name, std::string help, DeviceValue value);
 
   // The exposition, into `out`.
   void Write(const std::vector<DeviceStatus>& devices, DeviceState::Clock::time_point now,
@@ -44,5 +49,11 @@ class Metrics {
     std::string help;
     Value value;
   };
+  struct DeviceGauge {
+    std::string name;
+    std::string help;
+    DeviceValue value;
+  };
   std::vector<HostGauge> host_gauges_;
+  std::vector<DeviceGauge> device_gauges_;
 };

@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <initializer_list>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -45,26 +47,38 @@ struct Fixture {
   std::string odd_port = "/dev/a\"b\\c\nd";
 };
 
+void ExpectContains(const std::string& out, std::initializer_list<const char*> parts) {
+  for (const char* part : parts) {
+    EXPECT_NE(out.find(part), std::string::npos) << part << "\nin\n" << out;
+  }
+}
+
 TEST(MetricsTest, WritesEveryDeviceAndEscapesLabels) {
   const Fixture f;
   Metrics metrics;
-  metrics.AddHostGauge("battery_outbox_messages", "Messages waiting.", [] { return 3.0; });
+  metrics.AddHostGauge("battery_broker_connected", "1 while connected.", [] { return 1.0; });
+  metrics.AddDeviceGauge("battery_outbox_messages", "Messages waiting.",
+                         [](const DeviceState& device) -> std::optional<double> {
+                           if (device.data_id == 8) return std::nullopt;
+                           return 3.0;
+                         });
   std::string out;
   metrics.Write(f.Devices(), f.now, out);
 
-  for (const char* line : {
-           "battery_cell_voltage_volts{data_id=\"7\",cell=\"5\"} 2.5\n",
-           "battery_temperature_celsius{data_id=\"7\"} NaN\n",
-           "battery_record_age_seconds{data_id=\"7\"} 2.5\n",
-           "battery_cycles_total{data_id=\"7\",outcome=\"given_up\"} 1\n",
-           "battery_cycles_total{data_id=\"8\",outcome=\"completed\"} 0\n",
-           "battery_stale_bytes_total{data_id=\"7\"} 12\n",
-           // A port two devices share is one sample.
-           "# TYPE battery_port_up gauge\nbattery_port_up{port=\"/dev/a\\\"b\\\\c\\nd\"} 0\n# HELP",
-           "# TYPE battery_outbox_messages gauge\nbattery_outbox_messages 3\n",
-       }) {
-    EXPECT_NE(out.find(line), std::string::npos) << line << "\nin\n" << out;
-  }
+  ExpectContains(
+      out,
+      {
+          "battery_cell_voltage_volts{data_id=\"7\",cell=\"5\"} 2.5\n",
+          "battery_temperature_celsius{data_id=\"7\"} NaN\n",
+          "battery_record_age_seconds{data_id=\"7\"} 2.5\n",
+          "battery_cycles_total{data_id=\"7\",outcome=\"given_up\"} 1\n",
+          "battery_cycles_total{data_id=\"8\",outcome=\"completed\"} 0\n",
+          "battery_stale_bytes_total{data_id=\"7\"} 12\n",
+          // A port two devices share is one sample.
+          "# TYPE battery_port_up gauge\nbattery_port_up{port=\"/dev/a\\\"b\\\\c\\nd\"} 0\n# HELP",
+          "# TYPE battery_outbox_messages gauge\nbattery_outbox_messages{data_id=\"7\"} 3\n# HELP",
+          "# TYPE battery_broker_connected gauge\nbattery_broker_connected 1\n",
+      });
   // Without a record of this run, no record samples.
   EXPECT_EQ(out.find("battery_group_voltage_volts{data_id=\"8\"}"), std::string::npos) << out;
   EXPECT_EQ(out.find("battery_record_age_seconds{data_id=\"8\"}"), std::string::npos) << out;
@@ -76,17 +90,16 @@ TEST(DevicesApiTest, SaysFreshnessThresholdsAndMissingRecords) {
   std::string out;
   api.Write(f.Devices(), f.now, out);
 
-  for (const char* part : {
-           "\"status\":\"stale\"",
-           "\"status\":\"silent\"",
-           "\"record\":null,\"record_age_s\":null",
-           "\"cells\":[\"normal\",\"normal\",\"normal\",\"normal\",\"normal\",\"high\",",
-           "\"temperature\":null",
-           "\"port\":\"/dev/a\\\"b\\\\c\\nd\",\"port_down_events\":0,\"port_up\":false",
-           "\"refresh_ms\":1000",
-       }) {
-    EXPECT_NE(out.find(part), std::string::npos) << part << "\nin\n" << out;
-  }
+  ExpectContains(out,
+                 {
+                     "\"status\":\"stale\"",
+                     "\"status\":\"silent\"",
+                     "\"record\":null,\"record_age_s\":null",
+                     "\"cells\":[\"normal\",\"normal\",\"normal\",\"normal\",\"normal\",\"high\",",
+                     "\"temperature\":null",
+                     "\"port\":\"/dev/a\\\"b\\\\c\\nd\",\"port_down_events\":0,\"port_up\":false",
+                     "\"refresh_ms\":1000",
+                 });
 }
 
 }  // namespace
