@@ -567,6 +567,14 @@ TEST_F(HttpTest, HostileRequestsGetAnAnswerOrAreClosedAndPollingKeepsItsPace) {
   std::cout << "[ pace     ] " << quiet << " records/s without clients, " << hostile
             << " with them (" << served << " served, " << busy << " refused 503)" << std::endl;
   ASSERT_GT(quiet, 0.0);
+  // Under qemu or valgrind every instruction costs tens of times more, the
+  // burst of connections with it: the pace there says how slow the emulator
+  // is, not whether the clients hold up the polling.
+  if (!programs().emulator.empty()) {
+    std::cout << "[ pace     ] not compared: the host runs under " << programs().emulator.front()
+              << std::endl;
+    return;
+  }
   EXPECT_NEAR(hostile / quiet, 1.0, 0.05);
 }
 
