@@ -264,6 +264,23 @@ class HttpTest : public ::testing::Test {
     return count;
   }
 
+  // Waits for the next record line; the records so far, and when it came. A
+  // window that starts and ends on a record counts no fraction of a period.
+  std::pair<std::size_t, Clock::time_point> NextRecord() const {
+    const std::size_t before = RecordCount();
+    const auto deadline = Clock::now() + seconds(60);
+    auto size = fs::file_size(Path("host.out"));
+    while (Clock::now() < deadline) {
+      std::this_thread::sleep_for(milliseconds(2));
+      const auto grown = fs::file_size(Path("host.out"));
+      if (grown == size) continue;
+      size = grown;
+      const std::size_t count = RecordCount();
+      if (count > before) return {count, Clock::now()};
+    }
+    return {before, Clock::now()};
+  }
+
   bool EveryDeviceHasRecords(std::size_t count) const {
     for (const unsigned data_id : kDevices) {
       if (Records(data_id).size() < count) return false;
@@ -281,16 +298,18 @@ class HttpTest : public ::testing::Test {
     return FromRecordJson(records[static_cast<std::size_t>(completed - 1)]);
   }
 
-  // Where each cell stands after the threshold lines so far: "normal" until
-  // a crossing says otherwise.
-  std::vector<std::string> CellStates(unsigned data_id) const {
+  // Where each cell stood when the device's `completed`-th record came, as
+  // the threshold lines until then left it: "normal" until one says otherwise.
+  std::vector<std::string> CellStates(unsigned data_id, long completed) const {
     static const std::regex kCell(R"(battery_(\d+)_value)");
     std::vector<std::string> states(kCells, "normal");
+    long records = 0;
     for (const Json::Value& line : JsonLines(ReadFile(Path("host.out")))) {
+      if (line["data_id"].asUInt() != data_id) continue;
+      if (line["type"] == "record" && ++records == completed) break;
       std::smatch match;
       const std::string name = line["name"].asString();
-      if (line["type"] == "threshold" && line["data_id"].asUInt() == data_id &&
-          std::regex_match(name, match, kCell)) {
+      if (line["type"] == "threshold" && std::regex_match(name, match, kCell)) {
         states.at(std::stoul(match[1])) = line["state"].asString();
       }
     }
@@ -300,8 +319,6 @@ class HttpTest : public ::testing::Test {
   // Headless Chromium on the page, natively (the host may run emulated);
   // its standard output into `out`. False when there is no browser to run.
   bool Chromium(const std::vector<std::string>& what, const std::string& out) {
-    const char* browser = std::getenv("BATTERY_CHROMIUM");
-    const std::string program = browser != nullptr ? browser : "chromium";
     std::vector<std::string> args = {
         "--headless", "--no-sandbox", "--disable-gpu", "--disable-background-networking",
         "--disable-component-update", "--disable-sync", "--no-first-run", "--disable-dev-shm-usage",
@@ -310,7 +327,7 @@ class HttpTest : public ::testing::Test {
         "--virtual-time-budget=3000"};
     args.insert(args.end(), what.begin(), what.end());
     args.push_back("http://127.0.0.1:" + std::to_string(port_) + "/");
-    Process browser_process(program, args, Path(out), Path(out + ".err"), Native::kYes);
+    Process browser_process("chromium", args, Path(out), Path(out + ".err"), Native::kYes);
     return browser_process.Started() && browser_process.Wait(seconds(120)) == 0;
   }
 
@@ -360,7 +377,7 @@ TEST_F(HttpTest, PageShowsEveryCellOfTheNewestRecord) {
     const DeviceCard& card = cards.at(data_id);
     ASSERT_EQ(card.volts.size(), kCells);
     const Measurement record = RecordNumber(data_id, card.completed);
-    const auto states = CellStates(data_id);
+    const auto states = CellStates(data_id, card.completed);
     for (std::size_t i = 0; i < kCells; ++i) {
       EXPECT_EQ(std::strtof(card.volts[i].c_str(), nullptr), record.cells[i]) << "cell " << i;
       EXPECT_EQ(card.states[i], states[i]) << "cell " << i;
@@ -480,9 +497,9 @@ const BadRequest kBadRequests[] = {
 };
 
 // A client sending its request a byte at a time, slower than the request
-// timeout allows: the host closes the connection.
-void Slowloris(int port, bool& closed_in_time) {
-  Socket socket(port);
+// timeout allows: the host closes the connection. It connects before the
+// others come, so that it holds a connection the server took.
+void Slowloris(Socket& socket, bool& closed_in_time) {
   const std::string request =
       "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: " + std::string(200, 'z') + "\r\n\r\n";
   const auto deadline = Clock::now() + http_limits::kRequestTimeout * 3;
@@ -533,18 +550,19 @@ TEST_F(HttpTest, HostileRequestsGetAnAnswerOrAreClosedAndPollingKeepsItsPace) {
   }
   // Cycles per second without clients, then while the clients below come.
   const auto rate = [this](auto&& during) {
-    const std::size_t before = RecordCount();
-    const auto start = Clock::now();
+    const auto [before, start] = NextRecord();
     during();
-    const std::chrono::duration<double> spent = Clock::now() - start;
-    return static_cast<double>(RecordCount() - before) / spent.count();
+    const auto [after, end] = NextRecord();
+    const std::chrono::duration<double> spent = end - start;
+    return static_cast<double>(after - before) / spent.count();
   };
   const double quiet = rate([] { std::this_thread::sleep_for(kQuietWindow); });
 
   bool slowloris_closed = false;
   std::size_t busy = 0, served = 0, other = 0;
   const double hostile = rate([&] {
-    std::thread slow([&] { Slowloris(port_, slowloris_closed); });
+    Socket slow_client(port_);
+    std::thread slow([&] { Slowloris(slow_client, slowloris_closed); });
     for (const BadRequest& bad : kBadRequests) {
       const Reply reply = Exchange(port_, bad.request);
       EXPECT_EQ(reply.status, bad.status) << bad.name << "\n" << reply.head;
