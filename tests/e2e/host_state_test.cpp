@@ -40,6 +40,9 @@ constexpr std::uintmax_t kRingEntrySize = 164;
 // start costs a second or more.
 constexpr int kKilledRuns = 200;
 constexpr int kKilledRunsEmulated = 40;
+constexpr int kLappingCycles = 100'000;
+constexpr int kLappingCyclesEmulated = 3'500;
+constexpr seconds kLappingRunLimit{600};
 
 // Set in main when the test has a mount namespace of its own, where it may
 // mount a small tmpfs that no one else sees.
@@ -241,16 +244,25 @@ TEST_F(HostStateTest, KilledRunsRestoreTheNewestCompletedEntry) {
   }
 }
 
+// 100,000 cycles of a monitor that answers at once: a hundred laps of the ring.
 TEST_F(HostStateTest, RingKeepsItsSizeLapAfterLap) {
   const std::string state = Path("state");
-  const std::string config =
-      Write("host.json", Config({Device(301, "sim")}, R"({"entries": 10, "interval_s": 0})"));
-  ASSERT_EQ(Run({"run", "--config", config, "--cycles", "35", "--state-dir", state}), 0) << Err();
-  EXPECT_EQ(fs::file_size(Ring(state, 301)), kRingHeaderSize + 10 * kRingEntrySize);
+  const std::string config = Write(
+      "host.json",
+      Config({R"({"data_id": 301, "address": "0x81", "port": "sim", "sim": {"latency_ms": 0}})"},
+             R"({"entries": 1000, "interval_s": 0})"));
+  const int cycles = programs().emulator.empty() ? kLappingCycles : kLappingCyclesEmulated;
+  // A hundred megabytes of record lines: not kept.
+  Process host(
+      programs().host,
+      {"run", "--config", config, "--cycles", std::to_string(cycles), "--state-dir", state},
+      "/dev/null", Path("host.err"));
+  ASSERT_EQ(host.Wait(kLappingRunLimit), std::optional<int>(0)) << Err();
+  EXPECT_EQ(fs::file_size(Ring(state, 301)), kRingHeaderSize + 1000 * kRingEntrySize);
   const auto entries = ParseHistoryEntries(ReadFile(Ring(state, 301)));
-  ASSERT_EQ(entries.size(), 10u);
-  EXPECT_EQ(entries.front().sequence, 26u);
-  EXPECT_EQ(entries.back().sequence, 35u);
+  ASSERT_EQ(entries.size(), 1000u);
+  EXPECT_EQ(entries.front().sequence, static_cast<std::uint64_t>(cycles) - 999);
+  EXPECT_EQ(entries.back().sequence, static_cast<std::uint64_t>(cycles));
 }
 
 // An entry of the append-only history of before: "B32H", the record, CRC-32.

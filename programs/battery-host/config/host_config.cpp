@@ -237,7 +237,7 @@ class HostConfigParser {
     config.port = *port;
     const std::string problem = PortNameProblem(config.port);
     if (!problem.empty()) return reader_.Error(value, path, problem);
-    if (config.port != kSimPort) first_use_of_port_.emplace(config.port, PortUse{&value, path});
+    first_use_of_port_.emplace(config.port, PortUse{&value, path});
   }
 
   bool ParseAddress(const Json::Value& value, const std::string& path, DeviceConfig& config) {
@@ -436,7 +436,7 @@ class HostConfigParser {
     const Json::Value* value;
     std::string path;
   };
-  std::map<std::string, PortUse> first_use_of_port_;                       // sim:NAME and paths
+  std::map<std::string, PortUse> first_use_of_port_;
   std::map<std::pair<std::string, std::uint8_t>, std::string> addresses_;  // -> device path
 };
 

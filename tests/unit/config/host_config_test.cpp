@@ -214,6 +214,30 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& test) { return std::string(test.param.name); });
 // clang-format on
 
+// Settings of a port that no device names are said to be ignored; "sim"
+// settings apply to every device on a plain "sim" port.
+TEST(HostConfigTest, PortSettingsOfNoDeviceAreSaidToBeIgnored) {
+  const struct {
+    const char* settings_of;
+    const char* device_port;
+    bool ignored;
+  } cases[] = {{"sim", "sim", false},
+               {"sim:a", "sim:a", false},
+               {"sim:a", "sim", true},
+               {"sim", "sim:a", true}};
+  for (const auto& c : cases) {
+    const LoadedConfig loaded =
+        ParseHostConfig("h.json", std::string("{\"ports\": {\"") + c.settings_of +
+                                      "\": {\"paced\": false}},\n \"devices\": [{\"data_id\": 1, "
+                                      "\"address\": 129, \"port\": \"" +
+                                      c.device_port + "\"}]}");
+    const std::string all = loaded.problems.empty() ? "" : FormatProblem(loaded.problems.front());
+    EXPECT_EQ(loaded.problems.size(), c.ignored ? 1u : 0u) << c.settings_of << ": " << all;
+    EXPECT_EQ(all.find("not the port of any device: ignored") != std::string::npos, c.ignored)
+        << c.settings_of << " on " << c.device_port << ": " << all;
+  }
+}
+
 TEST(HostConfigTest, TheOldTickNamesItsReplacements) {
   const LoadedConfig loaded =
       ParseHostConfig("h.json",
