@@ -453,7 +453,7 @@ TEST_F(HttpTest, MetricsAndApiHoldTheNewestRecord) {
     const Json::Value& device = devices["devices"][d];
     EXPECT_EQ(device["data_id"].asUInt(), data_id);
     EXPECT_EQ(FromRecordJson(device["record"]),
-              RecordNumber(data_id, device["cycles_completed"].asInt64()));
+              RecordNumber(data_id, device["cycles_completed"].asInt()));
     EXPECT_TRUE(device["port_up"].asBool());
   }
   for (const std::string port : {"sim#1001", "sim:bus-a"}) {
