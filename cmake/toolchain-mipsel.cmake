@@ -37,6 +37,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 string(JOIN ":" mipsel_library_dirs "${MIPSEL_SYSROOT}/lib/mipsel-linux-gnu"
        "${MIPSEL_SYSROOT}/usr/lib/mipsel-linux-gnu")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-Wl,-rpath-link,${mipsel_library_dirs}")
+# Headers of the sysroot name their files (__FILE__ in Boost's exceptions) as
+# they lie on the controller, not inside the build folder.
+set(CMAKE_CXX_FLAGS_INIT "-fmacro-prefix-map=${MIPSEL_SYSROOT}=")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-Wl,-rpath-link,${mipsel_library_dirs}")
 
 # Debian keeps architecture-specific headers (OpenSSL's configuration) in a

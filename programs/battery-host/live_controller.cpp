@@ -60,6 +60,7 @@ int LiveController::SaveDeviceHistory(PXHVDevice& device, const unsigned char* d
     Battery32_Data_t record;
     std::memcpy(&record, data, sizeof record);
     slot.state.newest = record;
+    slot.state.newest_at = DeviceState::Clock::now();
     events_.Record(slot.state, record);
   }
   ++slot.state.completed;
@@ -74,8 +75,8 @@ bool LiveController::CheckThreshold(PXHVDevice& device, const std::string& name,
   DeviceSlot& slot = Slot(device);
   const auto crossing = slot.thresholds.Check(name, value);
   if (!crossing) return false;
-  events_.Threshold(slot.state,
-                    {name, display_name, value, crossing->limit, crossing->state, crossing->level});
+  events_.Threshold(slot.state, {name, display_name, value, crossing->limit,
+                                 ThresholdStateName(crossing->state), crossing->level});
   return true;
 }
 

@@ -20,6 +20,8 @@
 #include "programs/battery-host/line/port_open_deadline.h"
 #include "programs/battery-host/live_controller.h"
 #include "programs/battery-host/outputs/error_log.h"
+#include "programs/battery-host/outputs/http/http_server.h"
+#include "programs/battery-host/outputs/http/status_site.h"
 #include "programs/battery-host/outputs/mqtt/mqtt_publisher.h"
 #include "programs/battery-host/outputs/plugin_lines.h"
 #include "programs/battery-host/outputs/run_output.h"
@@ -69,6 +71,7 @@ class LiveHost {
     }
     for (auto& slot : slots_) RestoreFromHistory(*slot);
     BuildLines();
+    if (config_.http.listen) StartHttp(*config_.http.listen);
   }
 
   int Run() {
@@ -140,6 +143,44 @@ class LiveHost {
       throw std::runtime_error("device " + std::to_string(slot.config.data_id) +
                                ": InitSetting failed: " + error.what());
     }
+  }
+
+  // The status page and metrics: they read the devices' state, nothing more.
+  void StartHttp(const ListenAddress& listen) {
+    site_ = std::make_unique<StatusSite>(PageRefresh(config_),
+                                         [this](std::vector<DeviceStatus>& devices) {
+                                           devices.clear();
+                                           for (const auto& slot : slots_) {
+                                             devices.push_back(StatusOf(*slot));
+                                           }
+                                         });
+    if (mqtt_) AddMqttMetrics(site_->HostMetrics());
+    http_ = std::make_unique<HttpServer>(io_, listen, site_->Resources());
+    http_->Start();
+    err_ << "battery-host: status page and metrics on http://" << http_->LocalAddress() << '/'
+         << std::endl;
+  }
+
+  void AddMqttMetrics(Metrics& metrics) {
+    metrics.AddHostGauge("battery_mqtt_connected", "1 while the MQTT broker is connected",
+                         [this] { return mqtt_->Connected() ? 1.0 : 0.0; });
+    metrics.AddDeviceGauge("battery_mqtt_outbox_records",
+                           "Records in the history not yet acknowledged by the broker",
+                           [this](const DeviceState& device) -> std::optional<double> {
+                             return static_cast<double>(mqtt_->OutboxDepth(device.data_id));
+                           });
+  }
+
+  DeviceStatus StatusOf(const DeviceSlot& slot) const {
+    const LineScheduler& scheduler = slot.line->Scheduler();
+    const bool under_way = scheduler.Owner() == slot.device.get();
+    const DeviceState& state = slot.state;
+    return {&state,
+            &slot.thresholds.States(),
+            &slot.line->Name(),
+            slot.line->IsUp(),
+            state.started - state.completed - (under_way ? 1 : 0),
+            scheduler.StaleBytes(*slot.device)};
   }
 
   void RestoreFromHistory(DeviceSlot& slot) {
@@ -233,6 +274,7 @@ class LiveHost {
     for (DeviceSlot* slot : devices) {
       const auto period = std::max<std::chrono::steady_clock::duration>(
           config_.PollInterval(slot->config), turn * static_cast<long>(devices.size()));
+      slot->state.poll_period = period;
       slot->silence.emplace(io_, period * config_.silent_after_periods,
                             [this, slot](bool silent) { DeviceSilence(*slot, silent); });
       // Upstream, a value is valid as long as its device is not silent.
@@ -297,12 +339,7 @@ class LiveHost {
   }
 
   void WriteSummary() {
-    for (const auto& slot : slots_) {
-      const bool under_way = slot->line->Scheduler().Owner() == slot->device.get();
-      const DeviceState& state = slot->state;
-      output_.Summary(state, state.started - state.completed - (under_way ? 1 : 0),
-                      static_cast<long long>(slot->line->Scheduler().StaleBytes(*slot->device)));
-    }
+    for (const auto& slot : slots_) output_.Summary(StatusOf(*slot));
   }
 
   RunOptions options_;
@@ -321,6 +358,8 @@ class LiveHost {
   boost::asio::signal_set signals_;
   ServiceNotifier service_{io_};
   PortOpenDeadline open_deadline_;
+  std::unique_ptr<StatusSite> site_;
+  std::unique_ptr<HttpServer> http_;
   std::unique_ptr<StateDirLock> state_lock_;
   std::unique_ptr<MqttPublisher> mqtt_;  // with an mqtt section
   int status_ = 0;

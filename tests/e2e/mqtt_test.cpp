@@ -191,7 +191,7 @@ class MqttTest : public ::testing::Test {
     if (::geteuid() == 0) config = "user root\n" + config;
     const std::string file = Write("mosquitto.conf", config);
     broker_ = std::make_unique<Process>(broker_program_, std::vector<std::string>{"-c", file},
-                                        Path("broker.log"), Path("broker.log"), false);
+                                        Path("broker.log"), Path("broker.log"), Native::kYes);
     ASSERT_TRUE(WaitFor([this] { return Accepts(port_); }, seconds(20)))
         << ReadFile(Path("broker.log"));
   }
@@ -210,7 +210,7 @@ class MqttTest : public ::testing::Test {
     topics.push_back("probe/#");
     for (const std::string& topic : topics) args.insert(args.end(), {"-t", topic});
     subscribers_.push_back(
-        std::make_unique<Process>(subscriber_program_, args, out, out + ".err", false));
+        std::make_unique<Process>(subscriber_program_, args, out, out + ".err", Native::kYes));
     subscriber_out_.push_back(out);
     std::vector<std::string> probe = {"-h", "127.0.0.1",
                                       "-p", std::to_string(port_),
@@ -218,7 +218,7 @@ class MqttTest : public ::testing::Test {
                                       "-m", "probe"};
     probe.insert(probe.end(), login.begin(), login.end());
     ASSERT_TRUE(WaitFor([&] {
-      Process(publisher_program_, probe, Path("pub.out"), Path("pub.out"), false).Wait(seconds(10));
+      Process(publisher_program_, probe, Path("pub.out"), Path("pub.out"), Native::kYes).Wait(seconds(10));
       return ReadFile(out).find(" probe/") != std::string::npos;
     })) << ReadFile(out + ".err");
   }

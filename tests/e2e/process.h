@@ -69,15 +69,18 @@ inline std::string ReadFile(const std::string& path) {
   return text.str();
 }
 
+// A program of the machine the test runs on (a browser) rather than one of the build.
+enum class Native { kNo, kYes };
+
 class Process {
  public:
   // Runs `program` with `args` (through the emulator, if any, unless it is
-  // one of this machine's own programs); standard output and error go to the
-  // files named (the same name: one file).
+  // native); standard output and error go to the files named (the same name:
+  // one file).
   Process(const std::string& program, const std::vector<std::string>& args,
-          const std::string& out_file, const std::string& err_file, bool emulated = true) {
+          const std::string& out_file, const std::string& err_file, Native native = Native::kNo) {
     std::vector<std::string> command;
-    if (emulated) command = programs().emulator;
+    if (native == Native::kNo) command = programs().emulator;
     command.push_back(program);
     command.insert(command.end(), args.begin(), args.end());
     std::vector<char*> argv;

@@ -63,7 +63,7 @@ class HostConfigParser {
     reader_.RejectUnknownKeys(
         root, "",
         {"tick_ms", "poll_interval_ms", "plugin", "plugin_log", "state_dir", "history",
-         "open_timeout_s", "silent_after_periods", "ports", "devices", "mqtt"});
+         "open_timeout_s", "silent_after_periods", "ports", "devices", "mqtt", "http"});
     HostConfig& config = out_.config;
     if (root.isMember("poll_interval_ms")) {
       if (auto interval = PollInterval(root["poll_interval_ms"], "poll_interval_ms")) {
@@ -91,6 +91,7 @@ class HostConfigParser {
       }
     }
     if (root.isMember("ports")) ParsePorts(root["ports"]);
+    if (root.isMember("http")) ParseHttp(root["http"]);
     ParseDevices(root);
     CheckPorts(root);
   }
@@ -125,6 +126,24 @@ class HostConfigParser {
                     "records not yet acknowledged by the broker, so it keeps every record");
     }
     out_.config.history.interval = std::chrono::seconds(0);
+  }
+
+  void ParseHttp(const Json::Value& http) {
+    if (!reader_.IsObject(http, "http")) return;
+    reader_.RejectUnknownKeys(http, "http", {"listen"});
+    if (!http.isMember("listen")) return;
+    const Json::Value& value = http["listen"];
+    const auto text = reader_.String(value, "http.listen");
+    if (!text) return;
+    std::string problem;
+    auto& listen = out_.config.http.listen;
+    listen = ParseListenAddress(*text, problem);
+    if (!listen) return reader_.Error(value, "http.listen", problem);
+    if (!listen->loopback) {
+      reader_.Warn(value, "http.listen",
+                   "not a loopback address: whoever reaches " + listen->Text() +
+                       " can read the status page and metrics, without a password");
+    }
   }
 
   void ParsePorts(const Json::Value& ports) {

@@ -17,6 +17,7 @@
 
 #include "programs/battery-host/config/config_problem.h"
 #include "programs/battery-host/config/mqtt_config.h"
+#include "programs/battery-host/config/listen_address.h"
 #include "programs/monitor-model/monitor_model.h"
 
 // Limits of one variable. A crossing is reported when the value rises above
@@ -66,6 +67,11 @@ struct HistorySettings {
   std::chrono::seconds interval{120};  // at most one entry per interval; 0: every record
 };
 
+// The status page and metrics over HTTP: off unless an address is given.
+struct HttpSettings {
+  std::optional<ListenAddress> listen;
+};
+
 struct HostConfig {
   // How often each device's cycle starts (0: as often as the line allows).
   std::chrono::milliseconds poll_interval{1000};
@@ -79,6 +85,7 @@ struct HostConfig {
   // A device that completes no cycle for this many poll periods is reported silent.
   int silent_after_periods = 3;
   std::string state_dir;  // empty: the default of the command line
+  HttpSettings http;
   std::map<std::string, PortSettings> ports;
   std::vector<DeviceConfig> devices;
   std::optional<MqttSettings> mqtt;  // records and events go to an MQTT broker too

@@ -77,7 +77,23 @@ JsonLine& JsonLine::Null(std::string_view key) {
   return *this;
 }
 
+JsonLine& JsonLine::Bool(std::string_view key, bool value) {
+  Add(key) += value ? "true" : "false";
+  return *this;
+}
+
+JsonLine& JsonLine::Raw(std::string_view key, std::string_view json) {
+  Add(key) += json;
+  return *this;
+}
+
 std::string_view JsonLine::Finish() {
+  FinishObject();
+  text_ += '\n';
+  return text_;
+}
+
+std::string_view JsonLine::FinishObject() {
   // Each value's text ends where the next member's begins.
   for (std::size_t i = 0; i < members_.size(); ++i) {
     members_[i].end = i + 1 < members_.size() ? members_[i + 1].begin : values_.size();
@@ -91,7 +107,7 @@ std::string_view JsonLine::Finish() {
     text_ += ':';
     text_.append(values_, member.begin, member.end - member.begin);
   }
-  text_ += "}\n";
+  text_ += '}';
   members_.clear();
   values_.clear();
   return text_;

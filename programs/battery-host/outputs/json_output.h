@@ -37,10 +37,15 @@ class JsonLine {
   JsonLine& Number(std::string_view key, float value);
   JsonLine& Numbers(std::string_view key, const float* values, std::size_t count);
   JsonLine& Null(std::string_view key);
+  JsonLine& Bool(std::string_view key, bool value);
+  // A value that is already JSON text (an object or array made by another line).
+  JsonLine& Raw(std::string_view key, std::string_view json);
 
   // The object with its members in key order and a newline; the line is empty
   // afterwards, ready for the next one, and keeps its buffers.
   std::string_view Finish();
+  // The same without the newline, to go inside another object or an array.
+  std::string_view FinishObject();
 
  private:
   struct Member {

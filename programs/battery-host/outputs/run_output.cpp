@@ -73,15 +73,16 @@ void RunOutput::RecordsLost(const LostRecords& lost) {
   Write();
 }
 
-void RunOutput::Summary(const DeviceState& device, long given_up, long long stale_bytes) {
+void RunOutput::Summary(const DeviceStatus& device) {
+  const DeviceState& state = *device.state;
   line_.String("type", "summary")
-      .Integer("data_id", device.data_id)
-      .Integer("cycles_started", device.started)
-      .Integer("cycles_completed", device.completed)
-      .Integer("cycles_given_up", given_up)
-      .Integer("stale_bytes", stale_bytes)
-      .Integer("silent_events", device.silent_events)
-      .Integer("port_down_events", device.port_down_events);
+      .Integer("data_id", state.data_id)
+      .Integer("cycles_started", state.started)
+      .Integer("cycles_completed", state.completed)
+      .Integer("cycles_given_up", device.given_up)
+      .Integer("stale_bytes", static_cast<long long>(device.stale_bytes))
+      .Integer("silent_events", state.silent_events)
+      .Integer("port_down_events", state.port_down_events);
   Write();
 }
 

@@ -45,7 +45,7 @@ class RunOutput final : public RunEvents {
   void BrokerEvent(const std::string& broker, const char* event,
                    const std::string& reason) override;
   void RecordsLost(const LostRecords& lost) override;
-  void Summary(const DeviceState& device, long given_up, long long stale_bytes);
+  void Summary(const DeviceStatus& device);
 
  private:
   void Write();

@@ -4,17 +4,67 @@
 // record, whether it answers. The controller and the lines keep it; the
 // outputs read it.
 
+#include <array>
+#include <chrono>
+#include <cstdint>
 #include <optional>
+#include <string>
+#include <string_view>
 
+#include "battery/link.h"
 #include "battery/record.h"
 
+// Where a variable stands against its threshold limit: inside it (or without
+// one), above "high" or below "low", as the last crossing or return left it.
+enum class ThresholdState : std::uint8_t { kNormal, kHigh, kLow };
+// "normal", "high", "low".
+const char* ThresholdStateName(ThresholdState state);
+
+// Every variable the plug-in checks against a limit.
+struct ThresholdStates {
+  std::array<ThresholdState, battery_link::kCellCount> cells{};
+  ThresholdState group_voltage = ThresholdState::kNormal;
+  ThresholdState group_current = ThresholdState::kNormal;
+  ThresholdState temperature = ThresholdState::kNormal;
+
+  // The state of a variable by its name; nullptr for a name that is none of them.
+  ThresholdState* Find(std::string_view name);
+};
+
 struct DeviceState {
+  using Clock = std::chrono::steady_clock;
+
   unsigned int data_id = 0;
   long started = 0;    // polling cycles started
   long completed = 0;  // of them, completed with a record
-  // The newest record of this run (a record restored from the history is not one).
+  // The newest record of this run (a record restored from the history is not
+  // one), and when it came.
   std::optional<Battery32_Data_t> newest;
+  Clock::time_point newest_at{};
   bool silent = false;  // no cycle completed for the configured number of poll periods
   long silent_events = 0;
   long port_down_events = 0;
+  // The device's poll period: its poll interval, but no shorter than its line
+  // may need to serve every device on it once.
+  Clock::duration poll_period{};
+};
+
+// How current a device's values are: live while its newest record is younger
+// than two poll periods (one cycle may come late), stale when it is older or
+// there is none yet, silent once it has completed no cycle for the configured
+// number of poll periods.
+enum class Freshness : std::uint8_t { kLive, kStale, kSilent };
+Freshness FreshnessOf(const DeviceState& device, DeviceState::Clock::time_point now);
+// "live", "stale", "silent".
+const char* FreshnessName(Freshness freshness);
+
+// A device as the outputs show it at one moment: its state with what its line
+// knows.
+struct DeviceStatus {
+  const DeviceState* state;
+  const ThresholdStates* thresholds;
+  const std::string* port;  // the line's name
+  bool port_up;
+  long given_up;  // cycles that ended without a record
+  std::uint64_t stale_bytes;
 };

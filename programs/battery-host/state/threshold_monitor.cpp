@@ -14,31 +14,30 @@ const ThresholdLimit* ThresholdMonitor::LimitFor(const std::string& name) const 
 }
 
 std::optional<ThresholdCrossing> ThresholdMonitor::FromNormal(const ThresholdLimit& limit,
-                                                              float value, State& state) {
+                                                              float value, ThresholdState& state) {
   if (limit.high && value > *limit.high) {
-    state = State::kHigh;
-    return ThresholdCrossing{"high", *limit.high, limit.level};
+    state = ThresholdState::kHigh;
+    return ThresholdCrossing{ThresholdState::kHigh, *limit.high, limit.level};
   }
   if (limit.low && value < *limit.low) {
-    state = State::kLow;
-    return ThresholdCrossing{"low", *limit.low, limit.level};
+    state = ThresholdState::kLow;
+    return ThresholdCrossing{ThresholdState::kLow, *limit.low, limit.level};
   }
   return std::nullopt;
 }
 
 std::optional<ThresholdCrossing> ThresholdMonitor::Check(const std::string& name, float value) {
   const ThresholdLimit* limit = LimitFor(name);
-  if (limit == nullptr) return std::nullopt;
-  auto found = states_.find(name);
-  if (found == states_.end()) found = states_.emplace(name, State::kNormal).first;
-  State& state = found->second;
-  if (state == State::kNormal) return FromNormal(*limit, value, state);
-  const bool back = state == State::kHigh ? value <= *limit->high - limit->hysteresis
-                                          : value >= *limit->low + limit->hysteresis;
+  ThresholdState* found = states_.Find(name);
+  if (limit == nullptr || found == nullptr) return std::nullopt;
+  ThresholdState& state = *found;
+  if (state == ThresholdState::kNormal) return FromNormal(*limit, value, state);
+  const bool back = state == ThresholdState::kHigh ? value <= *limit->high - limit->hysteresis
+                                                   : value >= *limit->low + limit->hysteresis;
   if (!back) return std::nullopt;
-  const float crossed = state == State::kHigh ? *limit->high : *limit->low;
-  state = State::kNormal;
+  const float crossed = state == ThresholdState::kHigh ? *limit->high : *limit->low;
+  state = ThresholdState::kNormal;
   // Straight from one side to the other reports the new crossing.
   if (auto again = FromNormal(*limit, value, state)) return again;
-  return ThresholdCrossing{"normal", crossed, 0};
+  return ThresholdCrossing{ThresholdState::kNormal, crossed, 0};
 }

@@ -3,18 +3,19 @@
 // The host's threshold evaluation for one device. A variable crosses its limit
 // once, when its value rises above "high" or falls below "low", and returns
 // once, when it is back inside the limit by the hysteresis; in between, every
-// check is quiet. The state is kept per variable name.
+// check is quiet. The state is kept per variable.
 
 #include <map>
 #include <optional>
 #include <string>
 
 #include "programs/battery-host/config/host_config.h"
+#include "programs/battery-host/state/device_state.h"
 
 struct ThresholdCrossing {
-  const char* state;  // "high", "low" or "normal" (the return)
-  float limit;        // the limit crossed
-  int level;          // the configured level; 0 for a return
+  ThresholdState state;  // kHigh, kLow, or kNormal for the return
+  float limit;           // the limit crossed
+  int level;             // the configured level; 0 for a return
 };
 
 class ThresholdMonitor {
@@ -24,12 +25,13 @@ class ThresholdMonitor {
   // The limit of `name`: its own, or for a cell the one of battery_*_value.
   const ThresholdLimit* LimitFor(const std::string& name) const;
   std::optional<ThresholdCrossing> Check(const std::string& name, float value);
+  // Where each variable stands now.
+  const ThresholdStates& States() const { return states_; }
 
  private:
-  enum class State { kNormal, kHigh, kLow };
   static std::optional<ThresholdCrossing> FromNormal(const ThresholdLimit& limit, float value,
-                                                     State& state);
+                                                     ThresholdState& state);
 
   std::map<std::string, ThresholdLimit> limits_;
-  std::map<std::string, State, std::less<>> states_;
+  ThresholdStates states_;
 };

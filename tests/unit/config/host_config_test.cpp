@@ -165,6 +165,56 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& test) { return std::string(test.param.name); });
 // clang-format on
 
+struct HttpCase {
+  const char* name;
+  std::string http;      // the "http" member's value
+  std::string expected;  // the problem ("" for none), or the address read back
+  bool valid;
+};
+void PrintTo(const HttpCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class HttpSettingsTest : public ::testing::TestWithParam<HttpCase> {};
+
+// Only addresses, IPv6 in brackets; anything but loopback is the user's
+// explicit choice, warned about.
+TEST_P(HttpSettingsTest, ListenAddressIsReadOrNamed) {
+  const LoadedConfig loaded = ParseHostConfig(
+      "h.json", "{\"http\": " + GetParam().http +
+                    ",\n \"devices\": [{\"data_id\": 1, \"address\": 129, \"port\": \"sim\"}]}");
+  std::string all;
+  for (const ConfigProblem& problem : loaded.problems) all += FormatProblem(problem) + "\n";
+  EXPECT_EQ(loaded.Valid(), GetParam().valid) << all;
+  const auto& listen = loaded.config.http.listen;
+  if (all.empty() && GetParam().valid) {
+    ASSERT_TRUE(listen);
+    EXPECT_TRUE(listen->loopback);
+    EXPECT_EQ(listen->Text(), GetParam().expected);
+  } else {
+    EXPECT_NE(all.find(GetParam().expected), std::string::npos) << all;
+  }
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(
+    Values, HttpSettingsTest,
+    ::testing::Values(
+        HttpCase{"ipv4_loopback", R"({"listen": "127.0.0.1:8080"})", "127.0.0.1:8080", true},
+        HttpCase{"ipv6_loopback", R"({"listen": "[::1]:8080"})", "[::1]:8080", true},
+        HttpCase{"any_port", R"({"listen": "127.0.0.2:0"})", "127.0.0.2:0", true},
+        HttpCase{"every_interface", R"({"listen": "0.0.0.0:8080"})", "h.json:1: warning: http.listen: not a loopback address", true},
+        HttpCase{"ipv6_every_interface", R"({"listen": "[::]:80"})", "warning: http.listen: not a loopback address", true},
+        HttpCase{"ipv6_without_brackets", R"({"listen": "::1:8080"})", "http.listen: an IPv6 address goes in brackets", false},
+        HttpCase{"ipv4_in_brackets", R"({"listen": "[127.0.0.1]:8080"})", "'127.0.0.1' is not an IPv6 address", false},
+        HttpCase{"host_name", R"({"listen": "localhost:8080"})", "'localhost' is not an IP address", false},
+        HttpCase{"no_port", R"({"listen": "127.0.0.1"})", "expected ADDRESS:PORT", false},
+        HttpCase{"port_too_big", R"({"listen": "127.0.0.1:65536"})", "port: expected an integer from 0 to 65535", false},
+        HttpCase{"number", R"({"listen": 8080})", "http.listen: expected a string", false},
+        HttpCase{"unknown_key", R"({"listen": "127.0.0.1:80", "tls": true})", "http.tls: unknown key", false}),
+    [](const auto& test) { return std::string(test.param.name); });
+// clang-format on
+
 // Settings of a port that no device names are said to be ignored; "sim"
 // settings apply to every device on a plain "sim" port.
 TEST(HostConfigTest, PortSettingsOfNoDeviceAreSaidToBeIgnored) {

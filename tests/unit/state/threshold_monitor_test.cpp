@@ -33,10 +33,10 @@ TEST_P(ThresholdMonitorTest, ReportsCrossingsAndReturnsOnce) {
   for (const Step& step : GetParam().steps) {
     const auto crossing = monitor.Check("group_voltage", step.value);
     if (step.state == nullptr) {
-      EXPECT_FALSE(crossing) << step.value << " reported " << crossing->state;
+      EXPECT_FALSE(crossing) << step.value << " reported " << ThresholdStateName(crossing->state);
     } else {
       ASSERT_TRUE(crossing) << step.value;
-      EXPECT_STREQ(crossing->state, step.state) << step.value;
+      EXPECT_STREQ(ThresholdStateName(crossing->state), step.state) << step.value;
     }
   }
 }

@@ -1,0 +1,55 @@
+#include "programs/battery-host/outputs/http/devices_api.h"
+
+#include "programs/battery-host/text_format.h"
+
+void DevicesApi::Write(const std::vector<DeviceStatus>& devices, DeviceState::Clock::time_point now,
+                       std::string& out) {
+  list_ = '[';
+  for (const DeviceStatus& device : devices) {
+    if (list_.size() > 1) list_ += ',';
+    Device(device, now);
+    list_ += line_.FinishObject();
+  }
+  list_ += ']';
+  line_.Raw("devices", list_)
+      .Integer("refresh_ms", refresh_.count())
+      .String("time", host_text::Now());
+  out = line_.Finish();
+}
+
+void DevicesApi::Device(const DeviceStatus& device, DeviceState::Clock::time_point now) {
+  const DeviceState& state = *device.state;
+  Thresholds(*device.thresholds);
+  line_.Raw("thresholds", thresholds_.FinishObject());
+  if (state.newest) {
+    RecordLine(*state.newest, record_);
+    line_.Raw("record", record_.FinishObject());
+    const std::chrono::duration<float> age = now - state.newest_at;
+    line_.Number("record_age_s", age.count());
+  } else {
+    line_.Null("record").Null("record_age_s");
+  }
+  line_.Integer("data_id", state.data_id)
+      .String("port", *device.port)
+      .Bool("port_up", device.port_up)
+      .String("status", FreshnessName(FreshnessOf(state, now)))
+      .Integer("cycles_started", state.started)
+      .Integer("cycles_completed", state.completed)
+      .Integer("cycles_given_up", device.given_up)
+      .Integer("stale_bytes", static_cast<long long>(device.stale_bytes))
+      .Integer("silent_events", state.silent_events)
+      .Integer("port_down_events", state.port_down_events);
+}
+
+void DevicesApi::Thresholds(const ThresholdStates& states) {
+  cells_ = '[';
+  for (const ThresholdState cell : states.cells) {
+    if (cells_.size() > 1) cells_ += ',';
+    cells_.append(1, '"').append(ThresholdStateName(cell)).append(1, '"');
+  }
+  cells_ += ']';
+  thresholds_.Raw("cells", cells_)
+      .String("group_voltage", ThresholdStateName(states.group_voltage))
+      .String("group_current", ThresholdStateName(states.group_current))
+      .String("temperature", ThresholdStateName(states.temperature));
+}

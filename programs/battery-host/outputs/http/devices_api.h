@@ -1,0 +1,44 @@
+#pragma once
+
+// GET /api/v1/devices: every device as the status page shows it, in the
+// order of the configuration, as one JSON object (members in key order, as
+// every JSON line of the host):
+//
+//   {"devices":[{"cycles_completed":57,"cycles_given_up":0,"cycles_started":58,
+//     "data_id":1001,"port":"sim#1001","port_down_events":0,"port_up":true,
+//     "record":{"cells":[2.231,...],"data_id":1001,...,"type":"record"},
+//     "record_age_s":0.123,"silent_events":0,"stale_bytes":0,"status":"live",
+//     "thresholds":{"cells":["normal",...],"group_current":"normal",
+//                   "group_voltage":"high","temperature":"normal"}}],
+//    "refresh_ms":200,"time":"2026-03-01T12:00:05.123+01:00"}
+//
+// "record" is the device's newest record of this run, as its record line
+// carries it (null before the first), "record_age_s" its age (null likewise);
+// "status" is "live", "stale" or "silent" (FreshnessOf); "thresholds" says
+// where each value stands against its limit; "refresh_ms" how often the page
+// asks again.
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "programs/battery-host/outputs/json_output.h"
+#include "programs/battery-host/state/device_state.h"
+
+class DevicesApi {
+ public:
+  explicit DevicesApi(std::chrono::milliseconds refresh) : refresh_(refresh) {}
+
+  // The object, into `out`.
+  void Write(const std::vector<DeviceStatus>& devices, DeviceState::Clock::time_point now,
+             std::string& out);
+
+ private:
+  void Device(const DeviceStatus& device, DeviceState::Clock::time_point now);
+  void Thresholds(const ThresholdStates& states);
+
+  std::chrono::milliseconds refresh_;
+  // Kept: their buffers are reused from request to request.
+  JsonLine line_, record_, thresholds_;
+  std::string list_, cells_;
+};

@@ -1,0 +1,161 @@
+#include "programs/battery-host/outputs/http/metrics.h"
+
+#include <charconv>
+#include <cmath>
+#include <set>
+#include <string_view>
+
+#include "battery/record.h"
+
+namespace {
+
+using Clock = DeviceState::Clock;
+
+// The text format's forms of values that are not finite.
+template <typename Number>
+void AppendValue(std::string& out, Number value) {
+  if (std::isnan(value)) {
+    out += "NaN";
+  } else if (std::isinf(value)) {
+    out += value > 0 ? "+Inf" : "-Inf";
+  } else {
+    char text[32];
+    out.append(text, std::to_chars(text, text + sizeof text, value).ptr);
+  }
+}
+
+// Inside a label value: backslash, double quote and line feed are escaped.
+void AppendLabelValue(std::string& out, std::string_view text) {
+  for (const char c : text) {
+    if (c == '\\' || c == '"') out += '\\';
+    out += c == '\n' ? std::string_view("\\n") : std::string_view(&c, 1);
+  }
+}
+
+void Header(std::string& out, std::string_view name, std::string_view type, std::string_view help) {
+  out.append("# HELP ").append(name).append(1, ' ').append(help).append(1, '\n');
+  out.append("# TYPE ").append(name).append(1, ' ').append(type).append(1, '\n');
+}
+
+// One sample of a device: name{data_id="ID"[,key="label"]} value
+class DeviceSamples {
+ public:
+  DeviceSamples(std::string& out, std::string_view name, unsigned data_id)
+      : out_(out), name_(name), data_id_(std::to_string(data_id)) {}
+
+  template <typename Number>
+  void Add(Number value, std::string_view key = {}, std::string_view label = {}) {
+    out_.append(name_).append("{data_id=\"").append(data_id_).append(1, '"');
+    if (!key.empty()) {
+      out_.append(1, ',').append(key).append("=\"");
+      AppendLabelValue(out_, label);
+      out_ += '"';
+    }
+    out_ += "} ";
+    AppendValue(out_, value);
+    out_ += '\n';
+  }
+
+ private:
+  std::string& out_;
+  std::string_view name_;
+  std::string data_id_;
+};
+
+using battery_record::Load;
+
+void Cells(const DeviceStatus& device, Clock::time_point, DeviceSamples& samples) {
+  if (!device.state->newest) return;
+  for (std::size_t i = 0; i < battery_link::kCellCount; ++i) {
+    samples.Add(battery_record::CellVoltage(*device.state->newest, i), "cell", std::to_string(i));
+  }
+}
+
+template <std::size_t kOffset>
+void RecordValue(const DeviceStatus& device, Clock::time_point, DeviceSamples& samples) {
+  if (device.state->newest) samples.Add(Load<float>(*device.state->newest, kOffset));
+}
+
+void RecordAge(const DeviceStatus& device, Clock::time_point now, DeviceSamples& samples) {
+  if (!device.state->newest) return;
+  samples.Add(std::chrono::duration<double>(now - device.state->newest_at).count());
+}
+
+void Cycles(const DeviceStatus& device, Clock::time_point, DeviceSamples& samples) {
+  samples.Add(device.state->completed, "outcome", "completed");
+  samples.Add(device.given_up, "outcome", "given_up");
+}
+
+void StaleBytes(const DeviceStatus& device, Clock::time_point, DeviceSamples& samples) {
+  samples.Add(device.stale_bytes);
+}
+
+struct DeviceFamily {
+  std::string_view name;
+  std::string_view type;
+  std::string_view help;
+  void (*samples)(const DeviceStatus& device, Clock::time_point now, DeviceSamples& samples);
+};
+
+constexpr DeviceFamily kDeviceFamilies[] = {
+    {"battery_cell_voltage_volts", "gauge",
+     "Cell voltage of the newest record, by data id and cell (0 to 31).", Cells},
+    {"battery_group_voltage_volts", "gauge", "Group voltage of the newest record.",
+     RecordValue<battery_record::kGroupVoltageOffset>},
+    {"battery_group_current_amperes", "gauge", "Group current of the newest record.",
+     RecordValue<battery_record::kGroupCurrentOffset>},
+    {"battery_temperature_celsius", "gauge", "Temperature of the newest record.",
+     RecordValue<battery_record::kTemperatureOffset>},
+    {"battery_record_age_seconds", "gauge", "Time since the newest record came.", RecordAge},
+    {"battery_cycles_total", "counter",
+     "Polling cycles that completed with a record, or were given up.", Cycles},
+    {"battery_stale_bytes_total", "counter",
+     "Bytes dropped on the device's line while its request waited for a quiet line.", StaleBytes},
+};
+
+}  // namespace
+
+void Metrics::AddHostGauge(std::string name, std::string help, Value value) {
+  host_gauges_.push_back({std::move(name), std::move(help), std::move(value)});
+}
+
+void Metrics::AddDeviceGauge(std::string name, std::string help, DeviceValue value) {
+  device_gauges_.push_back({std::move(name), std::move(help), std::move(value)});
+}
+
+void Metrics::Write(const std::vector<DeviceStatus>& devices, Clock::time_point now,
+                    std::string& out) const {
+  out.clear();
+  for (const DeviceFamily& family : kDeviceFamilies) {
+    Header(out, family.name, family.type, family.help);
+    for (const DeviceStatus& device : devices) {
+      DeviceSamples samples(out, family.name, device.state->data_id);
+      family.samples(device, now, samples);
+    }
+  }
+  // Ports that several devices share are one sample.
+  Header(out, "battery_port_up", "gauge", "1 while the port is open, 0 while it is down.");
+  std::set<std::string_view> ports;
+  for (const DeviceStatus& device : devices) {
+    if (!ports.insert(*device.port).second) continue;
+    out += "battery_port_up{port=\"";
+    AppendLabelValue(out, *device.port);
+    out += "\"} ";
+    out += device.port_up ? '1' : '0';
+    out += '\n';
+  }
+  for (const DeviceGauge& gauge : device_gauges_) {
+    Header(out, gauge.name, "gauge", gauge.help);
+    for (const DeviceStatus& device : devices) {
+      if (const auto value = gauge.value(*device.state)) {
+        DeviceSamples(out, gauge.name, device.state->data_id).Add(*value);
+      }
+    }
+  }
+  for (const HostGauge& gauge : host_gauges_) {
+    Header(out, gauge.name, "gauge", gauge.help);
+    out.append(gauge.name).append(1, ' ');
+    AppendValue(out, gauge.value());
+    out += '\n';
+  }
+}
