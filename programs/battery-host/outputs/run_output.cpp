@@ -73,16 +73,20 @@ void RunOutput::RecordsLost(const LostRecords& lost) {
   Write();
 }
 
-void RunOutput::Summary(const DeviceStatus& device) {
+void DeviceCounters(const DeviceStatus& device, JsonLine& line) {
   const DeviceState& state = *device.state;
-  line_.String("type", "summary")
-      .Integer("data_id", state.data_id)
+  line.Integer("data_id", state.data_id)
       .Integer("cycles_started", state.started)
       .Integer("cycles_completed", state.completed)
       .Integer("cycles_given_up", device.given_up)
       .Integer("stale_bytes", static_cast<long long>(device.stale_bytes))
       .Integer("silent_events", state.silent_events)
       .Integer("port_down_events", state.port_down_events);
+}
+
+void RunOutput::Summary(const DeviceStatus& device) {
+  line_.String("type", "summary");
+  DeviceCounters(device, line_);
   Write();
 }
 

@@ -28,6 +28,8 @@
 // own, "reason" when there is one, and "time" (now) for status events.
 void ThresholdLine(const DeviceState& device, const ThresholdEvent& crossing, JsonLine& line);
 void DeviceEventLine(const DeviceState& device, const char* event, JsonLine& line);
+// The device's counters, as the summary line and the devices API show them.
+void DeviceCounters(const DeviceStatus& device, JsonLine& line);
 void RecordsLostLine(const LostRecords& lost, JsonLine& line);
 void StatusLine(std::string_view key, const std::string& subject, const char* event,
                 const std::string& reason, JsonLine& line);

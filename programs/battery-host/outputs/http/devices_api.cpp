@@ -1,5 +1,6 @@
 #include "programs/battery-host/outputs/http/devices_api.h"
 
+#include "programs/battery-host/outputs/run_output.h"
 #include "programs/battery-host/text_format.h"
 
 void DevicesApi::Write(const std::vector<DeviceStatus>& devices, DeviceState::Clock::time_point now,
@@ -29,16 +30,10 @@ void DevicesApi::Device(const DeviceStatus& device, DeviceState::Clock::time_poi
   } else {
     line_.Null("record").Null("record_age_s");
   }
-  line_.Integer("data_id", state.data_id)
-      .String("port", *device.port)
+  line_.String("port", *device.port)
       .Bool("port_up", device.port_up)
-      .String("status", FreshnessName(FreshnessOf(state, now)))
-      .Integer("cycles_started", state.started)
-      .Integer("cycles_completed", state.completed)
-      .Integer("cycles_given_up", device.given_up)
-      .Integer("stale_bytes", static_cast<long long>(device.stale_bytes))
-      .Integer("silent_events", state.silent_events)
-      .Integer("port_down_events", state.port_down_events);
+      .String("status", FreshnessName(FreshnessOf(state, now)));
+  DeviceCounters(device, line_);
 }
 
 void DevicesApi::Thresholds(const ThresholdStates& states) {
