@@ -1,9 +1,12 @@
 #include "programs/battery-host/live_controller.h"
 
 #include <cstring>
+#include <ctime>
 #include <ostream>
 #include <stdexcept>
 
+#include "battery/variable_names.h"
+#include "programs/battery-host/outputs/json_output.h"
 #include "programs/battery-host/text_format.h"
 
 LiveController::LiveController(RunEvents& events, PluginLines& plugin_lines, std::ostream* trace)
@@ -47,18 +50,35 @@ int LiveController::SendSP(PXHVDevice& device, int sp_id, const unsigned char* d
     *trace_ << "battery-host: " << slot.config.data_id << " sp " << sp_id << ' '
             << host_text::Hex(data, length) << " (" << slot.line->Name() << ')' << std::endl;
   }
+  // The threshold checks of the cycle follow.
+  slot.group_voltage_checked = false;
   return 0;
 }
+
+namespace {
+
+RecordContext ContextOf(const Battery32_Data_t& record, bool group_voltage_checked) {
+  RecordContext context;
+  context.group_voltage_valid = group_voltage_checked;
+  if (const auto local = SampleLocalTime(record)) {
+    context.utc_offset_minutes = host_text::UtcOffsetWhenRecent(*local, std::time(nullptr));
+  }
+  return context;
+}
+
+}  // namespace
 
 // At the end of each completed cycle: the cycle's own record, saved before it
 // is published, so a record that was published is on disk when the host dies.
 int LiveController::SaveDeviceHistory(PXHVDevice& device, const unsigned char* data,
                                       unsigned int length) {
   DeviceSlot& slot = Slot(device);
-  const bool saved = slot.history.Save(data, length);
+  bool saved = false;
   if (length == battery_record::kSize) {
-    Battery32_Data_t record;
-    std::memcpy(&record, data, sizeof record);
+    HostRecord record{};
+    std::memcpy(&record.data, data, sizeof record.data);
+    record.context = ContextOf(record.data, slot.group_voltage_checked);
+    saved = slot.history.Save(data, length, record.context);
     slot.state.newest = record;
     slot.state.newest_at = DeviceState::Clock::now();
     events_.Record(slot.state, record);
@@ -73,6 +93,10 @@ int LiveController::SaveDeviceHistory(PXHVDevice& device, const unsigned char* d
 bool LiveController::CheckThreshold(PXHVDevice& device, const std::string& name,
                                     const std::string& display_name, const float& value, int) {
   DeviceSlot& slot = Slot(device);
+  // The plug-in's own group check has a display name; AO checks have none.
+  if (name == battery_names::kGroupVoltage && !display_name.empty()) {
+    slot.group_voltage_checked = true;
+  }
   const auto crossing = slot.thresholds.Check(name, value);
   if (!crossing) return false;
   events_.Threshold(slot.state, {name, display_name, value, crossing->limit,

@@ -5,6 +5,11 @@
 // each polling cycle (its own measurements, with that cycle's time) becomes a
 // `record` line and a history entry; threshold checks are answered from the
 // host's limits; peer look-ups go to the device with that data id.
+//
+// Beside each record the host notes what the bytes cannot say: whether its
+// group voltage is a measurement (the device makes no group-voltage check in
+// a cycle where a peer's value was missing and it put 0 there), and the UTC
+// offset in force when the device stamped it.
 
 #include <boost/asio/io_context.hpp>
 
@@ -43,6 +48,10 @@ struct DeviceSlot {
   DeviceHistory history;
   DeviceState state;
   std::optional<SilenceWatch> silence;
+  // The device checked its group voltage against its limit in the cycle that
+  // is ending (since it published): it does not when the value is no
+  // measurement.
+  bool group_voltage_checked = false;
 };
 
 class LiveController : public PXHController {

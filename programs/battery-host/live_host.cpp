@@ -198,7 +198,8 @@ class LiveHost {
     if (slot.device->LoadFromCache(entry->record.data(), static_cast<int>(entry->record.size())) ==
         1) {
       err_ << "battery-host: " << slot.config.data_id << ": restored entry " << entry->sequence
-           << " of " << path << ", the record of " << SampleTimeText(image) << std::endl;
+           << " of " << path << ", the record of "
+           << SampleTimeText(image, entry->context.utc_offset_minutes) << std::endl;
     }
   }
 

@@ -79,17 +79,36 @@ const char* FileKind(unsigned int mode) {
 
 namespace {
 
-std::string FormatOffset(long seconds_east) {
-  const char sign = seconds_east < 0 ? '-' : '+';
+// A record is stamped moments before the host sees it: within this many
+// seconds, on a loaded machine too.
+constexpr int kStampLagSeconds = 2;
+
+bool SameLocalTime(const std::tm& a, const std::tm& b) {
+  return a.tm_year == b.tm_year && a.tm_mon == b.tm_mon && a.tm_mday == b.tm_mday &&
+         a.tm_hour == b.tm_hour && a.tm_min == b.tm_min && a.tm_sec == b.tm_sec;
+}
+
+}  // namespace
+
+std::string FormatUtcOffset(int minutes_east) {
+  const char sign = minutes_east < 0 ? '-' : '+';
   // Offsets lie within a day.
-  const int minutes =
-      static_cast<int>((seconds_east < 0 ? -seconds_east : seconds_east) / 60 % 1440);
+  const int minutes = (minutes_east < 0 ? -minutes_east : minutes_east) % 1440;
   char text[16];
   std::snprintf(text, sizeof text, "%c%02d:%02d", sign, minutes / 60, minutes % 60);
   return text;
 }
 
-}  // namespace
+std::optional<int> UtcOffsetWhenRecent(const std::tm& local, std::time_t now) {
+  for (int lag = 0; lag <= kStampLagSeconds; ++lag) {
+    const std::time_t when = now - lag;
+    std::tm then{};
+    if (localtime_r(&when, &then) != nullptr && SameLocalTime(then, local)) {
+      return static_cast<int>(then.tm_gmtoff / 60);
+    }
+  }
+  return std::nullopt;
+}
 
 std::string UtcOffset(const std::tm& local) {
   // Offsets change at most at whole hours: one look-up per hour of records.
@@ -106,7 +125,7 @@ std::string UtcOffset(const std::tm& local) {
   std::tm back{};
   if (when == static_cast<std::time_t>(-1) || localtime_r(&when, &back) == nullptr) return {};
   cached_hour = local;
-  cached = FormatOffset(back.tm_gmtoff);
+  cached = FormatUtcOffset(static_cast<int>(back.tm_gmtoff / 60));
   return cached;
 }
 
@@ -122,7 +141,7 @@ std::string Now() {
   std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03d", local.tm_year + 1900,
                 local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
                 static_cast<int>(millis));
-  return text + FormatOffset(local.tm_gmtoff);
+  return text + FormatUtcOffset(static_cast<int>(local.tm_gmtoff / 60));
 }
 
 }  // namespace host_text

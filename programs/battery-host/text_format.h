@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -23,7 +24,16 @@ std::string Quoted(std::string_view text);
 
 // The UTC offset of the local time zone at a local calendar time, "+01:00";
 // empty when the time cannot be placed (out of the platform's time range).
+// A guess for the hour repeated when daylight saving time ends.
 std::string UtcOffset(const std::tm& local);
+
+// The UTC offset, minutes east, that was in force when the local calendar
+// time `local` (tm_year .. tm_sec) was current, looked for among the few
+// seconds up to `now`: exact also in the repeated hour. Empty when none of
+// those seconds reads as `local` (the clock was set meanwhile).
+std::optional<int> UtcOffsetWhenRecent(const std::tm& local, std::time_t now);
+// "+01:00" for 60.
+std::string FormatUtcOffset(int minutes_east);
 
 // Now as local time with milliseconds and the UTC offset, ISO 8601:
 // "2026-03-01T12:00:05.123+01:00".

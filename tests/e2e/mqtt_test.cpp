@@ -532,7 +532,19 @@ TEST_F(MqttTest, DiscoveryOfAllValuesAndTheRetainedOfflineAfterAKill) {
   for (const Message& message : discovery()) {
     const Json::Value& config = message.json;
     EXPECT_EQ(config["state_topic"].asString(), Topic(1001, "state"));
-    EXPECT_EQ(config["availability_topic"].asString(), std::string(kPrefix) + "/status");
+    // Every value is unavailable while the host is offline; the group voltage
+    // also while the state says it is no measurement.
+    const Json::Value& availability = config["availability"];
+    ASSERT_GE(availability.size(), 1u);
+    EXPECT_EQ(availability[0]["topic"].asString(), std::string(kPrefix) + "/status");
+    const bool group_voltage = config["value_template"] == "{{ value_json.group_voltage }}";
+    EXPECT_EQ(availability.size(), group_voltage ? 2u : 1u);
+    if (group_voltage) {
+      EXPECT_EQ(config["availability_mode"].asString(), "all");
+      EXPECT_EQ(availability[1]["topic"].asString(), Topic(1001, "state"));
+      EXPECT_EQ(availability[1]["value_template"].asString(),
+                "{{ 'offline' if value_json.group_voltage is none else 'online' }}");
+    }
     EXPECT_EQ(config["state_class"].asString(), "measurement");
     EXPECT_EQ(config["expire_after"].asInt(), 15);
     EXPECT_EQ(config["device"]["identifiers"].size(), 1u);

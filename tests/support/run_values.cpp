@@ -13,10 +13,14 @@ namespace run_values {
 namespace {
 
 constexpr std::size_t kRingHeaderSize = 32;
+constexpr std::size_t kRingVersionOffset = 4;
 constexpr std::size_t kRingCapacityOffset = 16;
-constexpr std::size_t kEntrySize = 164;
 constexpr std::size_t kEntryRecordOffset = 8;
-constexpr std::size_t kEntryCrcOffset = 160;
+constexpr std::size_t kRecordSize = 152;
+// Layout 2: the UTC offset (int16, minutes; -32768 not known) and the flags
+// (bit 0: group voltage no measurement) follow the record, then the CRC.
+constexpr std::size_t kEntryUtcOffsetOffset = 160;
+constexpr std::size_t kEntryFlagsOffset = 162;
 constexpr std::size_t kRecordCellsOffset = 4;
 constexpr std::size_t kRecordGroupVoltageOffset = 132;
 constexpr std::size_t kRecordGroupCurrentOffset = 136;
@@ -82,18 +86,31 @@ std::vector<HistoryEntry> ParseHistoryEntries(const std::string& bytes) {
   std::vector<HistoryEntry> entries;
   if (bytes.size() < kRingHeaderSize) return entries;
   const auto capacity = ReadLittleEndian<std::uint32_t>(bytes.data() + kRingCapacityOffset);
+  const bool with_context = ReadLittleEndian<std::uint32_t>(bytes.data() + kRingVersionOffset) >= 2;
+  const std::size_t crc_offset = with_context ? 164 : 160;
+  const std::size_t entry_size = crc_offset + 4;
   for (std::uint32_t slot = 0; slot < capacity; ++slot) {
-    const std::size_t at = kRingHeaderSize + std::size_t{slot} * kEntrySize;
-    if (at + kEntrySize > bytes.size()) break;
+    const std::size_t at = kRingHeaderSize + std::size_t{slot} * entry_size;
+    if (at + entry_size > bytes.size()) break;
     const char* entry = bytes.data() + at;
     boost::crc_32_type crc;
-    crc.process_bytes(entry, kEntryCrcOffset);
+    crc.process_bytes(entry, crc_offset);
     const auto sequence = ReadLittleEndian<std::uint64_t>(entry);
-    if (crc.checksum() != ReadLittleEndian<std::uint32_t>(entry + kEntryCrcOffset) ||
+    if (crc.checksum() != ReadLittleEndian<std::uint32_t>(entry + crc_offset) ||
         sequence == 0 || sequence % capacity != slot) {
       continue;
     }
-    entries.push_back({sequence, FromRecord(entry + kEntryRecordOffset)});
+    HistoryEntry read;
+    read.sequence = sequence;
+    read.measurement = FromRecord(entry + kEntryRecordOffset);
+    read.record.assign(entry + kEntryRecordOffset, kRecordSize);
+    if (with_context) {
+      const auto offset = static_cast<std::int16_t>(
+          ReadLittleEndian<std::uint16_t>(entry + kEntryUtcOffsetOffset));
+      if (offset != -32768) read.utc_offset_minutes = offset;
+      read.group_voltage_valid = (ReadLittleEndian<std::uint16_t>(entry + kEntryFlagsOffset) & 1) == 0;
+    }
+    entries.push_back(read);
   }
   std::sort(entries.begin(), entries.end(),
             [](const HistoryEntry& a, const HistoryEntry& b) { return a.sequence < b.sequence; });

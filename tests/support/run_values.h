@@ -9,6 +9,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,9 @@ Measurement FromRecord(const char* record);
 struct HistoryEntry {
   std::uint64_t sequence = 0;
   Measurement measurement;
+  std::string record;  // the 152 bytes
+  bool group_voltage_valid = true;
+  std::optional<int> utc_offset_minutes;
 };
 // A history ring file, read as its layout is documented: the entries whose
 // CRC verifies and whose sequence number belongs in their slot, oldest first.

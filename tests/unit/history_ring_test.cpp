@@ -14,6 +14,7 @@
 
 #include "programs/battery-host/state/device_history.h"
 #include "programs/battery-host/state/history_ring.h"
+#include "programs/battery-host/state/state_file.h"
 
 namespace {
 
@@ -25,6 +26,15 @@ HistoryRing::Record RecordOf(std::uint64_t n) {
   HistoryRing::Record record{};
   std::memcpy(record.data(), &n, sizeof n);
   return record;
+}
+
+// A context that tells it too: odd entries' group voltage is no
+// measurement, every third has no offset, the rest offsets of either sign.
+RecordContext ContextOf(std::uint64_t n) {
+  RecordContext context;
+  context.group_voltage_valid = n % 2 == 0;
+  if (n % 3 != 0) context.utc_offset_minutes = n % 3 == 1 ? 120 : -570;
+  return context;
 }
 
 class HistoryRingTest : public ::testing::Test {
@@ -41,7 +51,7 @@ class HistoryRingTest : public ::testing::Test {
   }
   void Append(HistoryRing& ring, std::uint64_t first, std::uint64_t last) {
     for (std::uint64_t n = first; n <= last; ++n) {
-      ASSERT_EQ(ring.Append(RecordOf(n).data(), notes_), "") << n;
+      ASSERT_EQ(ring.Append(RecordOf(n).data(), ContextOf(n), notes_), "") << n;
     }
   }
   // Overwrites one byte of the entry in `slot`, as a write cut short would leave it.
@@ -74,6 +84,9 @@ TEST_F(HistoryRingTest, HundredThousandEntriesKeepTheFileAtItsAllocatedSize) {
 
   auto reopened = Open(1000);
   EXPECT_EQ(reopened->Newest()->record, RecordOf(100'000));
+  for (const std::uint64_t n : {99'001u, 99'002u, 99'003u, 100'000u}) {
+    EXPECT_EQ(reopened->ReadFrom(n)->context, ContextOf(n)) << n;
+  }
   Append(*reopened, 100'001, 100'001);
   EXPECT_EQ(reopened->NewestSequence(), 100'001u);
 }
@@ -131,6 +144,55 @@ TEST_F(HistoryRingTest, OtherCapacityKeepsTheNewestEntriesAndTheirNumbers) {
   auto larger = Open(8);
   EXPECT_EQ(larger->OldestSequence(), 4u);
   EXPECT_EQ(larger->NewestSequence(), 7u);
+}
+
+// A ring of the layout before (164-byte entries, no context) as it lies on
+// disk: header version 1, entries 1..`last` of a ring of `capacity`.
+std::string LayoutOneRing(std::uint32_t capacity, std::uint64_t last) {
+  using state_file::Crc32;
+  using state_file::Put;
+  constexpr std::size_t kOldEntry = 164;
+  std::string file(history_ring::kHeaderSize + capacity * kOldEntry, '\0');
+  auto* bytes = reinterpret_cast<unsigned char*>(file.data());
+  std::copy(history_ring::kMagic.begin(), history_ring::kMagic.end(), bytes);
+  Put<std::uint32_t>(bytes + 4, 1);
+  Put<std::uint32_t>(bytes + 8, 32);
+  Put<std::uint32_t>(bytes + 12, kOldEntry);
+  Put<std::uint32_t>(bytes + 16, capacity);
+  Put<std::uint32_t>(bytes + 28, Crc32(bytes, 28));
+  for (std::uint64_t n = last > capacity ? last - capacity + 1 : 1; n <= last; ++n) {
+    unsigned char* entry = bytes + history_ring::kHeaderSize + n % capacity * kOldEntry;
+    Put<std::uint64_t>(entry, n);
+    const auto record = RecordOf(n);
+    std::copy(record.begin(), record.end(), entry + 8);
+    Put<std::uint32_t>(entry + 160, Crc32(entry, 160));
+  }
+  return file;
+}
+
+TEST_F(HistoryRingTest, RingOfTheLayoutBeforeIsReadThenMadeIntoTheNewOne) {
+  std::ofstream(Path(), std::ios::binary) << LayoutOneRing(4, 6);
+  // Read-only, it is read as it is: records whose context was not noted.
+  ::chmod(Path().c_str(), 0444);
+  if (::access(Path().c_str(), W_OK) != 0) {
+    auto read_only = Open(4);
+    EXPECT_EQ(read_only->OldestSequence(), 3u);
+    EXPECT_EQ(read_only->Newest()->record, RecordOf(6));
+    EXPECT_EQ(read_only->ReadFrom(4)->context, RecordContext{});
+  }
+  ::chmod(Path().c_str(), 0644);
+  auto ring = Open(4);
+  EXPECT_NE(notes_.find("4 entries of 688 bytes in layout 1 made into 4, keeping the newest 4"),
+            std::string::npos)
+      << notes_;
+  EXPECT_EQ(fs::file_size(Path()), FileSize(4));
+  EXPECT_EQ(ring->ReadFrom(3)->record, RecordOf(3));
+  EXPECT_EQ(ring->ReadFrom(3)->context, RecordContext{});
+  Append(*ring, 7, 7);
+  auto reopened = Open(4);
+  EXPECT_EQ(notes_, "");
+  EXPECT_EQ(reopened->Newest()->context, ContextOf(7));
+  EXPECT_EQ(reopened->OldestSequence(), 4u);
 }
 
 TEST(RepeatedFailureTest, SaidFirstThenOnceAMinuteOrOnANewReason) {

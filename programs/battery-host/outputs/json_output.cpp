@@ -119,13 +119,10 @@ bool JsonLineWriter::Write(JsonLine& line) {
   return out_.good();
 }
 
-std::string SampleTimeText(const Battery32_Data_t& record) {
+std::optional<std::tm> SampleLocalTime(const Battery32_Data_t& record) {
   const std::uint8_t* t = record.sample_time;
   const unsigned year = t[0] | (static_cast<unsigned>(t[1]) << 8);
-  if (year == 0 || t[2] < 1 || t[2] > 12 || t[3] < 1 || t[3] > 31) return {};
-  char text[32];
-  std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02u", year, t[2], t[3], t[4], t[5],
-                t[6]);
+  if (year == 0 || t[2] < 1 || t[2] > 12 || t[3] < 1 || t[3] > 31) return std::nullopt;
   std::tm local{};
   local.tm_year = static_cast<int>(year) - 1900;
   local.tm_mon = t[2] - 1;
@@ -133,22 +130,37 @@ std::string SampleTimeText(const Battery32_Data_t& record) {
   local.tm_hour = t[4];
   local.tm_min = t[5];
   local.tm_sec = t[6];
-  return text + host_text::UtcOffset(local);
+  return local;
 }
 
-void RecordLine(const Battery32_Data_t& record, JsonLine& line, std::string_view type) {
+std::string SampleTimeText(const Battery32_Data_t& record, std::optional<int> utc_offset_minutes) {
+  const auto local = SampleLocalTime(record);
+  if (!local) return {};
+  char text[64];  // room for any int the fields could hold
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", local->tm_year + 1900,
+                local->tm_mon + 1, local->tm_mday, local->tm_hour, local->tm_min, local->tm_sec);
+  if (utc_offset_minutes) return text + host_text::FormatUtcOffset(*utc_offset_minutes);
+  return text + host_text::UtcOffset(*local);
+}
+
+void RecordLine(const HostRecord& host_record, JsonLine& line, std::string_view type) {
   using battery_record::Load;
+  const Battery32_Data_t& record = host_record.data;
   std::array<float, battery_link::kCellCount> cells;
   for (std::size_t i = 0; i < cells.size(); ++i) cells[i] = battery_record::CellVoltage(record, i);
   line.String("type", type).Integer("data_id", record.data_id);
-  const std::string time = SampleTimeText(record);
+  const std::string time = SampleTimeText(record, host_record.context.utc_offset_minutes);
   if (time.empty()) {
     line.Null("sample_time");
   } else {
     line.String("sample_time", time);
   }
-  line.Numbers("cells", cells.data(), cells.size())
-      .Number("group_voltage", Load<float>(record, battery_record::kGroupVoltageOffset))
-      .Number("group_current", Load<float>(record, battery_record::kGroupCurrentOffset))
+  line.Numbers("cells", cells.data(), cells.size());
+  if (host_record.context.group_voltage_valid) {
+    line.Number("group_voltage", Load<float>(record, battery_record::kGroupVoltageOffset));
+  } else {
+    line.Null("group_voltage");
+  }
+  line.Number("group_current", Load<float>(record, battery_record::kGroupCurrentOffset))
       .Number("temperature", Load<float>(record, battery_record::kTemperatureOffset));
 }

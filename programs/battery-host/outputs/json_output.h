@@ -16,12 +16,15 @@
 // lines stay byte for byte what they were.
 
 #include <cstddef>
+#include <ctime>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "battery/record.h"
+#include "programs/battery-host/state/host_record.h"
 
 // One JSON object, built member by member, written on one line.
 class JsonLine {
@@ -71,11 +74,18 @@ class JsonLineWriter {
   std::ostream& out_;
 };
 
-// "YYYY-MM-DDTHH:MM:SS+HH:MM" from the record's 7 time bytes (local time)
-// and the time zone's offset at that time; empty when they are not a time.
-std::string SampleTimeText(const Battery32_Data_t& record);
+// The record's 7 time bytes (local time) as calendar fields; empty when they
+// are not a time.
+std::optional<std::tm> SampleLocalTime(const Battery32_Data_t& record);
+
+// "YYYY-MM-DDTHH:MM:SS+HH:MM" from the record's 7 time bytes and the UTC
+// offset noted when it was stamped (else the time zone's offset at that
+// local time, a guess in the hour repeated when daylight saving ends);
+// empty when they are not a time.
+std::string SampleTimeText(const Battery32_Data_t& record, std::optional<int> utc_offset_minutes);
 
 // The record line's members: "cells", "data_id", "group_current",
-// "group_voltage", "sample_time" (SampleTimeText, null when empty),
-// "temperature" and "type": "record" (or `type`).
-void RecordLine(const Battery32_Data_t& record, JsonLine& line, std::string_view type = "record");
+// "group_voltage" (null when it is no measurement), "sample_time"
+// (SampleTimeText, null when empty), "temperature" and "type": "record" (or
+// `type`).
+void RecordLine(const HostRecord& record, JsonLine& line, std::string_view type = "record");

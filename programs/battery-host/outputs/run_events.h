@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "battery/record.h"
 #include "programs/battery-host/state/device_state.h"
+#include "programs/battery-host/state/host_record.h"
 
 // Status events of a device and of a port.
 inline constexpr const char* kDeviceSilent = "silent";
@@ -49,7 +49,7 @@ class RunEvents {
   virtual ~RunEvents() = default;
   // The cycle's own record, at the end of each completed cycle, after it was
   // written to the device's history.
-  virtual void Record(const DeviceState& device, const Battery32_Data_t& record) = 0;
+  virtual void Record(const DeviceState& device, const HostRecord& record) = 0;
   virtual void Threshold(const DeviceState& device, const ThresholdEvent& crossing) = 0;
   // kDeviceSilent or kDeviceAnswering.
   virtual void DeviceEvent(const DeviceState& device, const char* event) = 0;
@@ -67,7 +67,7 @@ class RunEventFanOut final : public RunEvents {
  public:
   void Add(RunEvents& events) { outputs_.push_back(&events); }
 
-  void Record(const DeviceState& device, const Battery32_Data_t& record) override {
+  void Record(const DeviceState& device, const HostRecord& record) override {
     for (RunEvents* output : outputs_) output->Record(device, record);
   }
   void Threshold(const DeviceState& device, const ThresholdEvent& crossing) override {

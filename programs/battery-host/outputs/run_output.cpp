@@ -5,7 +5,7 @@
 RunOutput::RunOutput(StandardOutput& out, Failed failed)
     : out_(out), writer_(out.Stream()), failed_(std::move(failed)) {}
 
-void RunOutput::Record(const DeviceState&, const Battery32_Data_t& record) {
+void RunOutput::Record(const DeviceState&, const HostRecord& record) {
   RecordLine(record, line_);
   Write();
 }

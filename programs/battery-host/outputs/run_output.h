@@ -40,7 +40,7 @@ class RunOutput final : public RunEvents {
 
   RunOutput(StandardOutput& out, Failed failed);
 
-  void Record(const DeviceState& device, const Battery32_Data_t& record) override;
+  void Record(const DeviceState& device, const HostRecord& record) override;
   void Threshold(const DeviceState& device, const ThresholdEvent& crossing) override;
   void DeviceEvent(const DeviceState& device, const char* event) override;
   void PortEvent(const std::string& port, const char* event, const std::string& reason) override;

@@ -46,9 +46,11 @@ std::optional<HistoryRing::Entry> DeviceHistory::Open() {
   return ring_.Newest();
 }
 
-bool DeviceHistory::Save(const unsigned char* record, std::size_t length) {
+bool DeviceHistory::Save(const unsigned char* record, std::size_t length,
+                         const RecordContext& context) {
   if (length != held_.size()) return false;
   std::copy_n(record, length, held_.begin());
+  held_context_ = context;
   holding_ = true;
   const auto now = RepeatedFailure::Clock::now();
   const bool due = !last_written_ || now >= *last_written_ + settings_.interval;
@@ -71,7 +73,7 @@ void DeviceHistory::Flush() {
 
 bool DeviceHistory::Write() {
   std::string notes;
-  const std::string failure = ring_.Append(held_.data(), notes);
+  const std::string failure = ring_.Append(held_.data(), held_context_, notes);
   Say(notes, error_log::Warning);
   const auto now = RepeatedFailure::Clock::now();
   if (!failure.empty()) {

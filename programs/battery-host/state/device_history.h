@@ -47,8 +47,9 @@ class DeviceHistory {
 
   // Opens (or makes) the ring; its newest entry, for the device to start from.
   std::optional<HistoryRing::Entry> Open();
-  // A record the device saved; false when writing it failed just now.
-  bool Save(const unsigned char* record, std::size_t length);
+  // A record the device saved, with what the host noted of it; false when
+  // writing it failed just now.
+  bool Save(const unsigned char* record, std::size_t length, const RecordContext& context);
   // At a clean stop: writes the record held back by the interval, if any.
   void Flush();
   const HistoryRing& Ring() const { return ring_; }
@@ -66,6 +67,7 @@ class DeviceHistory {
   boost::asio::steady_timer timer_;
   bool timer_armed_ = false;
   HistoryRing::Record held_{};
+  RecordContext held_context_;
   bool holding_ = false;
   std::optional<RepeatedFailure::Clock::time_point> last_written_;
   RepeatedFailure failure_;

@@ -12,7 +12,7 @@
 #include <string_view>
 
 #include "battery/link.h"
-#include "battery/record.h"
+#include "programs/battery-host/state/host_record.h"
 
 // Where a variable stands against its threshold limit: inside it (or without
 // one), above "high" or below "low", as the last crossing or return left it.
@@ -39,7 +39,7 @@ struct DeviceState {
   long completed = 0;  // of them, completed with a record
   // The newest record of this run (a record restored from the history is not
   // one), and when it came.
-  std::optional<Battery32_Data_t> newest;
+  std::optional<HostRecord> newest;
   Clock::time_point newest_at{};
   bool silent = false;  // no cycle completed for the configured number of poll periods
   long silent_events = 0;

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -41,37 +42,66 @@ std::array<unsigned char, kHeaderSize> MakeHeader(std::uint32_t capacity) {
   return header;
 }
 
-// The capacity of a header that verifies; 0 otherwise.
-std::uint32_t HeaderCapacity(const std::array<unsigned char, kHeaderSize>& header) {
-  const std::uint32_t capacity = Get<std::uint32_t>(&header[kHeaderCapacityOffset]);
-  const bool valid =
-      std::equal(kMagic.begin(), kMagic.end(), header.begin()) &&
-      Get<std::uint32_t>(&header[kHeaderVersionOffset]) == kLayoutVersion &&
-      Get<std::uint32_t>(&header[kHeaderSizeOffset]) == kHeaderSize &&
-      Get<std::uint32_t>(&header[kHeaderEntrySizeOffset]) == kEntrySize &&
-      capacity >= kMinCapacity && capacity <= kMaxCapacity &&
-      Get<std::uint32_t>(&header[kHeaderCrcOffset]) == Crc32(header.data(), kHeaderCrcOffset);
-  return valid ? capacity : 0;
+struct HeaderFacts {
+  std::uint32_t capacity = 0;  // 0: the header does not verify
+  const EntryLayout* layout = nullptr;
+};
+
+const EntryLayout* LayoutOf(std::uint32_t version, std::uint32_t entry_size) {
+  for (const EntryLayout& layout : kLayouts) {
+    if (layout.version == version && layout.entry_size == entry_size) return &layout;
+  }
+  return nullptr;
 }
 
-std::array<unsigned char, kEntrySize> MakeEntry(const HistoryRing::Entry& entry) {
+HeaderFacts ReadHeader(const std::array<unsigned char, kHeaderSize>& header) {
+  const std::uint32_t capacity = Get<std::uint32_t>(&header[kHeaderCapacityOffset]);
+  const EntryLayout* layout = LayoutOf(Get<std::uint32_t>(&header[kHeaderVersionOffset]),
+                                       Get<std::uint32_t>(&header[kHeaderEntrySizeOffset]));
+  const bool valid =
+      std::equal(kMagic.begin(), kMagic.end(), header.begin()) && layout != nullptr &&
+      Get<std::uint32_t>(&header[kHeaderSizeOffset]) == kHeaderSize &&
+      capacity >= kMinCapacity && capacity <= kMaxCapacity &&
+      Get<std::uint32_t>(&header[kHeaderCrcOffset]) == Crc32(header.data(), kHeaderCrcOffset);
+  return valid ? HeaderFacts{capacity, layout} : HeaderFacts{};
+}
+
+std::array<unsigned char, kEntrySize> MakeEntry(const HistoryRing::Entry& entry,
+                                                const EntryLayout& layout) {
   std::array<unsigned char, kEntrySize> bytes{};
   Put<std::uint64_t>(&bytes[kEntrySequenceOffset], entry.sequence);
   std::copy(entry.record.begin(), entry.record.end(), bytes.begin() + kEntryRecordOffset);
-  Put<std::uint32_t>(&bytes[kEntryCrcOffset], Crc32(bytes.data(), kEntryCrcOffset));
+  if (layout.has_context) {
+    const auto offset = entry.context.utc_offset_minutes;
+    Put<std::uint16_t>(&bytes[kEntryUtcOffsetOffset],
+                       static_cast<std::uint16_t>(offset ? *offset : kUtcOffsetNotKnown));
+    Put<std::uint16_t>(&bytes[kEntryFlagsOffset], entry.context.group_voltage_valid
+                                                      ? std::uint16_t{0}
+                                                      : kFlagGroupVoltageNotMeasured);
+  }
+  Put<std::uint32_t>(&bytes[layout.CrcOffset()], Crc32(bytes.data(), layout.CrcOffset()));
   return bytes;
+}
+
+RecordContext DecodeContext(const unsigned char* bytes) {
+  RecordContext context;
+  const auto offset = static_cast<std::int16_t>(Get<std::uint16_t>(bytes + kEntryUtcOffsetOffset));
+  if (offset != kUtcOffsetNotKnown) context.utc_offset_minutes = offset;
+  const std::uint16_t flags = Get<std::uint16_t>(bytes + kEntryFlagsOffset);
+  context.group_voltage_valid = (flags & kFlagGroupVoltageNotMeasured) == 0;
+  return context;
 }
 
 // The entry in `bytes` when it verifies and belongs in `slot`.
 std::optional<HistoryRing::Entry> DecodeEntry(const unsigned char* bytes, std::uint32_t slot,
-                                              std::uint32_t capacity) {
-  if (Get<std::uint32_t>(bytes + kEntryCrcOffset) != Crc32(bytes, kEntryCrcOffset)) {
-    return std::nullopt;
-  }
+                                              std::uint32_t capacity, const EntryLayout& layout) {
+  const std::size_t crc_at = layout.CrcOffset();
+  if (Get<std::uint32_t>(bytes + crc_at) != Crc32(bytes, crc_at)) return std::nullopt;
   HistoryRing::Entry entry;
   entry.sequence = Get<std::uint64_t>(bytes + kEntrySequenceOffset);
   if (entry.sequence == 0 || entry.sequence % capacity != slot) return std::nullopt;
   std::copy_n(bytes + kEntryRecordOffset, entry.record.size(), entry.record.begin());
+  if (layout.has_context) entry.context = DecodeContext(bytes);
   return entry;
 }
 
@@ -79,8 +109,8 @@ std::uint32_t SlotOf(std::uint64_t sequence, std::uint32_t capacity) {
   return static_cast<std::uint32_t>(sequence % capacity);
 }
 
-std::uint64_t EntryOffset(std::uint64_t slot) {
-  return kHeaderSize + slot * kEntrySize;
+std::uint64_t EntryOffset(std::uint64_t slot, const EntryLayout& layout = kCurrentLayout) {
+  return kHeaderSize + slot * layout.entry_size;
 }
 
 // The newest `capacity` intact entries of a legacy history, numbered from 1:
@@ -134,6 +164,7 @@ void HistoryRing::Close() {
   fd_ = -1;
   appended_.reset();
   access_ = Access::kNone;
+  rebuild_pending_ = false;
 }
 
 void HistoryRing::Open(std::string& notes) {
@@ -168,7 +199,8 @@ std::string HistoryRing::OpenExisting(std::string& notes) {
 std::string HistoryRing::Load(std::string& notes) {
   std::array<unsigned char, kHeaderSize> header{};
   const bool whole = ReadAt(fd_, header.data(), header.size(), 0) == header.size();
-  file_capacity_ = whole ? HeaderCapacity(header) : 0;
+  const HeaderFacts facts = whole ? ReadHeader(header) : HeaderFacts{};
+  file_capacity_ = facts.capacity;
   if (file_capacity_ == 0) {
     if (access_ != Access::kReadWrite) return "the header does not verify: not a history ring";
     const std::string aside = path_ + ".bad";
@@ -177,31 +209,32 @@ std::string HistoryRing::Load(std::string& notes) {
     Close();
     return Create({});
   }
+  layout_ = facts.layout;
   Scan();
   struct stat info {};
   ::fstat(fd_, &info);
-  const bool allocated = static_cast<std::uint64_t>(info.st_size) >= FileSize(file_capacity_);
-  if (access_ != Access::kReadWrite || (allocated && file_capacity_ == capacity_)) return {};
-  // Another capacity, or a file cut short: made anew with the newest entries it holds.
-  std::vector<Entry> carried = HeldEntries();
-  if (carried.size() > capacity_)
-    carried.erase(carried.begin(), carried.end() - static_cast<std::ptrdiff_t>(capacity_));
-  notes += path_ + ": " + std::to_string(file_capacity_) + " entries of " +
-           std::to_string(info.st_size) + " bytes made into " + std::to_string(capacity_) +
-           ", keeping the newest " + std::to_string(carried.size()) + "\n";
-  return Create(carried);
+  const bool allocated = static_cast<std::uint64_t>(info.st_size) >= FileSize(file_capacity_, *layout_);
+  const bool as_configured = file_capacity_ == capacity_ && layout_ == &kCurrentLayout;
+  if (access_ == Access::kReadWrite && !(allocated && as_configured)) {
+    rebuild_pending_ = true;
+    Rebuild(notes);
+  }
+  return {};
 }
 
 void HistoryRing::Scan() {
   slots_.assign(file_capacity_, 0);
   newest_ = 0;
-  std::vector<unsigned char> batch(kScanBatch * kEntrySize);
+  const std::size_t entry_size = layout_->entry_size;
+  std::vector<unsigned char> batch(kScanBatch * entry_size);
   for (std::uint32_t first = 0; first < file_capacity_; first += kScanBatch) {
     const std::uint32_t count =
         std::min<std::uint32_t>(static_cast<std::uint32_t>(kScanBatch), file_capacity_ - first);
-    const std::size_t got = ReadAt(fd_, batch.data(), count * kEntrySize, EntryOffset(first));
-    for (std::uint32_t i = 0; i < count && (i + 1) * kEntrySize <= got; ++i) {
-      if (const auto entry = DecodeEntry(&batch[i * kEntrySize], first + i, file_capacity_)) {
+    const std::size_t got =
+        ReadAt(fd_, batch.data(), count * entry_size, EntryOffset(first, *layout_));
+    for (std::uint32_t i = 0; i < count && (i + 1) * entry_size <= got; ++i) {
+      const auto entry = DecodeEntry(&batch[i * entry_size], first + i, file_capacity_, *layout_);
+      if (entry) {
         slots_[first + i] = entry->sequence;
         newest_ = std::max(newest_, entry->sequence);
       }
@@ -212,6 +245,47 @@ void HistoryRing::Scan() {
   for (std::uint64_t& sequence : slots_) {
     if (sequence + file_capacity_ <= newest_) sequence = 0;
   }
+}
+
+// Another capacity or layout, or a file cut short: made anew with the newest
+// entries it holds. On a full disk the ring goes on as it is meanwhile; the
+// free space is looked at first, so a retry at every record reads nothing.
+void HistoryRing::Rebuild(std::string& notes) {
+  struct stat info {};
+  ::fstat(fd_, &info);
+  std::string was =
+      std::to_string(file_capacity_) + " entries of " + std::to_string(info.st_size) + " bytes";
+  if (layout_ != &kCurrentLayout) was += " in layout " + std::to_string(layout_->version);
+  std::vector<Entry> carried;
+  std::string failure = SpaceFor(FileSize(capacity_));
+  if (failure.empty()) {
+    carried = HeldEntries();
+    if (carried.size() > capacity_)
+      carried.erase(carried.begin(), carried.end() - static_cast<std::ptrdiff_t>(capacity_));
+    failure = Create(carried);
+  }
+  if (failure.empty()) {
+    notes += path_ + ": " + was + " made into " + std::to_string(capacity_) +
+             ", keeping the newest " + std::to_string(carried.size()) + "\n";
+    rebuild_pending_ = false;
+    rebuild_failure_.clear();
+    return;
+  }
+  if (failure != rebuild_failure_) {
+    notes += path_ + ": " + was + " could not be made into " + std::to_string(capacity_) + ": " +
+             failure + "; kept as it is, tried again at the next record\n";
+  }
+  rebuild_failure_ = failure;
+}
+
+std::string HistoryRing::SpaceFor(std::uint64_t bytes) const {
+  struct statvfs disk {};
+  if (::fstatvfs(fd_, &disk) != 0) return {};
+  // Blocks reserved for root count: the service may run as root.
+  const std::uint64_t free = std::uint64_t{disk.f_bfree} * disk.f_frsize;
+  if (free >= bytes) return {};
+  return "not enough space: " + std::to_string(bytes) + " bytes needed, " + std::to_string(free) +
+         " free";
 }
 
 std::vector<HistoryRing::Entry> HistoryRing::HeldEntries() const {
@@ -240,8 +314,8 @@ std::string HistoryRing::Create(const std::vector<Entry>& carried) {
   const auto header = MakeHeader(capacity_);
   if (!WriteAt(fd, header.data(), header.size(), 0)) return fail("pwrite", errno);
   for (const Entry& entry : carried) {
-    const auto bytes = MakeEntry(entry);
-    if (!WriteAt(fd, bytes.data(), bytes.size(), EntryOffset(SlotOf(entry.sequence, capacity_)))) {
+    const auto bytes = MakeEntry(entry, kCurrentLayout);
+    if (!WriteAt(fd, bytes.data(), kEntrySize, EntryOffset(SlotOf(entry.sequence, capacity_)))) {
       return fail("pwrite", errno);
     }
   }
@@ -252,6 +326,7 @@ std::string HistoryRing::Create(const std::vector<Entry>& carried) {
   fd_ = fd;
   access_ = Access::kReadWrite;
   file_capacity_ = capacity_;
+  layout_ = &kCurrentLayout;
   slots_.assign(capacity_, 0);
   newest_ = 0;
   for (const Entry& entry : carried) {
@@ -293,10 +368,11 @@ std::uint64_t HistoryRing::OldestSequence() const {
 
 std::optional<HistoryRing::Entry> HistoryRing::ReadSlot(std::uint32_t slot) const {
   std::array<unsigned char, kEntrySize> bytes{};
-  if (fd_ < 0 || ReadAt(fd_, bytes.data(), bytes.size(), EntryOffset(slot)) != bytes.size()) {
+  const std::size_t size = layout_->entry_size;
+  if (fd_ < 0 || ReadAt(fd_, bytes.data(), size, EntryOffset(slot, *layout_)) != size) {
     return std::nullopt;
   }
-  return DecodeEntry(bytes.data(), slot, file_capacity_);
+  return DecodeEntry(bytes.data(), slot, file_capacity_, *layout_);
 }
 
 std::optional<HistoryRing::Entry> HistoryRing::ReadFrom(std::uint64_t sequence) const {
@@ -321,26 +397,31 @@ std::optional<HistoryRing::Entry> HistoryRing::Newest() const {
   return legacy_newest_;
 }
 
-std::string HistoryRing::Append(const unsigned char* record, std::string& notes) {
+std::string HistoryRing::Append(const unsigned char* record, const RecordContext& context,
+                                std::string& notes) {
   if (access_ != Access::kReadWrite) {
     Close();
     const std::string failure = OpenExisting(notes);
     if (!failure.empty()) return failure;
     if (access_ != Access::kReadWrite) return write_refusal_;
   }
+  if (rebuild_pending_) Rebuild(notes);
   Entry entry;
   entry.sequence = newest_ + 1;
   std::copy_n(record, entry.record.size(), entry.record.begin());
-  const auto bytes = MakeEntry(entry);
+  entry.context = context;
+  const auto bytes = MakeEntry(entry, *layout_);
   const std::uint32_t slot = SlotOf(entry.sequence, file_capacity_);
   // One write per entry: what it replaces is the oldest entry, and only that.
-  if (!WriteAt(fd_, bytes.data(), bytes.size(), EntryOffset(slot))) {
+  if (!WriteAt(fd_, bytes.data(), layout_->entry_size, EntryOffset(slot, *layout_))) {
     const int error = errno;
     slots_[slot] = 0;
     return ErrorText("pwrite", error);
   }
   slots_[slot] = entry.sequence;
   newest_ = entry.sequence;
+  // An entry of layout 1 keeps no context: what it reads back as.
+  if (!layout_->has_context) entry.context = RecordContext{};
   appended_ = entry;
   return {};
 }

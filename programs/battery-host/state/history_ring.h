@@ -6,22 +6,27 @@
 // restarts. The file is allocated in full when it is created, so a disk that
 // fills later cannot cut a write short for want of space.
 //
-//   header, 32 bytes                         entry, 164 bytes
+//   header, 32 bytes                         entry, 168 bytes
 //   offset size content                      offset size content
 //        0    4 magic "B32R"                      0    8 sequence number (from 1)
-//        4    4 layout version (1)                8  152 the record, byte for byte
-//        8    4 header size (32)                160    4 CRC-32 of bytes 0..159
-//       12    4 entry size (164)
-//       16    4 capacity (entries)
-//       20    8 reserved, 0
-//       28    4 CRC-32 of bytes 0..27
+//        4    4 layout version (2)                8  152 the record, byte for byte
+//        8    4 header size (32)                160    2 UTC offset of its sample_time,
+//       12    4 entry size (168)                         minutes east, signed; -32768:
+//       16    4 capacity (entries)                       not known
+//       20    8 reserved, 0                     162    2 flags: bit 0, the group voltage
+//       28    4 CRC-32 of bytes 0..27                    is no measurement
+//                                               164    4 CRC-32 of bytes 0..163
 //
 // All numbers little-endian. Entry N sits in slot N mod capacity, at offset
-// 32 + slot * 164: writing entry N replaces entry N - capacity and nothing
+// 32 + slot * 168: writing entry N replaces entry N - capacity and nothing
 // else, so an entry torn by a crash or a failed write hides no other entry.
 // The newest entry is the valid one (CRC verifies, sequence number matches
 // its slot) with the highest sequence number; a torn newest entry is skipped
 // and the one before it is used.
+//
+// Layout 1 had 164-byte entries without the offset and the flags (CRC at
+// 160): such a ring is read as records whose context was not noted, and made
+// into layout 2 when it is opened for writing.
 //
 // Nothing here blocks on what it opens: a FIFO, a device or anything but a
 // regular file in place of the history is refused.
@@ -29,16 +34,18 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "battery/record.h"
+#include "programs/battery-host/state/host_record.h"
 
 namespace history_ring {
 
 inline constexpr std::array<unsigned char, 4> kMagic = {'B', '3', '2', 'R'};
-inline constexpr std::uint32_t kLayoutVersion = 1;
+inline constexpr std::uint32_t kLayoutVersion = 2;
 
 inline constexpr std::size_t kHeaderMagicOffset = 0;
 inline constexpr std::size_t kHeaderVersionOffset = 4;
@@ -51,8 +58,13 @@ inline constexpr std::size_t kHeaderSize = 32;
 
 inline constexpr std::size_t kEntrySequenceOffset = 0;
 inline constexpr std::size_t kEntryRecordOffset = 8;
-inline constexpr std::size_t kEntryCrcOffset = kEntryRecordOffset + battery_record::kSize;
+inline constexpr std::size_t kEntryUtcOffsetOffset = kEntryRecordOffset + battery_record::kSize;
+inline constexpr std::size_t kEntryFlagsOffset = kEntryUtcOffsetOffset + 2;
+inline constexpr std::size_t kEntryCrcOffset = kEntryFlagsOffset + 2;
 inline constexpr std::size_t kEntrySize = kEntryCrcOffset + 4;
+
+inline constexpr std::int16_t kUtcOffsetNotKnown = std::numeric_limits<std::int16_t>::min();
+inline constexpr std::uint16_t kFlagGroupVoltageNotMeasured = 1u << 0;
 
 // Each header field ends where the next begins: four bytes each, eight reserved.
 static_assert(kMagic.size() == kHeaderVersionOffset - kHeaderMagicOffset);
@@ -64,8 +76,21 @@ static_assert(kHeaderReservedOffset + 8 == kHeaderCrcOffset);
 static_assert(kHeaderCrcOffset + 4 == kHeaderSize);
 static_assert(kEntrySequenceOffset == 0);
 static_assert(kEntryRecordOffset == kEntrySequenceOffset + sizeof(std::uint64_t));
-static_assert(kEntryCrcOffset == 160 && kEntrySize == 164);
+static_assert(kEntryUtcOffsetOffset == 160 && kEntryFlagsOffset == 162);
+static_assert(kEntryCrcOffset == 164 && kEntrySize == 168);
 static_assert(kEntrySize % 4 == 0, "entries stay 4-byte aligned");
+
+// What sets the entries of a ring's layout version apart.
+struct EntryLayout {
+  std::uint32_t version;
+  std::uint32_t entry_size;
+  bool has_context;  // the UTC offset and the flags behind the record
+  constexpr std::size_t CrcOffset() const { return entry_size - 4; }
+};
+inline constexpr EntryLayout kLayouts[] = {{1, 164, false}, {kLayoutVersion, kEntrySize, true}};
+inline constexpr const EntryLayout& kCurrentLayout = kLayouts[1];
+static_assert(kLayouts[0].CrcOffset() == kEntryRecordOffset + battery_record::kSize);
+static_assert(kCurrentLayout.CrcOffset() == kEntryCrcOffset);
 
 // The history file of before: one 160-byte entry appended per record,
 // "B32H", the record, CRC-32 of the record. Read once and carried over.
@@ -81,8 +106,9 @@ static_assert(kRecordOffset == kMagic.size() && kEntrySize == 160);
 inline constexpr std::uint32_t kMinCapacity = 1;
 inline constexpr std::uint32_t kMaxCapacity = 1'000'000;
 
-inline constexpr std::uint64_t FileSize(std::uint32_t capacity) {
-  return kHeaderSize + std::uint64_t{capacity} * kEntrySize;
+inline constexpr std::uint64_t FileSize(std::uint32_t capacity,
+                                        const EntryLayout& layout = kCurrentLayout) {
+  return kHeaderSize + std::uint64_t{capacity} * layout.entry_size;
 }
 
 }  // namespace history_ring
@@ -93,6 +119,7 @@ class HistoryRing {
   struct Entry {
     std::uint64_t sequence = 0;
     Record record{};
+    RecordContext context;
   };
 
   // `legacy_path`: the append-only history file that a ring not yet made
@@ -103,10 +130,11 @@ class HistoryRing {
   HistoryRing& operator=(const HistoryRing&) = delete;
 
   // Reads what the file holds and readies it for writing: creates it (from
-  // the legacy file when there is one), rebuilds it for another capacity or a
-  // header that does not verify, opens it read-only when it may not be
-  // written. Appends one line per thing repaired, carried over or failed to
-  // `notes`.
+  // the legacy file when there is one), rebuilds it for another capacity or
+  // layout or a header that does not verify, opens it read-only when it may
+  // not be written. Appends one line per thing repaired, carried over or
+  // failed to `notes`. A rebuild that fails (a full disk) leaves the ring as
+  // it was, in use, and is tried again at each Append.
   void Open(std::string& notes);
 
   // Sequence numbers of the oldest and the newest entry held; 0 when empty.
@@ -118,11 +146,12 @@ class HistoryRing {
   // of the legacy file.
   std::optional<Entry> Newest() const;
 
-  // Writes `record` as entry NewestSequence() + 1. Empty on success, else
-  // what failed with the system's reason ("pwrite: No space left on device").
-  // A ring that could not be opened for writing is opened (or made) first,
-  // with what that repaired or carried over in `notes`.
-  std::string Append(const unsigned char* record, std::string& notes);
+  // Writes `record` with its context as entry NewestSequence() + 1. Empty on
+  // success, else what failed with the system's reason ("pwrite: No space
+  // left on device"). A ring that could not be opened for writing is opened
+  // (or made) first, with what that repaired or carried over in `notes`.
+  std::string Append(const unsigned char* record, const RecordContext& context,
+                     std::string& notes);
 
   const std::string& Path() const { return path_; }
   std::uint32_t Capacity() const { return capacity_; }
@@ -133,6 +162,11 @@ class HistoryRing {
   std::string OpenExisting(std::string& notes);
   std::string Load(std::string& notes);
   void Scan();
+  // Makes the ring anew at the configured capacity and layout, with the
+  // newest entries it holds; what happened goes to `notes`.
+  void Rebuild(std::string& notes);
+  // Empty when the file system of the ring has `bytes` free, else what is short.
+  std::string SpaceFor(std::uint64_t bytes) const;
   std::string Create(const std::vector<Entry>& carried);
   std::string CreateFromLegacy(std::string& notes);
   std::vector<Entry> HeldEntries() const;
@@ -146,6 +180,11 @@ class HistoryRing {
   Access access_ = Access::kNone;
   std::string write_refusal_;         // why a ring opened read-only may not be written
   std::uint32_t file_capacity_ = 0;   // of the file open; the configured one once writable
+  const history_ring::EntryLayout* layout_ = &history_ring::kCurrentLayout;  // of the file open
+  // The file open is not at the configured capacity or layout: it is made so
+  // at the next Append. The reason the last try failed, said once.
+  bool rebuild_pending_ = false;
+  std::string rebuild_failure_;
   std::vector<std::uint64_t> slots_;  // sequence number held by each slot, 0 for none
   std::uint64_t newest_ = 0;
   std::optional<Entry> legacy_newest_;

@@ -43,18 +43,20 @@ std::string JsoncppLine(const Json::Value& line) {
   return out.str();
 }
 
-std::string JsoncppRecordLine(const Battery32_Data_t& record) {
+std::string JsoncppRecordLine(const Battery32_Data_t& record, const RecordContext& context = {}) {
   Json::Value line(Json::objectValue);
   line["type"] = "record";
   line["data_id"] = record.data_id;
-  const std::string time = SampleTimeText(record);
+  const std::string time = SampleTimeText(record, std::nullopt);
   line["sample_time"] = time.empty() ? Json::Value() : Json::Value(time);
   Json::Value& cells = line["cells"] = Json::Value(Json::arrayValue);
   for (std::size_t i = 0; i < battery_link::kCellCount; ++i) {
     cells.append(FloatJson(battery_record::CellVoltage(record, i)));
   }
   using battery_record::Load;
-  line["group_voltage"] = FloatJson(Load<float>(record, battery_record::kGroupVoltageOffset));
+  line["group_voltage"] = context.group_voltage_valid
+                             ? FloatJson(Load<float>(record, battery_record::kGroupVoltageOffset))
+                             : Json::Value();
   line["group_current"] = FloatJson(Load<float>(record, battery_record::kGroupCurrentOffset));
   line["temperature"] = FloatJson(Load<float>(record, battery_record::kTemperatureOffset));
   return JsoncppLine(line);
@@ -66,9 +68,9 @@ std::string Written(JsonLine& line) {
   return out.str();
 }
 
-std::string WrittenRecordLine(const Battery32_Data_t& record) {
+std::string WrittenRecordLine(const Battery32_Data_t& record, const RecordContext& context = {}) {
   JsonLine line;
-  RecordLine(record, line);
+  RecordLine(HostRecord{record, context}, line);
   return Written(line);
 }
 
@@ -146,7 +148,11 @@ TEST(RecordLineTest, RandomRecordsAreWrittenAsJsoncppWritesThem) {
     Store(record, battery_record::kGroupVoltageOffset, volts(random) * 32.0f);
     Store(record, battery_record::kGroupCurrentOffset, volts(random) - 2.0f);
     Store(record, battery_record::kTemperatureOffset, volts(random) * 11.0f);
-    ASSERT_EQ(WrittenRecordLine(record), JsoncppRecordLine(record)) << "record " << n;
+    // Now and then a group voltage that is no measurement: null, whatever the bytes hold.
+    RecordContext context;
+    context.group_voltage_valid = n % 5 != 0;
+    ASSERT_EQ(WrittenRecordLine(record, context), JsoncppRecordLine(record, context))
+        << "record " << n;
   }
 }
 

@@ -31,7 +31,9 @@ class OutboxTest : public ::testing::Test {
   }
   void Append(std::uint64_t count) {
     const HistoryRing::Record record{};
-    for (std::uint64_t i = 0; i < count; ++i) ASSERT_EQ(ring_->Append(record.data(), notes_), "");
+    for (std::uint64_t i = 0; i < count; ++i) {
+      ASSERT_EQ(ring_->Append(record.data(), RecordContext{}, notes_), "");
+    }
   }
   // Sends what the outbox hands out; the sequence numbers sent and the losses said.
   std::vector<std::uint64_t> SendAll(Outbox& outbox, std::vector<LostRange>& lost) {

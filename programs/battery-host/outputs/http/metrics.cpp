@@ -67,13 +67,21 @@ using battery_record::Load;
 void Cells(const DeviceStatus& device, Clock::time_point, DeviceSamples& samples) {
   if (!device.state->newest) return;
   for (std::size_t i = 0; i < battery_link::kCellCount; ++i) {
-    samples.Add(battery_record::CellVoltage(*device.state->newest, i), "cell", std::to_string(i));
+    samples.Add(battery_record::CellVoltage(device.state->newest->data, i), "cell",
+                std::to_string(i));
   }
 }
 
 template <std::size_t kOffset>
 void RecordValue(const DeviceStatus& device, Clock::time_point, DeviceSamples& samples) {
-  if (device.state->newest) samples.Add(Load<float>(*device.state->newest, kOffset));
+  if (device.state->newest) samples.Add(Load<float>(device.state->newest->data, kOffset));
+}
+
+// A group voltage that is no measurement (a peer's was missing) has no sample.
+void GroupVoltage(const DeviceStatus& device, Clock::time_point now, DeviceSamples& samples) {
+  if (device.state->newest && device.state->newest->context.group_voltage_valid) {
+    RecordValue<battery_record::kGroupVoltageOffset>(device, now, samples);
+  }
 }
 
 void RecordAge(const DeviceStatus& device, Clock::time_point now, DeviceSamples& samples) {
@@ -100,8 +108,8 @@ struct DeviceFamily {
 constexpr DeviceFamily kDeviceFamilies[] = {
     {"battery_cell_voltage_volts", "gauge",
      "Cell voltage of the newest record, by data id and cell (0 to 31).", Cells},
-    {"battery_group_voltage_volts", "gauge", "Group voltage of the newest record.",
-     RecordValue<battery_record::kGroupVoltageOffset>},
+    {"battery_group_voltage_volts", "gauge",
+     "Group voltage of the newest record; no sample while it is no measurement.", GroupVoltage},
     {"battery_group_current_amperes", "gauge", "Group current of the newest record.",
      RecordValue<battery_record::kGroupCurrentOffset>},
     {"battery_temperature_celsius", "gauge", "Temperature of the newest record.",

@@ -158,7 +158,10 @@ function card(device) {
            states.cells[high]);
       fact(list, "Spread", ((record.cells[high] - record.cells[low]) * 1000).toFixed(0) + " mV");
     }
-    fact(list, "Group voltage", fixed(record.group_voltage, 2, "V"), states.group_voltage);
+    fact(list, "Group voltage",
+         record.group_voltage === null ? "missing: a peer's value was not there"
+                                       : fixed(record.group_voltage, 2, "V"),
+         states.group_voltage);
     fact(list, "Current", fixed(record.group_current, 2, "A"), states.group_current);
     fact(list, "Temperature", fixed(record.temperature, 1, "°C"), states.temperature);
     fact(list, "Sample time", record.sample_time ? record.sample_time.replace("T", " ") : "–");

@@ -72,7 +72,15 @@ std::vector<MqttMessage> DiscoveryMessages(const MqttSettings& settings,
     config["unit_of_measurement"] = sensor.unit;
     config["state_class"] = "measurement";
     config["expire_after"] = static_cast<Json::Int64>(device.expire_after.count());
-    config["availability_topic"] = device.availability_topic;
+    Json::Value& availability = config["availability"];
+    availability.append(Json::Value(Json::objectValue))["topic"] = device.availability_topic;
+    if (sensor.variable == battery_names::kGroupVoltage) {
+      Json::Value& measured = availability.append(Json::Value(Json::objectValue));
+      measured["topic"] = device.state_topic;
+      measured["value_template"] =
+          "{{ 'offline' if value_json.group_voltage is none else 'online' }}";
+      config["availability_mode"] = "all";
+    }
     config["device"] = about;
     messages.push_back({settings.homeassistant.prefix + "/sensor/" + node + "/" + id + "_" +
                             sensor.variable + "/config",

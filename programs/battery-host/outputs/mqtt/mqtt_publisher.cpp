@@ -54,7 +54,7 @@ struct MqttPublisher::Device {
   std::uint64_t cursor_written = 0;
   bool cursor_failing = false;
   std::uint64_t lost = 0;  // records lost from the outbox in this run
-  std::optional<Battery32_Data_t> newest;
+  std::optional<HostRecord> newest;
 };
 
 MqttPublisher::MqttPublisher(boost::asio::io_context& io, const MqttSettings& settings,
@@ -120,7 +120,7 @@ std::uint64_t MqttPublisher::OutboxDepth(unsigned int data_id) const {
   return found->second->outbox->Depth();
 }
 
-void MqttPublisher::Record(const DeviceState& state, const Battery32_Data_t& record) {
+void MqttPublisher::Record(const DeviceState& state, const HostRecord& record) {
   Device& device = *by_data_id_.at(state.data_id);
   device.newest = record;
   if (!connection_.Connected()) return;
@@ -176,8 +176,8 @@ bool MqttPublisher::SendNext(Device& device, std::size_t window) {
   const auto entry = device.outbox->Next(lost);
   if (lost) ReportLoss(device, *lost);
   if (!entry) return false;
-  Battery32_Data_t record;
-  std::memcpy(&record, entry->record.data(), sizeof record);
+  HostRecord record{{}, entry->context};
+  std::memcpy(&record.data, entry->record.data(), sizeof record.data);
   RecordLine(record, line_);
   line_.Integer("seq", static_cast<long long>(entry->sequence));
   const auto id = PublishLine(device.topic + "record", MqttQos::kAtLeastOnce, false);

@@ -62,7 +62,7 @@ class MqttPublisher final : public RunEvents, private MqttConnection::Listener {
   // Entries of the device's ring that the broker has not acknowledged.
   std::uint64_t OutboxDepth(unsigned int data_id) const;
 
-  void Record(const DeviceState& device, const Battery32_Data_t& record) override;
+  void Record(const DeviceState& device, const HostRecord& record) override;
   void Threshold(const DeviceState& device, const ThresholdEvent& crossing) override;
   void DeviceEvent(const DeviceState& device, const char* event) override;
   void PortEvent(const std::string& port, const char* event, const std::string& reason) override;

@@ -30,7 +30,7 @@ struct Fixture {
     battery_record::Store(record, battery_record::kCellVoltageOffset + 4 * 5, 2.5f);
     battery_record::Store(record, battery_record::kTemperatureOffset,
                           std::numeric_limits<float>::quiet_NaN());
-    with_record.newest = record;
+    with_record.newest = HostRecord{record, {}};
     with_record.newest_at = now - milliseconds(2500);  // older than two poll periods
     without_record.data_id = 8;
     without_record.silent = true;
