@@ -22,6 +22,7 @@
 #include "programs/battery-host/outputs/error_log.h"
 #include "programs/battery-host/outputs/http/http_server.h"
 #include "programs/battery-host/outputs/http/status_site.h"
+#include "programs/battery-host/outputs/line_file.h"
 #include "programs/battery-host/outputs/mqtt/mqtt_publisher.h"
 #include "programs/battery-host/outputs/plugin_lines.h"
 #include "programs/battery-host/outputs/run_output.h"
@@ -33,15 +34,19 @@
 namespace {
 
 constexpr const char* kDefaultStateDir = "battery-state";
+// A clean stop waits this long at most for a slow reader to take the last
+// lines (the summaries): SIGTERM ends the host within the service's stop
+// timeout whatever reads its output.
+constexpr std::chrono::milliseconds kOutputStopLimit{1000};
 
 class LiveHost {
  public:
-  LiveHost(const RunOptions& options, HostConfig config, StandardOutput& out, std::ostream& err)
+  LiveHost(const RunOptions& options, HostConfig config, std::ostream& err)
       : options_(options),
         config_(std::move(config)),
         err_(err),
+        output_(io_, err, [this](const std::string& reason) { OutputFailed(reason); }),
         plugin_lines_(std::make_unique<PluginLines>(PluginLinesTarget())),
-        output_(out, [this](const std::string& reason) { OutputFailed(reason); }),
         controller_(std::make_shared<LiveController>(events_, *plugin_lines_,
                                                      options.trace ? &err : nullptr)),
         signals_(io_, SIGINT, SIGTERM),
@@ -95,14 +100,14 @@ class LiveHost {
     for (auto& slot : slots_) slot->history.Flush();
     if (mqtt_) mqtt_->Finish();
     WriteSummary();
+    output_.Finish(kOutputStopLimit);
     return status_;
   }
 
   // Where the plug-in's own lines go: standard error, or the configured file.
   std::streambuf* PluginLinesTarget() {
     if (config_.plugin_log.empty()) return err_.rdbuf();
-    plugin_log_ =
-        std::make_unique<FdOutputBuffer>(OpenAppendFile(RelativeToConfig(config_.plugin_log)));
+    plugin_log_ = std::make_unique<LineFile>(RelativeToConfig(config_.plugin_log), err_);
     return plugin_log_.get();
   }
 
@@ -154,6 +159,10 @@ class LiveHost {
                                              devices.push_back(StatusOf(*slot));
                                            }
                                          });
+    site_->HostMetrics().AddHostCounter(
+        "battery_output_dropped_lines_total",
+        "Lines of standard output dropped because its reader did not keep up",
+        [this] { return static_cast<double>(output_.Dropped()); });
     if (mqtt_) AddMqttMetrics(site_->HostMetrics());
     http_ = std::make_unique<HttpServer>(io_, listen, site_->Resources());
     http_->Start();
@@ -263,7 +272,10 @@ class LiveHost {
     if (IsSimPort(first.port)) {
       line.SetTransport(MakeSimTransport(io_, monitors, port.echo, port.paced ? baud : 0, line));
     } else {
-      line.SetTransport(MakeSerialTransport(io_, first.port, baud, line));
+      // A request the port cannot take within the answer timeout is a line that does not work.
+      const auto write_limit =
+          std::chrono::ceil<std::chrono::milliseconds>(TimingOf(*devices.front()).answer_timeout);
+      line.SetTransport(MakeSerialTransport(io_, first.port, baud, write_limit, line));
     }
   }
 
@@ -341,17 +353,18 @@ class LiveHost {
 
   void WriteSummary() {
     for (const auto& slot : slots_) output_.Summary(StatusOf(*slot));
+    output_.HostSummary();
   }
 
   RunOptions options_;
   HostConfig config_;
   std::ostream& err_;
-  std::unique_ptr<FdOutputBuffer> plugin_log_;
-  std::unique_ptr<PluginLines> plugin_lines_;
+  boost::asio::io_context io_;
   RunOutput output_;
+  std::unique_ptr<LineFile> plugin_log_;
+  std::unique_ptr<PluginLines> plugin_lines_;
   // Every output that hears of records and events as they happen.
   RunEventFanOut events_;
-  boost::asio::io_context io_;
   std::unique_ptr<PluginLibrary> plugin_;
   std::shared_ptr<LiveController> controller_;
   std::vector<std::unique_ptr<DeviceSlot>> slots_;
@@ -380,8 +393,7 @@ int RunLiveHost(const RunOptions& options, std::ostream& err) {
     return 2;
   }
   try {
-    StandardOutput out;
-    LiveHost host(options, std::move(loaded.config), out, err);
+    LiveHost host(options, std::move(loaded.config), err);
     host.SetUp();
     return host.Run();
   } catch (const std::exception& error) {

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "programs/battery-host/outputs/http/http_server.h"
+#include "tests/e2e/e2e_support.h"
 #include "tests/e2e/process.h"
 #include "tests/support/run_values.h"
 
@@ -47,93 +48,6 @@ constexpr std::size_t kSettledAfter = 10;
 // Generous: the machines are shared; what is checked is that a connection
 // ends, not how fast.
 constexpr seconds kReplyLimit{20};
-
-struct Reply {
-  int status = 0;  // 0: no status line
-  std::string head;
-  std::string body;
-  bool closed = false;   // by the peer, not for want of time
-  std::size_t size = 0;  // bytes read
-};
-
-Reply ParseReply(const std::string& text, bool closed) {
-  Reply reply;
-  reply.closed = closed;
-  reply.size = text.size();
-  const std::size_t end = text.find("\r\n\r\n");
-  if (text.rfind("HTTP/1.1 ", 0) != 0 || end == std::string::npos) return reply;
-  reply.status = std::atoi(text.c_str() + 9);
-  reply.head = text.substr(0, end);
-  reply.body = text.substr(end + 4);
-  return reply;
-}
-
-// A socket of the test; closed with it.
-class Socket {
- public:
-  explicit Socket(int port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connected_ =
-        fd_ >= 0 && ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  }
-  ~Socket() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Socket(const Socket&) = delete;
-  Socket& operator=(const Socket&) = delete;
-
-  bool Connected() const { return connected_; }
-
-  // False once the peer has closed the connection.
-  bool Send(std::string_view bytes) {
-    while (!bytes.empty()) {
-      const ssize_t sent = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-      if (sent <= 0) return false;
-      bytes.remove_prefix(static_cast<std::size_t>(sent));
-    }
-    return true;
-  }
-
-  bool Readable(milliseconds wait) const {
-    pollfd entry{fd_, POLLIN, 0};
-    return ::poll(&entry, 1, static_cast<int>(wait.count())) == 1;
-  }
-
-  // The reply: everything until the peer closes (or resets) the connection,
-  // or until `limit`.
-  Reply Read(seconds limit) const {
-    std::string text;
-    const auto deadline = Clock::now() + limit;
-    bool closed = false;
-    while (!closed && Clock::now() < deadline) {
-      if (!Readable(milliseconds(100))) continue;
-      char chunk[4096];
-      const ssize_t got = ::recv(fd_, chunk, sizeof chunk, 0);
-      closed = got <= 0;
-      if (!closed) text.append(chunk, static_cast<std::size_t>(got));
-    }
-    return ParseReply(text, closed);
-  }
-
- private:
-  int fd_;
-  bool connected_ = false;
-};
-
-// Sends `request` on a fresh connection and reads the reply to the close.
-Reply Exchange(int port, const std::string& request) {
-  Socket socket(port);
-  if (!socket.Connected() || !socket.Send(request)) return {};
-  return socket.Read(kReplyLimit);
-}
-
-Reply Get(int port, const std::string& path) {
-  return Exchange(port,
-                  "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
-}
 
 // The Prometheus text exposition format, read strictly: every sample of a
 // family after its TYPE line, families not interleaved, names and label

@@ -29,6 +29,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/e2e/e2e_support.h"
+#include "tests/e2e/mosquitto.h"
 #include "tests/e2e/process.h"
 #include "tests/support/run_values.h"
 
@@ -45,71 +47,8 @@ constexpr const char* kSubscriberId = "battery-test-subscriber";
 // Generous: the machines are shared and the host may run under an emulator.
 constexpr seconds kWaitLimit{60};
 
-// A program of this machine: in PATH, or where Debian puts the broker.
-std::string FindProgram(const std::string& name) {
-  std::string path = std::getenv("PATH") != nullptr ? std::getenv("PATH") : "";
-  path += ":/usr/sbin:/usr/bin";
-  std::istringstream folders(path);
-  for (std::string folder; std::getline(folders, folder, ':');) {
-    const fs::path candidate = fs::path(folder) / name;
-    if (!folder.empty() && ::access(candidate.c_str(), X_OK) == 0) return candidate.string();
-  }
-  return {};
-}
-
-sockaddr_in Loopback(int port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return address;
-}
-
-// A loopback port that nothing listens on now.
-int FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address = Loopback(0);
-  socklen_t size = sizeof address;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), size);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
-
-bool Accepts(int port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address = Loopback(port);
-  const bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  ::close(fd);
-  return connected;
-}
-
-bool WaitFor(const std::function<bool()>& done, seconds limit = kWaitLimit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  return true;
-}
-
-struct Message {
-  bool retained = false;
-  std::string topic;
-  std::string payload;
-  Json::Value json;  // the payload, when it is JSON
-};
-
 std::string Topic(unsigned data_id, const std::string& kind) {
   return std::string(kPrefix) + "/" + std::to_string(data_id) + "/" + kind;
-}
-
-std::vector<Message> OnTopic(const std::vector<Message>& messages, const std::string& topic) {
-  std::vector<Message> found;
-  for (const Message& message : messages) {
-    if (message.topic == topic) found.push_back(message);
-  }
-  return found;
 }
 
 // The seq of each record message of the device, in the order they arrived.
@@ -153,22 +92,19 @@ std::string Device(unsigned data_id, const std::string& address, const std::stri
 class MqttTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    broker_program_ = FindProgram("mosquitto");
-    subscriber_program_ = FindProgram("mosquitto_sub");
-    publisher_program_ = FindProgram("mosquitto_pub");
-    if (broker_program_.empty() || subscriber_program_.empty() || publisher_program_.empty()) {
-      GTEST_SKIP() << "no mosquitto, mosquitto_sub or mosquitto_pub here (Debian's mosquitto and "
-                      "mosquitto-clients): the MQTT upstream is not tried";
-    }
     std::string pattern = (fs::temp_directory_path() / "mqtt-XXXXXX").string();
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     dir_ = pattern;
     port_ = FreePort();
+    mqtt_ = std::make_unique<Mosquitto>(dir_, port_);
+    if (!mqtt_->Found()) {
+      GTEST_SKIP() << "no mosquitto, mosquitto_sub or mosquitto_pub here (Debian's mosquitto and "
+                      "mosquitto-clients): the MQTT upstream is not tried";
+    }
   }
   void TearDown() override {
     hosts_.clear();
-    subscribers_.clear();
-    broker_.reset();
+    mqtt_.reset();
     if (!dir_.empty()) fs::remove_all(dir_);
   }
 
@@ -179,67 +115,16 @@ class MqttTest : public ::testing::Test {
     return Path(name);
   }
 
-  // The broker keeps sessions and retained messages across its restarts.
   void StartBroker(const std::string& extra = "") {
-    std::string config = "persistence true\npersistence_location " + dir_.string() +
-                         "/\nmax_queued_messages 100000\n" + extra;
-    if (extra.find("listener") == std::string::npos) {
-      config += "allow_anonymous true\nlistener " + std::to_string(port_) + " 127.0.0.1\n";
-    }
-    // Run as root, mosquitto would become the user "mosquitto", who may not
-    // read or write the test's folder.
-    if (::geteuid() == 0) config = "user root\n" + config;
-    const std::string file = Write("mosquitto.conf", config);
-    broker_ = std::make_unique<Process>(broker_program_, std::vector<std::string>{"-c", file},
-                                        Path("broker.log"), Path("broker.log"), Native::kYes);
-    ASSERT_TRUE(WaitFor([this] { return Accepts(port_); }, seconds(20)))
-        << ReadFile(Path("broker.log"));
+    std::string log;
+    ASSERT_TRUE(mqtt_->Start(extra, log)) << log;
   }
-  void StopBroker() {
-    ASSERT_EQ(broker_->Stop(), 0) << ReadFile(Path("broker.log"));
-    broker_.reset();
-  }
-
-  // Subscribes to the topics and returns once a probe message has come back.
+  void StopBroker() { ASSERT_EQ(mqtt_->Stop(), 0) << ReadFile(mqtt_->LogPath()); }
   void Subscribe(std::vector<std::string> topics, const std::vector<std::string>& login = {}) {
-    const std::string out = Path("sub" + std::to_string(subscribers_.size()) + ".out");
-    std::vector<std::string> args = {"-h", "127.0.0.1", "-p", std::to_string(port_),
-                                     "-q", "1",         "-F", "%r %t %p"};
-    if (subscribers_.empty()) args.insert(args.end(), {"-c", "-i", kSubscriberId});
-    args.insert(args.end(), login.begin(), login.end());
-    topics.push_back("probe/#");
-    for (const std::string& topic : topics) args.insert(args.end(), {"-t", topic});
-    subscribers_.push_back(
-        std::make_unique<Process>(subscriber_program_, args, out, out + ".err", Native::kYes));
-    subscriber_out_.push_back(out);
-    std::vector<std::string> probe = {"-h", "127.0.0.1",
-                                      "-p", std::to_string(port_),
-                                      "-t", "probe/" + std::to_string(subscribers_.size()),
-                                      "-m", "probe"};
-    probe.insert(probe.end(), login.begin(), login.end());
-    ASSERT_TRUE(WaitFor([&] {
-      Process(publisher_program_, probe, Path("pub.out"), Path("pub.out"), Native::kYes).Wait(seconds(10));
-      return ReadFile(out).find(" probe/") != std::string::npos;
-    })) << ReadFile(out + ".err");
+    std::string errors;
+    ASSERT_TRUE(mqtt_->Subscribe(std::move(topics), login, kSubscriberId, errors)) << errors;
   }
-
-  // What subscriber `index` has received so far.
-  std::vector<Message> Received(std::size_t index = 0) const {
-    std::vector<Message> messages;
-    std::istringstream lines(ReadFile(subscriber_out_.at(index)));
-    for (std::string line; std::getline(lines, line);) {
-      const std::size_t topic_end = line.find(' ', 2);
-      if (line.size() < 3 || topic_end == std::string::npos) continue;
-      Message message{
-          line[0] == '1', line.substr(2, topic_end - 2), line.substr(topic_end + 1), {}};
-      if (!message.payload.empty() && message.payload[0] == '{') {
-        const auto parsed = JsonLines(message.payload);
-        if (!parsed.empty()) message.json = parsed.front();
-      }
-      messages.push_back(message);
-    }
-    return messages;
-  }
+  std::vector<Message> Received(std::size_t index = 0) const { return mqtt_->Received(index); }
 
   std::uint64_t Highest(unsigned data_id) const {
     const auto sequences = Sequences(Received(), data_id);
@@ -304,12 +189,9 @@ class MqttTest : public ::testing::Test {
     ASSERT_EQ(std::system(line.c_str()), 0) << command << "\n" << ReadFile(Path("tools.log"));
   }
 
-  std::string broker_program_, subscriber_program_, publisher_program_;
   fs::path dir_;
   int port_ = 0;
-  std::unique_ptr<Process> broker_;
-  std::vector<std::unique_ptr<Process>> subscribers_;
-  std::vector<std::string> subscriber_out_;
+  std::unique_ptr<Mosquitto> mqtt_;
   std::vector<std::unique_ptr<Process>> hosts_;
 };
 

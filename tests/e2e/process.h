@@ -79,16 +79,8 @@ class Process {
   // one file).
   Process(const std::string& program, const std::vector<std::string>& args,
           const std::string& out_file, const std::string& err_file, Native native = Native::kNo) {
-    std::vector<std::string> command;
-    if (native == Native::kNo) command = programs().emulator;
-    command.push_back(program);
-    command.insert(command.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& word : command) argv.push_back(word.data());
-    argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_file.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (err_file == out_file) {
@@ -98,8 +90,18 @@ class Process {
       posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_file.c_str(),
                                        O_WRONLY | O_CREAT | O_TRUNC, 0644);
     }
-    if (posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
+    Spawn(program, args, native, actions);
+  }
+  // The same with standard output going to `out_fd` (the write end of a pipe
+  // that the test reads, or does not).
+  Process(const std::string& program, const std::vector<std::string>& args, int out_fd,
+          const std::string& err_file, Native native = Native::kNo) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out_fd, STDOUT_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_file.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    Spawn(program, args, native, actions);
   }
   ~Process() { Stop(); }
   Process(const Process&) = delete;
@@ -126,6 +128,11 @@ class Process {
 
   bool Running() { return pid_ > 0 && !Reap(WNOHANG); }
 
+  // Sends a signal (SIGSTOP, SIGCONT, ...) to the process.
+  void Signal(int signal) const {
+    if (pid_ > 0) ::kill(pid_, signal);
+  }
+
   // Ends the process at once with SIGKILL, as a power cut would end it.
   void Kill() {
     if (pid_ <= 0) return;
@@ -141,6 +148,20 @@ class Process {
   }
 
  private:
+  void Spawn(const std::string& program, const std::vector<std::string>& args, Native native,
+             posix_spawn_file_actions_t& actions) {
+    std::vector<std::string> command;
+    if (native == Native::kNo) command = programs().emulator;
+    command.push_back(program);
+    command.insert(command.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& word : command) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    if (posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+  }
+
   bool Reap(int flags) {
     int status = 0;
     if (::waitpid(pid_, &status, flags) != pid_) return false;

@@ -96,8 +96,8 @@ std::vector<HistoryEntry> ParseHistoryEntries(const std::string& bytes) {
     boost::crc_32_type crc;
     crc.process_bytes(entry, crc_offset);
     const auto sequence = ReadLittleEndian<std::uint64_t>(entry);
-    if (crc.checksum() != ReadLittleEndian<std::uint32_t>(entry + crc_offset) ||
-        sequence == 0 || sequence % capacity != slot) {
+    if (crc.checksum() != ReadLittleEndian<std::uint32_t>(entry + crc_offset) || sequence == 0 ||
+        sequence % capacity != slot) {
       continue;
     }
     HistoryEntry read;
@@ -105,10 +105,11 @@ std::vector<HistoryEntry> ParseHistoryEntries(const std::string& bytes) {
     read.measurement = FromRecord(entry + kEntryRecordOffset);
     read.record.assign(entry + kEntryRecordOffset, kRecordSize);
     if (with_context) {
-      const auto offset = static_cast<std::int16_t>(
-          ReadLittleEndian<std::uint16_t>(entry + kEntryUtcOffsetOffset));
+      const auto offset =
+          static_cast<std::int16_t>(ReadLittleEndian<std::uint16_t>(entry + kEntryUtcOffsetOffset));
       if (offset != -32768) read.utc_offset_minutes = offset;
-      read.group_voltage_valid = (ReadLittleEndian<std::uint16_t>(entry + kEntryFlagsOffset) & 1) == 0;
+      read.group_voltage_valid =
+          (ReadLittleEndian<std::uint16_t>(entry + kEntryFlagsOffset) & 1) == 0;
     }
     entries.push_back(read);
   }

@@ -6,6 +6,7 @@
 
 #include <boost/asio/io_context.hpp>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -36,9 +37,13 @@ class LineTransport {
   virtual void ReadPending() = 0;
 };
 
-// A serial port opened raw, 8N1, at `baud`; reopened with back-off after a failure.
+// A serial port opened raw, 8N1, at `baud`; reopened with back-off after a
+// failure. A request that the port has not taken whole within `write_limit`
+// breaks it.
 std::unique_ptr<LineTransport> MakeSerialTransport(boost::asio::io_context& io, std::string path,
-                                                   unsigned baud, LineListener& listener);
+                                                   unsigned baud,
+                                                   std::chrono::milliseconds write_limit,
+                                                   LineListener& listener);
 
 // Simulated monitors on a line inside the host, keeping time at `baud` (0: no pacing).
 std::unique_ptr<LineTransport> MakeSimTransport(

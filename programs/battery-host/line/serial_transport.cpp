@@ -1,9 +1,11 @@
-// Serial ports: termios raw mode, 8N1, non-blocking, read through the host's
-// event loop. A port that cannot be opened, or breaks (read error, end of
-// file, hang-up of an unplugged adapter or a closed pty), is closed and opened
-// again after a back-off that doubles up to a limit. A port is held for this
-// host alone (flock, and TIOCEXCL against other programs' opens); a port that
-// another process holds when the host starts ends the start.
+// Serial ports: termios raw mode, 8N1, non-blocking, read and written through
+// the host's event loop. A port that cannot be opened, or breaks (read error,
+// end of file, hang-up of an unplugged adapter or a closed pty, a request
+// that cannot be written whole within the write limit because the other side
+// stopped taking bytes), is closed and opened again after a back-off that
+// doubles up to a limit. A port is held for this host alone (flock, and
+// TIOCEXCL against other programs' opens); a port that another process holds
+// when the host starts ends the start.
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -19,14 +21,19 @@
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+#include <vector>
 
 #include "programs/battery-host/file_holder.h"
 #include "programs/battery-host/line/line_transport.h"
+#include "programs/battery-host/support/back_off.h"
 
 namespace {
 
 constexpr std::chrono::milliseconds kFirstBackOff{250};
 constexpr std::chrono::milliseconds kMaxBackOff{8000};
+// A port that worked this long is tried again from the first back-off when it
+// breaks; one that breaks again at once (its reader stopped) goes on doubling.
+constexpr std::chrono::seconds kSteadyPort{30};
 
 speed_t SpeedOf(unsigned baud) {
   static const std::pair<unsigned, speed_t> kSpeeds[] = {
@@ -45,23 +52,64 @@ std::string ErrorText(const char* what) {
 class SerialTransport : public LineTransport {
  public:
   SerialTransport(boost::asio::io_context& io, std::string path, unsigned baud,
-                  LineListener& listener)
-      : path_(std::move(path)), baud_(baud), listener_(listener), port_(io), retry_(io) {}
+                  std::chrono::milliseconds write_limit, LineListener& listener)
+      : path_(std::move(path)),
+        baud_(baud),
+        write_limit_(write_limit),
+        listener_(listener),
+        port_(io),
+        retry_(io),
+        write_deadline_(io) {}
   ~SerialTransport() override { Close(); }
 
   void Start() override { Open(); }
   bool IsUp() const override { return port_.is_open(); }
 
+  // What does not go out at once goes when the port takes it; the next
+  // request finds it still waiting only when the port took nothing for an
+  // answer timeout.
   void Write(const std::uint8_t* data, std::size_t size) override {
     if (!port_.is_open()) return;
-    const ssize_t written = ::write(port_.native_handle(), data, size);
-    if (written == static_cast<ssize_t>(size)) return;
-    if (written < 0 && errno != EAGAIN) return Break(ErrorText("write"));
-    listener_.OnDown("write: only " + std::to_string(std::max<ssize_t>(written, 0)) + " of " +
-                     std::to_string(size) + " bytes went out");
+    if (!unwritten_.empty()) return WriteStalled();
+    unwritten_.assign(data, data + size);
+    request_size_ = size;
+    if (!WriteSome()) return;
+    write_deadline_.expires_after(write_limit_);
+    write_deadline_.async_wait([this](const boost::system::error_code& error) {
+      if (!error && !unwritten_.empty()) WriteStalled();
+    });
+    WaitForRoom();
   }
 
  private:
+  // Writes what the port takes now; false when it took all, or broke.
+  bool WriteSome() {
+    const ssize_t written = ::write(port_.native_handle(), unwritten_.data(), unwritten_.size());
+    if (written < 0 && errno != EAGAIN && errno != EINTR) {
+      Break(ErrorText("write"));
+      return false;
+    }
+    if (written > 0) unwritten_.erase(unwritten_.begin(), unwritten_.begin() + written);
+    return !unwritten_.empty();
+  }
+
+  void WaitForRoom() {
+    port_.async_wait(boost::asio::posix::stream_descriptor::wait_write,
+                     [this](const boost::system::error_code& error) {
+                       if (error == boost::asio::error::operation_aborted) return;
+                       if (error) return Break("wait: " + error.message());
+                       if (unwritten_.empty()) return;
+                       if (WriteSome()) return WaitForRoom();
+                       write_deadline_.cancel();
+                     });
+  }
+
+  void WriteStalled() {
+    Break("write: only " + std::to_string(request_size_ - unwritten_.size()) + " of " +
+          std::to_string(request_size_) + " bytes went out within " +
+          std::to_string(write_limit_.count()) + " ms");
+  }
+
   void Open() {
     const bool first = !tried_;
     tried_ = true;
@@ -81,7 +129,7 @@ class SerialTransport : public LineTransport {
     }
     ::ioctl(fd, TIOCEXCL);
     port_.assign(fd);
-    back_off_ = kFirstBackOff;
+    back_off_.Up(BackOff::Clock::now());
     listener_.OnUp();
     WaitForBytes();
   }
@@ -150,9 +198,13 @@ class SerialTransport : public LineTransport {
   }
 
   void Close() {
+    unwritten_.clear();
+    write_deadline_.cancel();
     if (!port_.is_open()) return;
     // The exclusive mode outlives this host on a pty whose other side stays open.
     ::ioctl(port_.native_handle(), TIOCNXCL);
+    // A UART's close waits (up to 30 s) for output it could not send: dropped.
+    tcflush(port_.native_handle(), TCOFLUSH);
     boost::system::error_code ignored;
     port_.close(ignored);
   }
@@ -163,9 +215,9 @@ class SerialTransport : public LineTransport {
   }
 
   void Retry(const std::string& reason) {
-    listener_.OnDown(reason + "; retrying in " + std::to_string(back_off_.count()) + " ms");
-    retry_.expires_after(back_off_);
-    back_off_ = std::min(back_off_ * 2, kMaxBackOff);
+    const std::chrono::milliseconds delay = back_off_.Failed(BackOff::Clock::now());
+    listener_.OnDown(reason + "; retrying in " + std::to_string(delay.count()) + " ms");
+    retry_.expires_after(delay);
     retry_.async_wait([this](const boost::system::error_code& error) {
       if (!error) Open();
     });
@@ -173,17 +225,24 @@ class SerialTransport : public LineTransport {
 
   std::string path_;
   unsigned baud_;
+  std::chrono::milliseconds write_limit_;
   LineListener& listener_;
   boost::asio::posix::stream_descriptor port_;
   boost::asio::steady_timer retry_;
-  std::chrono::milliseconds back_off_ = kFirstBackOff;
+  BackOff back_off_{kFirstBackOff, kMaxBackOff, kSteadyPort};
   bool tried_ = false;
+  // The part of the request that the port has not taken yet.
+  std::vector<std::uint8_t> unwritten_;
+  std::size_t request_size_ = 0;
+  boost::asio::steady_timer write_deadline_;
   std::array<std::uint8_t, 256> buffer_{};
 };
 
 }  // namespace
 
 std::unique_ptr<LineTransport> MakeSerialTransport(boost::asio::io_context& io, std::string path,
-                                                   unsigned baud, LineListener& listener) {
-  return std::make_unique<SerialTransport>(io, std::move(path), baud, listener);
+                                                   unsigned baud,
+                                                   std::chrono::milliseconds write_limit,
+                                                   LineListener& listener) {
+  return std::make_unique<SerialTransport>(io, std::move(path), baud, write_limit, listener);
 }

@@ -113,12 +113,6 @@ std::string_view JsonLine::FinishObject() {
   return text_;
 }
 
-bool JsonLineWriter::Write(JsonLine& line) {
-  out_ << line.Finish();
-  out_.flush();
-  return out_.good();
-}
-
 std::optional<std::tm> SampleLocalTime(const Battery32_Data_t& record) {
   const std::uint8_t* t = record.sample_time;
   const unsigned year = t[0] | (static_cast<unsigned>(t[1]) << 8);

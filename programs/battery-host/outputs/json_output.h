@@ -18,7 +18,6 @@
 #include <cstddef>
 #include <ctime>
 #include <optional>
-#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -62,16 +61,6 @@ class JsonLine {
   std::vector<Member> members_;
   std::string values_;
   std::string text_;
-};
-
-class JsonLineWriter {
- public:
-  explicit JsonLineWriter(std::ostream& out) : out_(out) {}
-  // Writes the line and flushes it; false when the stream has failed.
-  bool Write(JsonLine& line);
-
- private:
-  std::ostream& out_;
 };
 
 // The record's 7 time bytes (local time) as calendar fields; empty when they

@@ -1,9 +1,12 @@
 #include "programs/battery-host/outputs/run_output.h"
 
+#include <ostream>
+
+#include "programs/battery-host/outputs/error_log.h"
 #include "programs/battery-host/text_format.h"
 
-RunOutput::RunOutput(StandardOutput& out, Failed failed)
-    : out_(out), writer_(out.Stream()), failed_(std::move(failed)) {}
+RunOutput::RunOutput(boost::asio::io_context& io, std::ostream& err, Failed failed)
+    : err_(err), failed_(std::move(failed)), out_(io, *this) {}
 
 void RunOutput::Record(const DeviceState&, const HostRecord& record) {
   RecordLine(record, line_);
@@ -90,12 +93,43 @@ void RunOutput::Summary(const DeviceStatus& device) {
   Write();
 }
 
+void RunOutput::HostSummary() {
+  if (out_.Dropped() == 0) return;
+  line_.String("type", "summary").Integer("output_dropped", static_cast<long long>(out_.Dropped()));
+  Write();
+}
+
+// A line that is dropped or cannot be written is counted or said by the output.
 void RunOutput::Write() {
-  if (broken_) {
-    line_.Finish();  // dropped: the line is emptied for the next one
-    return;
-  }
-  if (writer_.Write(line_)) return;
-  broken_ = true;
-  failed_(out_.Failure());
+  out_.Write(line_.Finish());
+}
+
+void RunOutput::Finish(std::chrono::milliseconds limit) {
+  const std::size_t unwritten = out_.Finish(limit);
+  if (unwritten == 0) return;
+  err_ << error_log::Warning << "battery-host: standard output: " << unwritten
+       << " lines not written at the stop: the reader did not take them within " << limit.count()
+       << " ms" << std::endl;
+}
+
+void RunOutput::OutputFailed(const std::string& reason) {
+  failed_(reason);
+}
+
+void RunOutput::OutputDropping() {
+  err_ << error_log::Warning
+       << "battery-host: standard output: the reader is not keeping up; lines are dropped whole "
+          "and counted until it does"
+       << std::endl;
+}
+
+void RunOutput::OutputCaughtUp(std::uint64_t dropped, std::uint64_t dropped_in_run) {
+  err_ << "battery-host: standard output: the reader keeps up again; " << dropped
+       << " lines were dropped (" << dropped_in_run << " in this run)" << std::endl;
+  line_.String("type", "status")
+      .String("event", kOutputDropped)
+      .Integer("count", static_cast<long long>(dropped))
+      .Integer("dropped_in_run", static_cast<long long>(dropped_in_run))
+      .String("time", host_text::Now());
+  Write();
 }

@@ -2,8 +2,15 @@
 
 // The JSON lines of `battery-host run` on standard output: each record, each
 // threshold crossing, each status event and, at the end, a summary per
-// device. The first write that fails is reported once, with its reason, and
-// nothing more is written: the run then ends with an error.
+// device (and one of the host when lines were dropped). The first write that
+// fails is reported once, with its reason, and nothing more is written: the
+// run then ends with an error. Lines a slow reader could not take in time are
+// dropped whole (StandardOutput); standard error says when that starts and
+// when the reader keeps up again, and an `output_dropped` status line then
+// counts them:
+//
+//   {"count":310,"dropped_in_run":310,"event":"output_dropped","time":"...","type":"status"}
+//   {"output_dropped":310,"type":"summary"}
 //
 //   {"data_id":1001,"event":"silent","time":"2026-03-01T12:00:05.123+01:00","type":"status"}
 //   {"event":"port_down","port":"/dev/ttyUSB0","reason":"open: No such file or directory",
@@ -13,7 +20,12 @@
 //   {"count":12,"data_id":1001,"event":"records_lost","first_seq":345,"last_seq":356,
 //    "lost_in_run":12,"time":"...","type":"status"}
 
+#include <boost/asio/io_context.hpp>
+
+#include <chrono>
+#include <cstdint>
 #include <functional>
+#include <iosfwd>
 #include <string>
 #include <string_view>
 
@@ -34,11 +46,16 @@ void RecordsLostLine(const LostRecords& lost, JsonLine& line);
 void StatusLine(std::string_view key, const std::string& subject, const char* event,
                 const std::string& reason, JsonLine& line);
 
-class RunOutput final : public RunEvents {
+// Status events of standard output itself.
+inline constexpr const char* kOutputDropped = "output_dropped";
+
+class RunOutput final : public RunEvents, private StandardOutput::Listener {
  public:
   using Failed = std::function<void(const std::string& reason)>;
 
-  RunOutput(StandardOutput& out, Failed failed);
+  // Takes over standard output (StandardOutput); says on `err` when lines
+  // are dropped. Throws std::runtime_error when standard output is closed.
+  RunOutput(boost::asio::io_context& io, std::ostream& err, Failed failed);
 
   void Record(const DeviceState& device, const HostRecord& record) override;
   void Threshold(const DeviceState& device, const ThresholdEvent& crossing) override;
@@ -48,13 +65,21 @@ class RunOutput final : public RunEvents {
                    const std::string& reason) override;
   void RecordsLost(const LostRecords& lost) override;
   void Summary(const DeviceStatus& device);
+  // The host's own summary line, when lines were dropped.
+  void HostSummary();
+  // After the event loop: what is queued, to a reader that takes it within `limit`.
+  void Finish(std::chrono::milliseconds limit);
+
+  std::uint64_t Dropped() const { return out_.Dropped(); }
 
  private:
   void Write();
+  void OutputFailed(const std::string& reason) override;
+  void OutputDropping() override;
+  void OutputCaughtUp(std::uint64_t dropped, std::uint64_t dropped_in_run) override;
 
-  StandardOutput& out_;
-  JsonLineWriter writer_;
-  JsonLine line_;  // kept: its buffers are reused from line to line
+  std::ostream& err_;
   Failed failed_;
-  bool broken_ = false;
+  StandardOutput out_;
+  JsonLine line_;  // kept: its buffers are reused from line to line
 };

@@ -60,8 +60,8 @@ HeaderFacts ReadHeader(const std::array<unsigned char, kHeaderSize>& header) {
                                        Get<std::uint32_t>(&header[kHeaderEntrySizeOffset]));
   const bool valid =
       std::equal(kMagic.begin(), kMagic.end(), header.begin()) && layout != nullptr &&
-      Get<std::uint32_t>(&header[kHeaderSizeOffset]) == kHeaderSize &&
-      capacity >= kMinCapacity && capacity <= kMaxCapacity &&
+      Get<std::uint32_t>(&header[kHeaderSizeOffset]) == kHeaderSize && capacity >= kMinCapacity &&
+      capacity <= kMaxCapacity &&
       Get<std::uint32_t>(&header[kHeaderCrcOffset]) == Crc32(header.data(), kHeaderCrcOffset);
   return valid ? HeaderFacts{capacity, layout} : HeaderFacts{};
 }
@@ -213,7 +213,8 @@ std::string HistoryRing::Load(std::string& notes) {
   Scan();
   struct stat info {};
   ::fstat(fd_, &info);
-  const bool allocated = static_cast<std::uint64_t>(info.st_size) >= FileSize(file_capacity_, *layout_);
+  const bool allocated =
+      static_cast<std::uint64_t>(info.st_size) >= FileSize(file_capacity_, *layout_);
   const bool as_configured = file_capacity_ == capacity_ && layout_ == &kCurrentLayout;
   if (access_ == Access::kReadWrite && !(allocated && as_configured)) {
     rebuild_pending_ = true;

@@ -150,8 +150,7 @@ class HistoryRing {
   // success, else what failed with the system's reason ("pwrite: No space
   // left on device"). A ring that could not be opened for writing is opened
   // (or made) first, with what that repaired or carried over in `notes`.
-  std::string Append(const unsigned char* record, const RecordContext& context,
-                     std::string& notes);
+  std::string Append(const unsigned char* record, const RecordContext& context, std::string& notes);
 
   const std::string& Path() const { return path_; }
   std::uint32_t Capacity() const { return capacity_; }
@@ -178,8 +177,8 @@ class HistoryRing {
   std::uint32_t capacity_;
   int fd_ = -1;
   Access access_ = Access::kNone;
-  std::string write_refusal_;         // why a ring opened read-only may not be written
-  std::uint32_t file_capacity_ = 0;   // of the file open; the configured one once writable
+  std::string write_refusal_;        // why a ring opened read-only may not be written
+  std::uint32_t file_capacity_ = 0;  // of the file open; the configured one once writable
   const history_ring::EntryLayout* layout_ = &history_ring::kCurrentLayout;  // of the file open
   // The file open is not at the configured capacity or layout: it is made so
   // at the next Append. The reason the last try failed, said once.

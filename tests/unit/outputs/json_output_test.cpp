@@ -55,17 +55,15 @@ std::string JsoncppRecordLine(const Battery32_Data_t& record, const RecordContex
   }
   using battery_record::Load;
   line["group_voltage"] = context.group_voltage_valid
-                             ? FloatJson(Load<float>(record, battery_record::kGroupVoltageOffset))
-                             : Json::Value();
+                              ? FloatJson(Load<float>(record, battery_record::kGroupVoltageOffset))
+                              : Json::Value();
   line["group_current"] = FloatJson(Load<float>(record, battery_record::kGroupCurrentOffset));
   line["temperature"] = FloatJson(Load<float>(record, battery_record::kTemperatureOffset));
   return JsoncppLine(line);
 }
 
 std::string Written(JsonLine& line) {
-  std::ostringstream out;
-  JsonLineWriter(out).Write(line);
-  return out.str();
+  return std::string(line.Finish());
 }
 
 std::string WrittenRecordLine(const Battery32_Data_t& record, const RecordContext& context = {}) {

@@ -124,7 +124,11 @@ constexpr DeviceFamily kDeviceFamilies[] = {
 }  // namespace
 
 void Metrics::AddHostGauge(std::string name, std::string help, Value value) {
-  host_gauges_.push_back({std::move(name), std::move(help), std::move(value)});
+  host_values_.push_back({std::move(name), std::move(help), std::move(value), "gauge"});
+}
+
+void Metrics::AddHostCounter(std::string name, std::string help, Value value) {
+  host_values_.push_back({std::move(name), std::move(help), std::move(value), "counter"});
 }
 
 void Metrics::AddDeviceGauge(std::string name, std::string help, DeviceValue value) {
@@ -160,8 +164,8 @@ void Metrics::Write(const std::vector<DeviceStatus>& devices, Clock::time_point 
       }
     }
   }
-  for (const HostGauge& gauge : host_gauges_) {
-    Header(out, gauge.name, "gauge", gauge.help);
+  for (const HostValue& gauge : host_values_) {
+    Header(out, gauge.name, gauge.type, gauge.help);
     out.append(gauge.name).append(1, ' ');
     AppendValue(out, gauge.value());
     out += '\n';

@@ -34,6 +34,8 @@ class Metrics {
   // A gauge of the host as a whole, without labels: `name` after the
   // conventions above (e.g. "battery_mqtt_connected"), `help` one line.
   void AddHostGauge(std::string name, std::string help, Value value);
+  // The same for a counter, whose name ends in _total.
+  void AddHostCounter(std::string name, std::string help, Value value);
   // A gauge with one sample per device, labelled with its data id; a device
   // for which `value` has nothing has no sample.
   using DeviceValue = std::function<std::optional<double>(const DeviceState& device)>;
@@ -44,16 +46,17 @@ class Metrics {
              std::string& out) const;
 
  private:
-  struct HostGauge {
+  struct HostValue {
     std::string name;
     std::string help;
     Value value;
+    const char* type;
   };
   struct DeviceGauge {
     std::string name;
     std::string help;
     DeviceValue value;
   };
-  std::vector<HostGauge> host_gauges_;
+  std::vector<HostValue> host_values_;
   std::vector<DeviceGauge> device_gauges_;
 };

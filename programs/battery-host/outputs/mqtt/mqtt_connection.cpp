@@ -62,7 +62,7 @@ MqttConnection::MqttConnection(boost::asio::io_context& io, const MqttSettings& 
       socket_(io),
       retry_(io),
       tick_(io),
-      back_off_(kFirstBackOff) {
+      back_off_(kFirstBackOff, kMaxBackOff, kSteadyConnection) {
   InitialiseLibrary();
   if (settings_.tls) tls_ = std::make_unique<TlsContext>(*settings_.tls, settings_.host);
   client_ = mosquitto_new(settings_.client_id.c_str(), true, this);
@@ -162,7 +162,7 @@ void MqttConnection::AfterCall(int result) {
   if (state_ == State::kConnecting && connack_ == 0) {
     connack_.reset();
     state_ = State::kConnected;
-    attempt_started_ = std::chrono::steady_clock::now();
+    back_off_.Up(std::chrono::steady_clock::now());
     Publish(status_topic_, kMqttOnline, MqttQos::kAtLeastOnce, true);
     listener_.OnConnected(address_);
   }
@@ -177,20 +177,15 @@ void MqttConnection::Closed(int result) {
   const std::string reason = Reason(result, was_connected);
   // Drops the socket and whatever libmosquitto still held for it.
   mosquitto_reinitialise(client_, settings_.client_id.c_str(), true, this);
-  if (was_connected) {
-    if (std::chrono::steady_clock::now() - attempt_started_ >= kSteadyConnection) {
-      back_off_ = kFirstBackOff;
-    }
-    return Retry(reason);
-  }
+  if (was_connected) return Retry(reason);
   TryNextAddress(reason);
 }
 
 void MqttConnection::Retry(const std::string& reason) {
   state_ = State::kWaiting;
-  listener_.OnDown(reason + "; retrying in " + Milliseconds(back_off_));
-  retry_.expires_after(back_off_);
-  back_off_ = std::min(back_off_ * 2, kMaxBackOff);
+  const std::chrono::milliseconds delay = back_off_.Failed(std::chrono::steady_clock::now());
+  listener_.OnDown(reason + "; retrying in " + Milliseconds(delay));
+  retry_.expires_after(delay);
   retry_.async_wait([this](const boost::system::error_code& error) {
     if (!error) Resolve();
   });

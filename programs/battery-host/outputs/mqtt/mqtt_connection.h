@@ -31,6 +31,7 @@
 
 #include "programs/battery-host/config/mqtt_config.h"
 #include "programs/battery-host/outputs/mqtt/tls_context.h"
+#include "programs/battery-host/support/back_off.h"
 
 struct mosquitto;
 
@@ -111,7 +112,7 @@ class MqttConnection {
   std::size_t next_address_ = 0;
   std::string address_;  // being connected to, or connected
   std::chrono::steady_clock::time_point attempt_started_;
-  std::chrono::milliseconds back_off_;
+  BackOff back_off_;
   // Set by libmosquitto's callbacks, acted on after the call that made them.
   std::optional<int> connack_;
   bool disconnected_ = false;
