@@ -62,9 +62,9 @@ class LiveHost {
   }
 
   void SetUp() {
-    plugin_ = std::make_unique<PluginLibrary>(PluginPath());
+    LoadPlugin();
     const std::filesystem::path state_dir = StateDir();
-    std::filesystem::create_directories(state_dir);
+    MakeStateDir(state_dir);
     state_lock_ = std::make_unique<StateDirLock>(state_dir);
     if (config_.mqtt) {
       mqtt_ = std::make_unique<MqttPublisher>(io_, *config_.mqtt, state_dir, events_, err_);
@@ -107,27 +107,49 @@ class LiveHost {
   // Where the plug-in's own lines go: standard error, or the configured file.
   std::streambuf* PluginLinesTarget() {
     if (config_.plugin_log.empty()) return err_.rdbuf();
-    plugin_log_ = std::make_unique<LineFile>(RelativeToConfig(config_.plugin_log), err_);
+    try {
+      plugin_log_ = std::make_unique<LineFile>(
+          RelativeToConfig(options_.config_path, config_.plugin_log), err_);
+    } catch (const std::runtime_error& error) {
+      throw ConfigFault(options_.config_path + ": plugin_log: " + error.what());
+    }
     return plugin_log_.get();
   }
 
  private:
+  // The plug-in the command line or the configuration names, or else the one
+  // installed beside the program, whose failure is not the configuration's.
+  void LoadPlugin() {
+    const bool named = !options_.plugin_path.empty() || !config_.plugin.empty();
+    try {
+      plugin_ = std::make_unique<PluginLibrary>(PluginPath());
+    } catch (const std::runtime_error& error) {
+      if (!named) throw;
+      const std::string source =
+          options_.plugin_path.empty() ? options_.config_path + ": plugin" : "--plugin";
+      throw ConfigFault(source + ": " + error.what());
+    }
+  }
+
   std::string PluginPath() const {
     if (!options_.plugin_path.empty()) return options_.plugin_path;
     if (config_.plugin.empty()) return PluginLibrary::DefaultPath();
-    return RelativeToConfig(config_.plugin);
+    return RelativeToConfig(options_.config_path, config_.plugin);
   }
 
   std::filesystem::path StateDir() const {
     if (!options_.state_dir.empty()) return options_.state_dir;
-    return RelativeToConfig(config_.state_dir.empty() ? kDefaultStateDir : config_.state_dir);
+    return RelativeToConfig(options_.config_path,
+                            config_.state_dir.empty() ? kDefaultStateDir : config_.state_dir);
   }
 
-  // Paths inside the configuration are taken from the file's own folder.
-  std::string RelativeToConfig(const std::string& path) const {
-    const std::filesystem::path given(path);
-    if (given.is_absolute()) return path;
-    return (std::filesystem::path(options_.config_path).parent_path() / given).string();
+  void MakeStateDir(const std::filesystem::path& state_dir) const {
+    std::error_code error;
+    std::filesystem::create_directories(state_dir, error);
+    if (!error) return;
+    const std::string source =
+        options_.state_dir.empty() ? options_.config_path + ": state_dir" : "--state-dir";
+    throw ConfigFault(source + ": " + state_dir.string() + ": cannot be made: " + error.message());
   }
 
   void CreateDevice(DeviceSlot& slot) {
@@ -396,6 +418,9 @@ int RunLiveHost(const RunOptions& options, std::ostream& err) {
     LiveHost host(options, std::move(loaded.config), err);
     host.SetUp();
     return host.Run();
+  } catch (const ConfigFault& fault) {
+    err << error_log::Error << "battery-host run: " << fault.what() << std::endl;
+    return 2;
   } catch (const std::exception& error) {
     err << error_log::Error << "battery-host run: " << error.what() << std::endl;
     return 1;

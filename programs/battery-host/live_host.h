@@ -19,6 +19,9 @@ struct RunOptions {
 
 // The JSON lines go to standard output, and nothing else does: the plug-in's
 // own lines go to `err` (or the configured file) like every message.
-// Exit status: 0 when stopped or done, 2 for an invalid configuration, 1 when
-// the plug-in or a device cannot be set up or standard output fails.
+// Exit status: 0 when stopped or done; 2 for an invalid configuration, and
+// for a plug-in, plug-in log or state directory named by it (or by the
+// command line) that fails at start; 1 when the default plug-in or a device
+// cannot be set up, another host holds the state directory or a port, or
+// standard output fails.
 int RunLiveHost(const RunOptions& options, std::ostream& err);

@@ -48,7 +48,7 @@ int CheckConfig(const std::string& path) {
   for (const ConfigProblem& problem : loaded.problems) std::cout << FormatProblem(problem) << '\n';
   if (!loaded.Valid()) {
     std::cout << path << ": not valid" << std::endl;
-    return 1;
+    return 2;
   }
   std::cout << path << ": valid, " << loaded.config.devices.size() << " device(s)" << std::endl;
   return 0;

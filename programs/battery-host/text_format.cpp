@@ -88,6 +88,39 @@ bool SameLocalTime(const std::tm& a, const std::tm& b) {
          a.tm_hour == b.tm_hour && a.tm_min == b.tm_min && a.tm_sec == b.tm_sec;
 }
 
+// One form of UTF-8 sequence: the lead byte's marker bits, the sequence's
+// length, and the smallest code point that needs this length (anything below
+// written this way is an overlong form).
+struct Utf8Form {
+  unsigned char marker_mask;
+  unsigned char marker;
+  std::size_t length;
+  char32_t smallest;
+};
+constexpr Utf8Form kUtf8Forms[] = {
+    {0x80, 0x00, 1, 0}, {0xE0, 0xC0, 2, 0x80}, {0xF0, 0xE0, 3, 0x800}, {0xF8, 0xF0, 4, 0x10000}};
+constexpr char32_t kLastCodePoint = 0x10FFFF;
+constexpr char32_t kFirstSurrogate = 0xD800;
+constexpr char32_t kLastSurrogate = 0xDFFF;
+
+// The length of the well-formed sequence at `at`, 0 when there is none.
+std::size_t SequenceLength(std::string_view text, std::size_t at) {
+  const auto lead = static_cast<unsigned char>(text[at]);
+  for (const Utf8Form& form : kUtf8Forms) {
+    if ((lead & form.marker_mask) != form.marker) continue;
+    if (text.size() - at < form.length) return 0;
+    char32_t code = lead & static_cast<unsigned char>(~form.marker_mask);
+    for (std::size_t i = 1; i < form.length; ++i) {
+      const auto next = static_cast<unsigned char>(text[at + i]);
+      if ((next & 0xC0) != 0x80) return 0;
+      code = (code << 6) | (next & 0x3F);
+    }
+    const bool surrogate = code >= kFirstSurrogate && code <= kLastSurrogate;
+    return code < form.smallest || code > kLastCodePoint || surrogate ? 0 : form.length;
+  }
+  return 0;
+}
+
 }  // namespace
 
 std::string FormatUtcOffset(int minutes_east) {
@@ -108,6 +141,15 @@ std::optional<int> UtcOffsetWhenRecent(const std::tm& local, std::time_t now) {
     }
   }
   return std::nullopt;
+}
+
+bool IsValidUtf8(std::string_view text) {
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t length = SequenceLength(text, at);
+    if (length == 0) return false;
+    at += length;
+  }
+  return true;
 }
 
 std::string UtcOffset(const std::tm& local) {

@@ -42,4 +42,9 @@ std::string Now();
 // What kind of file a stat mode is, for messages: "a FIFO", "a regular file", ...
 const char* FileKind(unsigned int mode);
 
+// True when `text` is well-formed UTF-8: no overlong forms, no surrogates, no
+// code point past U+10FFFF, no sequence cut short. The JSON lines carry names
+// as they are, so a name that is not UTF-8 would make them unreadable.
+bool IsValidUtf8(std::string_view text);
+
 }  // namespace host_text

@@ -34,6 +34,8 @@ using std::chrono::seconds;
 
 // Generous: the machines are shared; no test asserts on speed.
 constexpr seconds kRunLimit{60};
+// For what must be refused at once: a host that waits on a file fails the test.
+constexpr seconds kRefusalLimit{10};
 constexpr std::uintmax_t kRingHeaderSize = 32;
 constexpr std::uintmax_t kRingEntrySize = 168;
 // Natively as many as it takes to trust it; under an emulator or valgrind a
@@ -121,9 +123,9 @@ class HostStateTest : public ::testing::Test {
   }
   // Runs a program to its end; its exit status (-1 when it had to be killed).
   int Run(const std::vector<std::string>& args, const std::string& name = "host",
-          const std::string& program = programs().host) {
+          const std::string& program = programs().host, seconds limit = kRunLimit) {
     Process process(program, args, Path(name + ".out"), Path(name + ".err"));
-    return process.Started() ? process.Wait(kRunLimit).value_or(-1) : -1;
+    return process.Started() ? process.Wait(limit).value_or(-1) : -1;
   }
   // A host polling until stopped, once it has published `records` records.
   Process& StartHost(const std::vector<std::string>& args, const std::string& name,
@@ -353,10 +355,11 @@ TEST_F(HostStateTest, SecondHostOnThePortIsRefused) {
 
 struct BadConfig {
   const char* name;
-  std::string device;  // the one device, or two
-  std::string more;    // top-level members before "devices"
-  std::string expected;
+  std::string device;    // the one device, or two
+  std::string more;      // top-level members before "devices", from line 3
+  std::string expected;  // "{dir}" stands for the test's folder
   std::string history = "{}";
+  std::string fifo = "";  // made in the test's folder first
 };
 void PrintTo(const BadConfig& c, std::ostream* out) {
   *out << c.name;
@@ -367,10 +370,17 @@ class ConfigMistakeTest : public HostStateTest, public ::testing::WithParamInter
 TEST_P(ConfigMistakeTest, IsSaidByCheckConfigAndRun) {
   const std::string path =
       Write("host.json", Config({GetParam().device}, GetParam().history, GetParam().more));
-  EXPECT_EQ(Run({"check-config", path}), 1);
-  EXPECT_NE(Out().find(GetParam().expected), std::string::npos) << Out();
+  if (!GetParam().fifo.empty()) {
+    ASSERT_EQ(::mkfifo(Path(GetParam().fifo).c_str(), 0644), 0);
+  }
+  std::string expected = GetParam().expected;
+  if (const auto at = expected.find("{dir}"); at != std::string::npos) {
+    expected.replace(at, 5, dir_.string());
+  }
+  EXPECT_EQ(Run({"check-config", path}), 2);
+  EXPECT_NE(Out().find(expected), std::string::npos) << Out();
   EXPECT_EQ(Run({"run", "--config", path, "--state-dir", Path("state")}), 2);
-  EXPECT_NE(Err().find(GetParam().expected), std::string::npos) << Err();
+  EXPECT_NE(Err().find(expected), std::string::npos) << Err();
   EXPECT_FALSE(fs::exists(Path("state")));
 }
 
@@ -392,8 +402,98 @@ INSTANTIATE_TEST_SUITE_P(
         BadConfig{"history_entries", Device(1, "sim"), "",
                   "history.entries: expected an integer from 1 to 1000000", "{\"entries\": 0}"},
         BadConfig{"open_timeout", Device(1, "sim"), "\"open_timeout_s\": 0,\n",
-                  "open_timeout_s: expected an integer from 1 to 86400"}),
+                  "open_timeout_s: expected an integer from 1 to 86400"},
+        BadConfig{"port_not_utf8", Device(1, "/dev/tty\xff"), "",
+                  "devices[0].port: not valid UTF-8"},
+        BadConfig{"plugin_log_folder", Device(1, "sim"), "\"plugin_log\": \".\",\n",
+                  "host.json:3: plugin_log: {dir}/. is a directory, not a regular file"},
+        BadConfig{"plugin_log_fifo", Device(1, "sim"), "\"plugin_log\": \"log\",\n",
+                  "host.json:3: plugin_log: {dir}/log is a FIFO, not a regular file", "{}", "log"},
+        BadConfig{"plugin_log_folder_missing", Device(1, "sim"),
+                  "\"plugin_log\": \"logs/p.log\",\n",
+                  "host.json:3: plugin_log: {dir}/logs/p.log: its folder"},
+        BadConfig{"state_dir_file", Device(1, "sim"), "\"state_dir\": \"host.json\",\n",
+                  "host.json:3: state_dir: {dir}/host.json is a regular file, not a directory"},
+        BadConfig{"plugin_missing", Device(1, "sim"), "\"plugin\": \"libnone.so\",\n",
+                  "host.json:3: plugin: {dir}/libnone.so: No such file or directory"},
+        BadConfig{"plugin_not_a_library", Device(1, "sim"), "\"plugin\": \"host.json\",\n",
+                  "host.json:3: plugin: {dir}/host.json is not a shared library (no ELF header)"}),
     [](const auto& test) { return std::string(test.param.name); });
+
+// Configuration files that could make the host wait or fill its memory, and
+// the commonest mistakes in naming one.
+TEST_F(HostStateTest, HostileConfigurationFilesAreRefusedAtOnce) {
+  const std::pair<std::function<std::string()>, std::string> cases[] = {
+      {[&] {
+         return Write("deep.json",
+                      "{\"devices\":\n\n" + std::string(1000, '[') + std::string(1000, ']') + "}");
+       },
+       ":3: column 64: nested deeper than 64 levels"},
+      {[&] { return Write("large.json", std::string(1 << 20, ' ') + "{}"); },
+       ":0: is larger than 1048576 bytes"},
+      {[&] {
+         ::mkfifo(Path("fifo.json").c_str(), 0644);
+         return Path("fifo.json");
+       },
+       ":0: is a FIFO, not a regular file"},
+      {[&] {
+         fs::create_directory(Path("folder.json"));
+         return Path("folder.json");
+       },
+       ":0: is a directory, not a regular file"},
+      {[&] { return Path("missing.json"); }, ":0: cannot be read: No such file or directory"},
+      {[] { return std::string("/dev/zero"); }, ":0: is a character device, not a regular file"}};
+  for (const auto& [make, expected] : cases) {
+    const std::string path = make();
+    EXPECT_EQ(Run({"check-config", path}, "host", programs().host, kRefusalLimit), 2);
+    EXPECT_NE(Out().find(path + expected), std::string::npos) << Out();
+    EXPECT_EQ(Run({"run", "--config", path, "--state-dir", Path("state")}, "host", programs().host,
+                  kRefusalLimit),
+              2);
+    EXPECT_NE(Err().find(path + expected), std::string::npos) << Err();
+  }
+  EXPECT_FALSE(fs::exists(Path("state")));
+}
+
+// A link to a pty and the pty itself are one port: run would fail to open it twice.
+TEST_F(HostStateTest, TwoNamesForOnePortAreRefused) {
+  if (!StartSim("ttyBAT0")) GTEST_SKIP() << "no pseudo-terminal here: " << Err("ttyBAT0");
+  const std::string link = Path("ttyBAT0");
+  const std::string pty = fs::read_symlink(link).string();
+  const std::string path =
+      Write("host.json", Config({Device(1, link, "129"), Device(2, pty, "129")}));
+  EXPECT_EQ(Run({"check-config", path}), 2);
+  EXPECT_NE(Out().find("devices[1].port: " + pty + " names the same serial port as " +
+                       "devices[0].port (" + link + "): use one name"),
+            std::string::npos)
+      << Out();
+  EXPECT_NE(Out().find("devices[1].address: address 129 is used by devices[0]"), std::string::npos)
+      << Out();
+  EXPECT_EQ(Run({"run", "--config", path, "--state-dir", Path("state")}), 2);
+  EXPECT_NE(Err().find("is not valid; nothing started"), std::string::npos) << Err();
+}
+
+// What passes the checks, or comes from the command line in place of the
+// configuration, and fails only as run starts: a configuration fault all the same.
+TEST_F(HostStateTest, NamedFilesThatFailAtStartEndTheRunWithStatusTwo) {
+  const std::string config = Write("host.json", Config({Device(1, "sim")}));
+  // A program is an ELF shared object too, but one that dlopen refuses.
+  const std::string program = fs::absolute(programs().host).string();
+  const std::string program_as_plugin =
+      Write("program.json", Config({Device(1, "sim")}, "{}", "\"plugin\": \"" + program + "\",\n"));
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"--config", config, "--plugin", config}, "run: --plugin: cannot load plug-in: " + config},
+      {{"--config", config, "--state-dir", config + "/state"},
+       "run: --state-dir: " + config + "/state: cannot be made: Not a directory"},
+      {{"--config", program_as_plugin, "--state-dir", Path("state")},
+       "run: " + program_as_plugin + ": plugin: cannot load plug-in: " + program}};
+  for (const auto& [options, expected] : cases) {
+    std::vector<std::string> args = {"run", "--cycles", "1"};
+    args.insert(args.end(), options.begin(), options.end());
+    EXPECT_EQ(Run(args), 2) << Err();
+    EXPECT_NE(Err().find(expected), std::string::npos) << Err();
+  }
+}
 
 TEST_F(HostStateTest, PortNotThereYetIsAWarningAndEndsACountedRunAtItsTimeout) {
   const std::string port = Path("usb/ttyUSB0");

@@ -564,7 +564,7 @@ class CheckConfigTest : public LiveHostTest, public ::testing::WithParamInterfac
 
 TEST_P(CheckConfigTest, NamesFileLineAndKey) {
   const std::string path = WriteConfig(GetParam().text);
-  EXPECT_EQ(RunHost({"check-config", path}), 1);
+  EXPECT_EQ(RunHost({"check-config", path}), 2);
   EXPECT_NE(ReadFile(Path("host.out")).find(path + ":" + GetParam().expected), std::string::npos)
       << ReadFile(Path("host.out"));
   // `run` refuses the same file before it starts anything.

@@ -3,7 +3,6 @@
 #include <json/reader.h>
 
 #include <filesystem>
-#include <fstream>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -13,11 +12,14 @@
 #include "battery/settings.h"
 #include "battery/variable_names.h"
 #include "battery2v_32/cell_name.h"
+#include "programs/battery-host/config/config_file.h"
 #include "programs/battery-host/config/config_reader.h"
+#include "programs/battery-host/config/named_files.h"
 #include "programs/battery-host/config/plugin_settings_check.h"
 #include "programs/battery-host/config/port_check.h"
 #include "programs/battery-host/line/line_timing.h"
 #include "programs/battery-host/state/history_ring.h"
+#include "programs/battery-host/text_format.h"
 #include "programs/command-line/number_text.h"
 
 namespace {
@@ -46,12 +48,40 @@ ConfigProblem SyntaxProblem(const std::string& file, const std::string& errors) 
   return {file, std::stoi(match[1]), "", "column " + match[2].str() + ": " + match[3].str(), false};
 }
 
+// The document, or what keeps it from parsing. jsoncpp throws for some input
+// instead of reporting it: a syntax problem all the same.
+std::optional<ConfigProblem> ParseJson(const std::string& file, const std::string& text,
+                                       Json::Value& root) {
+  if (const auto deep = FindTooDeepNesting(text)) {
+    return ConfigProblem{file, deep->line, "",
+                         "column " + std::to_string(deep->column) + ": nested deeper than " +
+                             std::to_string(kMaxConfigDepth) + " levels of objects and arrays",
+                         false};
+  }
+  Json::CharReaderBuilder builder;
+  builder["rejectDupKeys"] = true;
+  builder["failIfExtra"] = true;
+  std::string errors;
+  std::istringstream in(text);
+  try {
+    if (Json::parseFromStream(builder, in, &root, &errors)) return std::nullopt;
+  } catch (const std::exception& error) {
+    return ConfigProblem{file, 1, "", error.what(), false};
+  }
+  return SyntaxProblem(file, errors);
+}
+
+// What run would refuse at start in each file the configuration names,
+// checked without using the file.
+using NamedFileCheck = std::optional<std::string> (*)(const std::string&);
+constexpr std::pair<const char*, NamedFileCheck> kNamedFiles[] = {{"plugin", SharedLibraryProblem},
+                                                                  {"plugin_log", AppendFileProblem},
+                                                                  {"state_dir", DirectoryProblem}};
+
 class HostConfigParser {
  public:
   HostConfigParser(const std::string& file, const std::string& text, LoadedConfig& out)
-      : reader_(file, text, out.problems),
-        folder_(std::filesystem::path(file).parent_path().string()),
-        out_(out) {}
+      : reader_(file, text, out.problems), file_(file), out_(out) {}
 
   void Parse(const Json::Value& root) {
     if (!reader_.IsObject(root, "(document)")) return;
@@ -82,6 +112,7 @@ class HostConfigParser {
     if (root.isMember("state_dir")) {
       config.state_dir = reader_.String(root["state_dir"], "state_dir").value_or("");
     }
+    CheckNamedFiles(root);
     if (root.isMember("history")) ParseHistory(root["history"]);
     if (root.isMember("mqtt")) ParseMqtt(root);
     if (root.isMember("open_timeout_s")) {
@@ -97,6 +128,16 @@ class HostConfigParser {
   }
 
  private:
+  void CheckNamedFiles(const Json::Value& root) {
+    for (const auto& [key, check] : kNamedFiles) {
+      const Json::Value& value = root[key];
+      if (!value.isString() || value.asString().empty()) continue;
+      if (const auto problem = check(RelativeToConfig(file_, value.asString()))) {
+        reader_.Error(value, key, *problem);
+      }
+    }
+  }
+
   void ParseHistory(const Json::Value& history) {
     if (!reader_.IsObject(history, "history")) return;
     reader_.RejectUnknownKeys(history, "history", {"entries", "interval_s"});
@@ -117,7 +158,7 @@ class HostConfigParser {
 
   // The history ring is the MQTT outbox: with an mqtt section it holds every record.
   void ParseMqtt(const Json::Value& root) {
-    ParseMqttSection(reader_, root["mqtt"], folder_, out_.config.mqtt.emplace());
+    ParseMqttSection(reader_, root["mqtt"], file_, out_.config.mqtt.emplace());
     const Json::Value& history = root["history"];
     if (history.isObject() && history.isMember("interval_s") &&
         out_.config.history.interval.count() != 0) {
@@ -224,7 +265,9 @@ class HostConfigParser {
     if (device.isMember("data_id")) ParseDataId(device["data_id"], Member(path, "data_id"), config);
     const bool has_address = device.isMember("address") &&
                              ParseAddress(device["address"], Member(path, "address"), config);
-    if (device.isMember("port")) ParsePort(device["port"], Member(path, "port"), config);
+    const std::string bus = device.isMember("port")
+                                ? ParsePort(device["port"], Member(path, "port"), config)
+                                : std::string();
     if (device.isMember("poll_interval_ms")) {
       config.poll_interval =
           PollInterval(device["poll_interval_ms"], Member(path, "poll_interval_ms"));
@@ -234,7 +277,7 @@ class HostConfigParser {
       CheckPluginConfig(reader_, config.plugin_config, Member(path, "config"));
     }
     if (device.isMember("thresholds")) ParseThresholds(device["thresholds"], path, config);
-    if (has_address) CheckSharedAddress(device, path, config);
+    if (has_address) CheckSharedAddress(device, path, config, bus);
     ParseSim(device, path, config);
     out_.config.devices.push_back(std::move(config));
   }
@@ -248,13 +291,31 @@ class HostConfigParser {
     }
   }
 
-  void ParsePort(const Json::Value& value, const std::string& path, DeviceConfig& config) {
+  // The bus the port puts the device on (PortIdentity), empty when the port is not usable.
+  std::string ParsePort(const Json::Value& value, const std::string& path, DeviceConfig& config) {
     const auto port = reader_.String(value, path);
-    if (!port) return;
+    if (!port) return {};
     config.port = *port;
+    // Ports are named in the JSON lines as they are: they must be text.
+    if (!host_text::IsValidUtf8(config.port)) {
+      reader_.Error(value, path, "not valid UTF-8");
+      return {};
+    }
     const std::string problem = PortNameProblem(config.port);
-    if (!problem.empty()) return reader_.Error(value, path, problem);
-    first_use_of_port_.emplace(config.port, PortUse{&value, path});
+    if (!problem.empty()) {
+      reader_.Error(value, path, problem);
+      return {};
+    }
+    port_names_.insert(config.port);
+    std::string bus = PortIdentity(config.port);
+    const auto [first, fresh] = first_use_of_bus_.emplace(bus, PortUse{&value, path, config.port});
+    // Two names would make two lines on one port, and run would fail to open it twice.
+    if (!fresh && first->second.port != config.port) {
+      reader_.Error(value, path,
+                    config.port + " names the same serial port as " + first->second.path + " (" +
+                        first->second.port + "): use one name");
+    }
+    return bus;
   }
 
   bool ParseAddress(const Json::Value& value, const std::string& path, DeviceConfig& config) {
@@ -290,10 +351,9 @@ class HostConfigParser {
 
   // Two monitors at one address on one line would both answer every request.
   void CheckSharedAddress(const Json::Value& device, const std::string& path,
-                          const DeviceConfig& config) {
-    if (config.port.empty() || config.port == kSimPort) return;
-    const auto [held, fresh] =
-        addresses_.emplace(std::make_pair(config.port, config.address), path);
+                          const DeviceConfig& config, const std::string& bus) {
+    if (bus.empty() || config.port == kSimPort) return;
+    const auto [held, fresh] = addresses_.emplace(std::make_pair(bus, config.address), path);
     if (fresh) return;
     reader_.Error(device["address"], Member(path, "address"),
                   "address " + std::to_string(config.address) + " is used by " + held->second +
@@ -302,9 +362,9 @@ class HostConfigParser {
 
   // Each serial port once, at the first device naming it.
   void CheckPorts(const Json::Value& root) {
-    for (const auto& [port, use] : first_use_of_port_) {
-      if (IsSimPort(port)) continue;
-      if (const auto problem = CheckPortFile(port)) {
+    for (const auto& [bus, use] : first_use_of_bus_) {
+      if (IsSimPort(use.port)) continue;
+      if (const auto problem = CheckPortFile(use.port)) {
         if (problem->error) {
           reader_.Error(*use.value, use.path, problem->message);
         } else {
@@ -315,7 +375,7 @@ class HostConfigParser {
     const Json::Value& ports = root["ports"];
     if (!ports.isObject()) return;
     for (auto port = ports.begin(); port != ports.end(); ++port) {
-      if (first_use_of_port_.count(port.name()) == 0) {
+      if (port_names_.count(port.name()) == 0) {
         reader_.Warn(*port, Member("ports", port.name()), "not the port of any device: ignored");
       }
     }
@@ -447,15 +507,18 @@ class HostConfigParser {
   }
 
   ConfigReader reader_;
-  std::string folder_;  // of the configuration file: files it names are relative to it
+  std::string file_;  // the configuration file: files it names are relative to its folder
   LoadedConfig& out_;
   std::set<unsigned int> data_ids_;
   struct PortUse {
     const Json::Value* value;
-    std::string path;
+    std::string path;  // of the key
+    std::string port;  // as named there
   };
-  std::map<std::string, PortUse> first_use_of_port_;
-  std::map<std::pair<std::string, std::uint8_t>, std::string> addresses_;  // -> device path
+  std::map<std::string, PortUse> first_use_of_bus_;  // by PortIdentity
+  std::set<std::string> port_names_;                 // every port a device names
+  // (PortIdentity, address) -> path of the device
+  std::map<std::pair<std::string, std::uint8_t>, std::string> addresses_;
 };
 
 }  // namespace
@@ -471,6 +534,12 @@ bool IsSimPort(const std::string& port) {
   return port == kSimPort || port.rfind(std::string(kSimPort) + ":", 0) == 0;
 }
 
+std::string RelativeToConfig(const std::string& config_file, const std::string& path) {
+  const std::filesystem::path given(path);
+  if (given.is_absolute()) return path;
+  return (std::filesystem::path(config_file).parent_path() / given).string();
+}
+
 bool LoadedConfig::Valid() const {
   for (const ConfigProblem& problem : problems) {
     if (!problem.warning) return false;
@@ -480,14 +549,9 @@ bool LoadedConfig::Valid() const {
 
 LoadedConfig ParseHostConfig(const std::string& file, const std::string& text) {
   LoadedConfig loaded;
-  Json::CharReaderBuilder builder;
-  builder["rejectDupKeys"] = true;
-  builder["failIfExtra"] = true;
   Json::Value root;
-  std::string errors;
-  std::istringstream in(text);
-  if (!Json::parseFromStream(builder, in, &root, &errors)) {
-    loaded.problems.push_back(SyntaxProblem(file, errors));
+  if (auto problem = ParseJson(file, text, root)) {
+    loaded.problems.push_back(std::move(*problem));
     return loaded;
   }
   HostConfigParser(file, text, loaded).Parse(root);
@@ -495,13 +559,9 @@ LoadedConfig ParseHostConfig(const std::string& file, const std::string& text) {
 }
 
 LoadedConfig LoadHostConfig(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    LoadedConfig loaded;
-    loaded.problems.push_back({path, 0, "", "cannot be read", false});
-    return loaded;
-  }
-  std::ostringstream text;
-  text << in.rdbuf();
-  return ParseHostConfig(path, text.str());
+  ConfigText read = ReadConfigFile(path);
+  if (read.problem.empty()) return ParseHostConfig(path, read.text);
+  LoadedConfig loaded;
+  loaded.problems.push_back({path, 0, "", read.problem, false});
+  return loaded;
 }

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "programs/battery-host/config/config_problem.h"
-#include "programs/battery-host/config/mqtt_config.h"
 #include "programs/battery-host/config/listen_address.h"
+#include "programs/battery-host/config/mqtt_config.h"
 #include "programs/monitor-model/monitor_model.h"
 
 // Limits of one variable. A crossing is reported when the value rises above
@@ -105,6 +105,12 @@ struct LoadedConfig {
   bool Valid() const;
 };
 
+// Reads the file (a regular file of at most kMaxConfigBytes) and parses it.
 LoadedConfig LoadHostConfig(const std::string& path);
-// The same, from text already read; `file` only names it in problems.
+// The same, from text already read; `file` names it in problems, and the
+// files it names are looked for from its folder.
 LoadedConfig ParseHostConfig(const std::string& file, const std::string& text);
+
+// A path inside the configuration `config_file`: taken from the file's own
+// folder unless absolute, so that a host started from anywhere finds it.
+std::string RelativeToConfig(const std::string& config_file, const std::string& path);

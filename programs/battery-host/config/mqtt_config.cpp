@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "programs/battery-host/config/config_reader.h"
+#include "programs/battery-host/config/host_config.h"
 
 namespace {
 
@@ -33,8 +34,8 @@ std::string TopicProblem(const std::string& topic) {
 
 class MqttParser {
  public:
-  MqttParser(ConfigReader& reader, std::string folder, MqttSettings& settings)
-      : reader_(reader), folder_(std::move(folder)), settings_(settings) {}
+  MqttParser(ConfigReader& reader, std::string config_file, MqttSettings& settings)
+      : reader_(reader), config_file_(std::move(config_file)), settings_(settings) {}
 
   void Parse(const Json::Value& section) {
     if (!reader_.IsObject(section, "mqtt")) return;
@@ -133,9 +134,7 @@ class MqttParser {
   std::string File(const Json::Value& value, const std::string& path) {
     const auto name = NonEmpty(value, path);
     if (!name) return {};
-    const std::filesystem::path given(*name);
-    const std::string resolved =
-        given.is_absolute() ? *name : (std::filesystem::path(folder_) / given).string();
+    const std::string resolved = RelativeToConfig(config_file_, *name);
     std::error_code error;
     if (!std::filesystem::is_regular_file(resolved, error)) {
       reader_.Error(value, path, resolved + ": not a readable file");
@@ -146,7 +145,7 @@ class MqttParser {
   }
 
   ConfigReader& reader_;
-  std::string folder_;
+  std::string config_file_;
   MqttSettings& settings_;
 };
 
@@ -156,9 +155,9 @@ std::string MqttSettings::BrokerName() const {
   return std::string(tls ? "mqtts://" : "mqtt://") + host + ":" + std::to_string(port);
 }
 
-void ParseMqttSection(ConfigReader& reader, const Json::Value& section, const std::string& folder,
-                      MqttSettings& settings) {
-  MqttParser(reader, folder, settings).Parse(section);
+void ParseMqttSection(ConfigReader& reader, const Json::Value& section,
+                      const std::string& config_file, MqttSettings& settings) {
+  MqttParser(reader, config_file, settings).Parse(section);
 }
 
 std::string ReadPasswordFile(const std::string& path) {

@@ -44,9 +44,9 @@ struct MqttSettings {
 };
 
 // Reads the section into `settings`, reporting each problem through `reader`;
-// `folder` is the configuration file's folder.
-void ParseMqttSection(ConfigReader& reader, const Json::Value& section, const std::string& folder,
-                      MqttSettings& settings);
+// the files it names are taken from the folder of `config_file`.
+void ParseMqttSection(ConfigReader& reader, const Json::Value& section,
+                      const std::string& config_file, MqttSettings& settings);
 
 // The password in `path`: its first line, without the line end. Throws
 // std::runtime_error naming the file (never its content) when it cannot be read.

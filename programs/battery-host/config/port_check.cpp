@@ -55,3 +55,11 @@ std::optional<PortFileProblem> CheckPortFile(const std::string& path) {
   }
   return std::nullopt;
 }
+
+std::string PortIdentity(const std::string& port) {
+  struct stat info {};
+  if (IsSimPort(port) || ::stat(port.c_str(), &info) != 0 || !S_ISCHR(info.st_mode)) return port;
+  // Paths start with '/' and sim ports with "sim": this names neither.
+  return "character device " + std::to_string(major(info.st_rdev)) + ":" +
+         std::to_string(minor(info.st_rdev));
+}

@@ -21,3 +21,8 @@ struct PortFileProblem {
 // kernel files under another class than tty (/dev/null and its kin are
 // "mem"). Pseudo-terminals have no class in /sys and pass.
 std::optional<PortFileProblem> CheckPortFile(const std::string& path);
+
+// What a port's path names, so that two names of one port (a symbolic link
+// and its target) are found to be one: the device number of a character
+// device; the name itself for a sim port or a path that names none (yet).
+std::string PortIdentity(const std::string& port);

@@ -1,21 +1,24 @@
 // The host configuration: what is read, and every problem named by file,
 // line and key.
 
+#include <elf.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <ostream>
 #include <string>
 #include <utility>
 
 #include "programs/battery-host/config/host_config.h"
+#include "programs/battery-host/config/named_files.h"
 
 namespace {
 
 TEST(HostConfigTest, CompleteDeviceIsRead) {
   const LoadedConfig loaded = ParseHostConfig("h.json", R"({
-  "poll_interval_ms": 250, "plugin": "lib/p.so", "state_dir": "st",
+  "poll_interval_ms": 250, "state_dir": "st",
   "ports": {"/dev/ttyUSB0": {"echo": true, "quiet_ms": 20, "answer_timeout_ms": 120}},
   "devices": [{"data_id": 9, "address": "0x81", "port": "/dev/ttyUSB0", "poll_interval_ms": 0,
                "config": {"appSetting": {"version": "2", "current_ratio": 1}},
@@ -317,6 +320,72 @@ TEST(HostConfigTest, MqttDefaults) {
   EXPECT_EQ(tls.config.mqtt->port, 8883);
   EXPECT_EQ(tls.config.mqtt->tls->ca_file, folder + "/ca.crt");
   EXPECT_EQ(tls.config.mqtt->BrokerName(), "mqtts://b:8883");
+}
+
+std::string AllProblems(const LoadedConfig& loaded) {
+  std::string all;
+  for (const ConfigProblem& problem : loaded.problems) all += FormatProblem(problem) + "\n";
+  return all;
+}
+
+// Brackets in strings and comments are not nesting; 64 levels are allowed.
+TEST(HostConfigTest, NestingIsBoundedOutsideStringsAndComments) {
+  const std::string devices =
+      "\"devices\": [{\"data_id\": 1, \"address\": 129, \"port\": \"sim\"}]";
+  const std::string deep = std::string(63, '[') + std::string(63, ']');
+  const std::string too_deep(65, '[');
+  const std::pair<std::string, const char*> cases[] = {
+      {"{\"x\": " + deep + ", " + devices + "}", nullptr},
+      {"{\"x\": [" + deep + "], " + devices + "}", "h.json:1: column 70: nested deeper than 64"},
+      {"{\"x\": \"\\\"" + too_deep + "\", " + devices + "}", nullptr},
+      {"{// " + too_deep + "\n" + devices + "}", nullptr},
+      {"{/* \n" + too_deep + " */\n" + devices + "}", nullptr},
+      {"{/* */ \"x\":\n[" + deep + "], " + devices + "}", "h.json:2: column 64: nested deeper"}};
+  for (const auto& [text, expected] : cases) {
+    const std::string all = AllProblems(ParseHostConfig("h.json", text));
+    if (expected == nullptr) {
+      EXPECT_EQ(all.find("nested"), std::string::npos) << all;
+    } else {
+      EXPECT_NE(all.find(expected), std::string::npos) << all;
+    }
+  }
+}
+
+// Headers of this program's own machine, each changed in one field: one byte
+// in e_ident, else e_type or e_machine.
+TEST(HostConfigTest, OnlyASharedLibraryForThisMachineIsAPlugin) {
+  const struct {
+    std::size_t offset;
+    std::uint16_t value;
+    const char* expected;  // nullptr: a shared library for this machine
+  } cases[] = {{EI_NIDENT, ET_DYN, nullptr},
+               {EI_NIDENT, ET_REL, " is an object file, not a shared library"},
+               {EI_NIDENT, ET_EXEC, " is an executable, not a shared library"},
+               {EI_NIDENT + 2, EM_NONE, " is built for another machine than battery-host"},
+               {EI_CLASS, ELFCLASSNONE, " is built for another machine"},
+               {1, 'X', " is not a shared library (no ELF header)"}};
+  std::ifstream self("/proc/self/exe", std::ios::binary);
+  std::string own(64, '\0');
+  ASSERT_TRUE(self.read(own.data(), static_cast<std::streamsize>(own.size())));
+  const std::string path = testing::TempDir() + "/plugin.so";
+  for (const auto& c : cases) {
+    std::string header = own;
+    if (c.offset < EI_NIDENT) {
+      header[c.offset] = static_cast<char>(c.value);
+    } else {
+      std::memcpy(header.data() + c.offset, &c.value, sizeof c.value);
+    }
+    std::ofstream(path, std::ios::binary) << header;
+    const LoadedConfig loaded = ParseHostConfig(
+        "h.json", "{\"plugin\": \"" + path +
+                      "\",\n\"devices\": [{\"data_id\": 1, \"address\": 129, \"port\": \"sim\"}]}");
+    const std::string all = AllProblems(loaded);
+    if (c.expected == nullptr) {
+      EXPECT_TRUE(loaded.Valid()) << all;
+    } else {
+      EXPECT_NE(all.find("h.json:1: plugin: " + path + c.expected), std::string::npos) << all;
+    }
+  }
 }
 
 }  // namespace
