@@ -213,6 +213,52 @@ TEST_F(HostStateTest, DiskThatFillsAndFreesKeepsEveryEntry) {
       << Err();
 }
 
+// On a full disk the plug-in's log keeps whole lines and a ring that should
+// grow goes on as it is: each said once, both done once there is room again.
+TEST_F(HostStateTest, FullDiskLeavesWholeLinesInThePluginLogAndAResizeForLater) {
+  if (!MountTmpfs("disk", 256)) GTEST_SKIP() << "no tmpfs of its own here (not root?)";
+  const std::string state = Path("disk/state");
+  const std::string log = Path("disk/plugin.log");
+  const std::string small = Write(
+      "small.json", Config({Device(111, "sim")}, R"({"entries": 4, "interval_s": 0})",
+                           "\"plugin_log\": \"" + log + "\",\n"));
+  ASSERT_EQ(Run({"run", "--config", small, "--cycles", "2", "--state-dir", state}), 0) << Err();
+  Fill(Path("disk/filler"));
+  const std::string large = Write(
+      "large.json", Config({Device(111, "sim")}, R"({"entries": 200, "interval_s": 0})",
+                           "\"plugin_log\": \"" + log + "\",\n"));
+  Process& host = StartHost({"run", "--config", large, "--state-dir", state}, "daemon");
+  // The log's last page takes a few lines more; then no more.
+  EXPECT_TRUE(WaitFor([&] {
+    return Err("daemon").find("plugin_log " + log + ": No space left on device") != std::string::npos;
+  })) << Err("daemon");
+  const std::string full = Err("daemon");
+  fs::remove(Path("disk/filler"));
+  EXPECT_TRUE(WaitFor([&] {
+    const std::string errors = Err("daemon");
+    return errors.find("made into 200, keeping") != std::string::npos &&
+           errors.find("plugin_log " + log + ": written again") != std::string::npos;
+  })) << Err("daemon");
+  EXPECT_EQ(host.Stop(), std::optional<int>(0));
+
+  const std::string errors = Err("daemon");
+  EXPECT_EQ(Count(full, "made into 200, keeping"), 0u) << full;
+  EXPECT_EQ(Count(errors, "could not be made into 200: "), 1u) << errors;
+  EXPECT_NE(errors.find("kept as it is, tried again at the next record"), std::string::npos);
+  EXPECT_EQ(Count(errors, "plugin_log " + log + ": No space left on device"), 1u) << errors;
+  EXPECT_EQ(fs::file_size(Ring(state, 111)), kRingHeaderSize + 200 * kRingEntrySize);
+  const auto entries = ParseHistoryEntries(ReadFile(Ring(state, 111)));
+  ASSERT_FALSE(entries.empty());
+  EXPECT_EQ(entries.size(), entries.back().sequence - entries.front().sequence + 1);
+  const std::string lines = ReadFile(log);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), '\n');
+  std::istringstream in(lines);
+  for (std::string line; std::getline(in, line);) {
+    EXPECT_EQ(line, "battery-host: 111 plug-in: rvSize is 0");
+  }
+}
+
 // A run killed at any moment has saved every record it published: the newest
 // entry is the last record published or, killed between saving a record and
 // publishing it, the one after it.

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <limits>
 #include <memory>
 #include <random>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "programs/battery-host/outputs/json_output.h"
+#include "programs/battery-host/text_format.h"
 
 namespace {
 
@@ -190,6 +192,70 @@ TEST(JsonLineTest, ThresholdAndSummaryLinesAreWrittenAsJsoncppWroteThem) {
   expected["cycles_completed"] = Json::Int64{20000};
   expected["cycles_given_up"] = Json::Int64{5272};
   EXPECT_EQ(Written(summary), JsoncppLine(expected));
+}
+
+// Sets TZ while it lives.
+class TimeZone {
+ public:
+  explicit TimeZone(const char* zone) {
+    if (const char* old = std::getenv("TZ")) previous_ = old;
+    setenv("TZ", zone, 1);
+    tzset();
+  }
+  ~TimeZone() {
+    if (previous_.empty()) {
+      unsetenv("TZ");
+    } else {
+      setenv("TZ", previous_.c_str(), 1);
+    }
+    tzset();
+  }
+
+ private:
+  std::string previous_;
+};
+
+// Daylight saving ends in Berlin at 2026-10-25 01:00:00 UTC: 02:59:59 CEST is
+// followed by 02:00:00 CET, and the hour from 02:00 is lived twice. Records
+// stamped every 5 s across it, each seen by the host up to 2 s later, say the
+// offset in force when they were stamped, and their times never run back.
+TEST(SampleTimeTest, OffsetIsTheOneInForceAcrossTheEndOfDaylightSaving) {
+  const TimeZone berlin("Europe/Berlin");
+  const std::time_t change = 1792890000;  // 2026-10-25T01:00:00Z
+  std::time_t previous = 0;
+  for (std::time_t stamped = change - 3600; stamped <= change + 3600; stamped += 5) {
+    std::tm local{};
+    ASSERT_NE(localtime_r(&stamped, &local), nullptr);
+    Battery32_Data_t record{};
+    const std::uint16_t year = static_cast<std::uint16_t>(local.tm_year + 1900);
+    const std::uint8_t time[7] = {static_cast<std::uint8_t>(year & 0xFF),
+                                  static_cast<std::uint8_t>(year >> 8),
+                                  static_cast<std::uint8_t>(local.tm_mon + 1),
+                                  static_cast<std::uint8_t>(local.tm_mday),
+                                  static_cast<std::uint8_t>(local.tm_hour),
+                                  static_cast<std::uint8_t>(local.tm_min),
+                                  static_cast<std::uint8_t>(local.tm_sec)};
+    std::memcpy(record.sample_time, time, sizeof time);
+    const auto offset =
+        host_text::UtcOffsetWhenRecent(*SampleLocalTime(record), stamped + stamped % 3);
+    ASSERT_EQ(offset, std::optional<int>(stamped < change ? 120 : 60)) << stamped;
+    const std::string text = SampleTimeText(record, offset);
+    // Read back as an instant: "YYYY-MM-DDTHH:MM:SS+HH:MM".
+    std::tm read{};
+    ASSERT_NE(strptime(text.c_str(), "%Y-%m-%dT%H:%M:%S", &read), nullptr) << text;
+    const int sign = text[19] == '-' ? -1 : 1;
+    const int minutes = sign * (std::stoi(text.substr(20, 2)) * 60 + std::stoi(text.substr(23, 2)));
+    const std::time_t instant = timegm(&read) - minutes * 60;
+    EXPECT_EQ(instant, stamped) << text;
+    EXPECT_GT(instant, previous) << text;
+    previous = instant;
+  }
+  // Without the noted offset, the repeated hour is guessed as one of the two.
+  Battery32_Data_t record{};
+  const std::uint8_t repeated[7] = {0xEA, 0x07, 10, 25, 2, 59, 55};
+  std::memcpy(record.sample_time, repeated, sizeof repeated);
+  EXPECT_EQ(SampleTimeText(record, 120), "2026-10-25T02:59:55+02:00");
+  EXPECT_EQ(SampleTimeText(record, 60), "2026-10-25T02:59:55+01:00");
 }
 
 }  // namespace
