@@ -22,6 +22,29 @@
 
 namespace e2e {
 
+// A folder of the test's own under the system's temporary folder, removed
+// with everything in it when the object goes.
+class TempFolder {
+ public:
+  explicit TempFolder(const std::string& prefix) {
+    std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
+    if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+  }
+  ~TempFolder() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+  }
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+
+  bool Made() const { return !path_.empty(); }
+  const std::filesystem::path& Folder() const { return path_; }
+  std::string Path(const std::string& name) const { return (path_ / name).string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
 // True once `done` says so, false when `limit` passed first.
 inline bool WaitFor(const std::function<bool()>& done,
                     std::chrono::seconds limit = std::chrono::seconds(60),

@@ -69,19 +69,16 @@ std::string Series(const std::string& name, const std::string& label, const std:
 class FieldFaultsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "field-faults-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
+    ASSERT_TRUE(dir_.Made());
     http_port_ = FreePort();
   }
   void TearDown() override {
     host_.reset();
     sims_.clear();
     mqtt_.reset();
-    fs::remove_all(dir_);
   }
 
-  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+  std::string Path(const std::string& name) const { return dir_.Path(name); }
 
   // A simulator on a pty linked at Path(name); false (a failure, or a skip
   // where no pty can be made) when it did not come up.
@@ -102,7 +99,7 @@ class FieldFaultsTest : public ::testing::Test {
   // A broker and a subscriber to the host's `topics` (under its prefix);
   // false where this machine has no mosquitto.
   bool StartBroker(const std::vector<std::string>& topics = {"#"}) {
-    mqtt_ = std::make_unique<Mosquitto>(dir_, FreePort());
+    mqtt_ = std::make_unique<Mosquitto>(dir_.Folder(), FreePort());
     if (!mqtt_->Found()) return false;
     std::string log;
     EXPECT_TRUE(mqtt_->Start("", log)) << log;
@@ -149,7 +146,7 @@ class FieldFaultsTest : public ::testing::Test {
   std::string Errors() const { return ReadFile(Path("host.err")); }
   std::string Metrics() const { return Get(http_port_, "/metrics", kReplyLimit).body; }
 
-  fs::path dir_;
+  TempFolder dir_{"field-faults"};
   int http_port_ = 0;
   std::vector<std::unique_ptr<Process>> sims_;
   std::unique_ptr<Mosquitto> mqtt_;

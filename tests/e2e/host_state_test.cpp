@@ -219,18 +219,19 @@ TEST_F(HostStateTest, FullDiskLeavesWholeLinesInThePluginLogAndAResizeForLater) 
   if (!MountTmpfs("disk", 256)) GTEST_SKIP() << "no tmpfs of its own here (not root?)";
   const std::string state = Path("disk/state");
   const std::string log = Path("disk/plugin.log");
-  const std::string small = Write(
-      "small.json", Config({Device(111, "sim")}, R"({"entries": 4, "interval_s": 0})",
-                           "\"plugin_log\": \"" + log + "\",\n"));
+  const std::string small =
+      Write("small.json", Config({Device(111, "sim")}, R"({"entries": 4, "interval_s": 0})",
+                                 "\"plugin_log\": \"" + log + "\",\n"));
   ASSERT_EQ(Run({"run", "--config", small, "--cycles", "2", "--state-dir", state}), 0) << Err();
   Fill(Path("disk/filler"));
-  const std::string large = Write(
-      "large.json", Config({Device(111, "sim")}, R"({"entries": 200, "interval_s": 0})",
-                           "\"plugin_log\": \"" + log + "\",\n"));
+  const std::string large =
+      Write("large.json", Config({Device(111, "sim")}, R"({"entries": 200, "interval_s": 0})",
+                                 "\"plugin_log\": \"" + log + "\",\n"));
   Process& host = StartHost({"run", "--config", large, "--state-dir", state}, "daemon");
   // The log's last page takes a few lines more; then no more.
   EXPECT_TRUE(WaitFor([&] {
-    return Err("daemon").find("plugin_log " + log + ": No space left on device") != std::string::npos;
+    return Err("daemon").find("plugin_log " + log + ": No space left on device") !=
+           std::string::npos;
   })) << Err("daemon");
   const std::string full = Err("daemon");
   fs::remove(Path("disk/filler"));
