@@ -7,6 +7,8 @@
 #include <ctime>
 #include <optional>
 
+#include "host/time_bits.h"
+
 namespace {
 
 struct LocalSecond {

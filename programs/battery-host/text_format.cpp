@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <utility>
 
+#include "host/time_bits.h"
+
 namespace host_text {
 
 std::string Hex(const unsigned char* data, std::size_t length) {
