@@ -25,8 +25,11 @@ std::string Quoted(std::string_view text);
 // empty when the time cannot be placed (out of the platform's time range).
 std::string UtcOffset(const std::tm& local);
 
-// Now as local time with milliseconds and the UTC offset, ISO 8601:
-// "2026-03-01T12:00:05.123+01:00".
+// A calendar second and its milliseconds as local time with the UTC offset,
+// ISO 8601: "2026-03-01T12:00:05.123+01:00".
+std::string LocalStamp(std::time_t calendar_second, int milliseconds);
+
+// Now as LocalStamp gives it.
 std::string Now();
 
 // What kind of file a stat mode is, for messages: "a FIFO", "a regular file", ...
