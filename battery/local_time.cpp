@@ -7,6 +7,8 @@
 #include <ctime>
 #include <optional>
 
+#include "host/time_bits.h"
+
 namespace {
 
 struct LocalSecond {
@@ -17,9 +19,11 @@ struct LocalSecond {
 // One per thread: the host may drive devices from several threads.
 thread_local LocalSecond last_converted;
 
+}  // namespace
+
 // As second_clock::local_time() converts: localtime_r, failures thrown as
 // std::runtime_error, then date and time of day from the fields.
-boost::posix_time::ptime ToLocalTime(std::time_t calendar_second) {
+boost::posix_time::ptime LocalTimeAt(std::time_t calendar_second) {
   std::tm fields{};
   boost::date_time::c_time::localtime(&calendar_second, &fields);
   const boost::gregorian::date day(static_cast<unsigned short>(fields.tm_year + 1900),
@@ -29,13 +33,11 @@ boost::posix_time::ptime ToLocalTime(std::time_t calendar_second) {
       day, boost::posix_time::time_duration(fields.tm_hour, fields.tm_min, fields.tm_sec));
 }
 
-}  // namespace
-
 boost::posix_time::ptime LocalNow() {
   const std::time_t now = std::time(nullptr);
   LocalSecond& cache = last_converted;
   if (!cache.local || cache.calendar_second != now) {
-    cache.local = ToLocalTime(now);
+    cache.local = LocalTimeAt(now);
     cache.calendar_second = now;
   }
   return *cache.local;

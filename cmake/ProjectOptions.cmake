@@ -1,3 +1,13 @@
+# A 64-bit time_t and 64-bit file offsets in every target of every build: the
+# controller's 32-bit glibc gives 32 bits to both unless asked (glibc 2.34 and
+# later redirect its functions to their 64-bit variants). Set for the whole
+# tree rather than through project_options: time_t, off_t and struct stat
+# cross the interfaces between the plug-in, the framework library, the
+# programs, the tests and the header-only Boost code compiled into them, and a
+# target that missed the definitions would disagree with the others about
+# their sizes. host/time_bits.h asserts the sizes where they matter.
+add_compile_definitions(_TIME_BITS=64 _FILE_OFFSET_BITS=64)
+
 # Compile options shared by the project's own targets (never by third-party code).
 # The project's scripts and CI configure through CMakePresets.json, which turns
 # BATTERY_WERROR on; a plain configure (another compiler, one with new

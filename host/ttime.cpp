@@ -2,6 +2,8 @@
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
+#include "host/time_bits.h"
+
 ttime get_ttime(boost::posix_time::ptime time) {
   ttime out{};
   if (time.is_special()) return out;

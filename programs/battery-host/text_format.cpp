@@ -1,11 +1,13 @@
 #include "programs/battery-host/text_format.h"
 
 #include <sys/stat.h>
+#include <time.h>
 
 #include <charconv>
-#include <chrono>
 #include <cstdio>
 #include <utility>
+
+#include "host/time_bits.h"
 
 namespace host_text {
 
@@ -171,19 +173,24 @@ std::string UtcOffset(const std::tm& local) {
   return cached;
 }
 
-std::string Now() {
-  const auto now = std::chrono::system_clock::now();
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-  const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          now - std::chrono::system_clock::from_time_t(seconds))
-                          .count();
+std::string LocalStamp(std::time_t calendar_second, int milliseconds) {
   std::tm local{};
-  localtime_r(&seconds, &local);
+  localtime_r(&calendar_second, &local);
   char text[64];
   std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03d", local.tm_year + 1900,
                 local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
-                static_cast<int>(millis));
+                milliseconds);
   return text + FormatUtcOffset(static_cast<int>(local.tm_gmtoff / 60));
+}
+
+std::string Now() {
+  // Not std::chrono::system_clock: the controller's libstdc++ was built with
+  // a 32-bit time_t, and its system_clock::now() reads the clock into a
+  // 32-bit timespec, which has no room for a second after January 2038.
+  // glibc's clock_gettime, compiled here, is its 64-bit variant.
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return LocalStamp(now.tv_sec, static_cast<int>(now.tv_nsec / 1000000));
 }
 
 }  // namespace host_text

@@ -35,8 +35,11 @@ std::optional<int> UtcOffsetWhenRecent(const std::tm& local, std::time_t now);
 // "+01:00" for 60.
 std::string FormatUtcOffset(int minutes_east);
 
-// Now as local time with milliseconds and the UTC offset, ISO 8601:
-// "2026-03-01T12:00:05.123+01:00".
+// A calendar second and its milliseconds as local time with the UTC offset,
+// ISO 8601: "2026-03-01T12:00:05.123+01:00".
+std::string LocalStamp(std::time_t calendar_second, int milliseconds);
+
+// Now as LocalStamp gives it.
 std::string Now();
 
 // What kind of file a stat mode is, for messages: "a FIFO", "a regular file", ...

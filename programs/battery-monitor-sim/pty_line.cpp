@@ -13,6 +13,8 @@
 #include <string>
 #include <system_error>
 
+#include "host/time_bits.h"
+
 namespace {
 
 [[noreturn]] void Fail(const char* what) {

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "host/time_bits.h"
 #include "programs/battery-host/text_format.h"
 
 namespace state_file {

@@ -1,0 +1,2 @@
+// Preprocessed only: the declarations that the check reads for the test library.
+#include "tests/c_interfaces/fixture.h"
