@@ -22,6 +22,7 @@
 #include "battery/local_time.h"
 #include "host/ttime.h"
 #include "programs/battery-host/text_format.h"
+#include "tests/support/scoped_time_zone.h"
 
 namespace {
 
@@ -48,29 +49,6 @@ Reading ReadWithinOneSecond() {
 void WaitForSecondAfter(std::time_t second) {
   while (std::time(nullptr) == second) std::this_thread::sleep_for(std::chrono::milliseconds(5));
 }
-
-// Sets TZ for the life of the object and restores the previous value.
-class ScopedTimeZone {
- public:
-  explicit ScopedTimeZone(const char* zone) {
-    if (const char* old = std::getenv("TZ")) previous_ = old;
-    setenv("TZ", zone, 1);
-    tzset();
-  }
-  ~ScopedTimeZone() {
-    if (previous_) {
-      setenv("TZ", previous_->c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
-  }
-  ScopedTimeZone(const ScopedTimeZone&) = delete;
-  ScopedTimeZone& operator=(const ScopedTimeZone&) = delete;
-
- private:
-  std::optional<std::string> previous_;
-};
 
 TEST(LocalTimeTest, GivesTheTimeOfBoostsSecondClock) {
   const Reading reading = ReadWithinOneSecond();

@@ -19,6 +19,7 @@
 
 #include "programs/battery-host/outputs/json_output.h"
 #include "programs/battery-host/text_format.h"
+#include "tests/support/scoped_time_zone.h"
 
 namespace {
 
@@ -194,33 +195,12 @@ TEST(JsonLineTest, ThresholdAndSummaryLinesAreWrittenAsJsoncppWroteThem) {
   EXPECT_EQ(Written(summary), JsoncppLine(expected));
 }
 
-// Sets TZ while it lives.
-class TimeZone {
- public:
-  explicit TimeZone(const char* zone) {
-    if (const char* old = std::getenv("TZ")) previous_ = old;
-    setenv("TZ", zone, 1);
-    tzset();
-  }
-  ~TimeZone() {
-    if (previous_.empty()) {
-      unsetenv("TZ");
-    } else {
-      setenv("TZ", previous_.c_str(), 1);
-    }
-    tzset();
-  }
-
- private:
-  std::string previous_;
-};
-
 // Daylight saving ends in Berlin at 2026-10-25 01:00:00 UTC: 02:59:59 CEST is
 // followed by 02:00:00 CET, and the hour from 02:00 is lived twice. Records
 // stamped every 5 s across it, each seen by the host up to 2 s later, say the
 // offset in force when they were stamped, and their times never run back.
 TEST(SampleTimeTest, OffsetIsTheOneInForceAcrossTheEndOfDaylightSaving) {
-  const TimeZone berlin("Europe/Berlin");
+  const ScopedTimeZone berlin("Europe/Berlin");
   const std::time_t change = 1792890000;  // 2026-10-25T01:00:00Z
   std::time_t previous = 0;
   for (std::time_t stamped = change - 3600; stamped <= change + 3600; stamped += 5) {
@@ -228,13 +208,11 @@ TEST(SampleTimeTest, OffsetIsTheOneInForceAcrossTheEndOfDaylightSaving) {
     ASSERT_NE(localtime_r(&stamped, &local), nullptr);
     Battery32_Data_t record{};
     const std::uint16_t year = static_cast<std::uint16_t>(local.tm_year + 1900);
-    const std::uint8_t time[7] = {static_cast<std::uint8_t>(year & 0xFF),
-                                  static_cast<std::uint8_t>(year >> 8),
-                                  static_cast<std::uint8_t>(local.tm_mon + 1),
-                                  static_cast<std::uint8_t>(local.tm_mday),
-                                  static_cast<std::uint8_t>(local.tm_hour),
-                                  static_cast<std::uint8_t>(local.tm_min),
-                                  static_cast<std::uint8_t>(local.tm_sec)};
+    const std::uint8_t time[7] = {
+        static_cast<std::uint8_t>(year & 0xFF),      static_cast<std::uint8_t>(year >> 8),
+        static_cast<std::uint8_t>(local.tm_mon + 1), static_cast<std::uint8_t>(local.tm_mday),
+        static_cast<std::uint8_t>(local.tm_hour),    static_cast<std::uint8_t>(local.tm_min),
+        static_cast<std::uint8_t>(local.tm_sec)};
     std::memcpy(record.sample_time, time, sizeof time);
     const auto offset =
         host_text::UtcOffsetWhenRecent(*SampleLocalTime(record), stamped + stamped % 3);
