@@ -324,7 +324,11 @@ TEST_F(FieldFaultsTest, StoppedReaderOfStandardOutputHoldsNothingUp) {
   // Stopped again: SIGTERM still ends the host at once, cleanly.
   reader.Read(false);
   std::this_thread::sleep_for(seconds(3));
+  const auto stopping = Clock::now();
   EXPECT_EQ(host_->Stop(), std::optional<int>(0)) << Errors();
+  std::cout << "[ sigterm  ] the host ended "
+            << std::chrono::duration<double>(Clock::now() - stopping).count()
+            << " s after SIGTERM, its reader stopped" << std::endl;
   // No monitor that answered was said to be silent.
   reader.Read(true);
   std::this_thread::sleep_for(milliseconds(500));
