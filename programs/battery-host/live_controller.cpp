@@ -17,6 +17,11 @@ void LiveController::Add(DeviceSlot& slot) {
   by_data_id_[slot.config.data_id] = &slot;
 }
 
+void LiveController::Remove(const DeviceSlot& slot) {
+  by_device_.erase(slot.device.get());
+  by_data_id_.erase(slot.config.data_id);
+}
+
 void LiveController::Clear() {
   by_device_.clear();
   by_data_id_.clear();

@@ -60,6 +60,7 @@ class LiveController : public PXHController {
   LiveController(RunEvents& events, PluginLines& plugin_lines, std::ostream* trace);
 
   void Add(DeviceSlot& slot);
+  void Remove(const DeviceSlot& slot);
   void Clear();
   void OnCycleCompleted(std::function<void(DeviceSlot&)> callback) {
     on_completed_ = std::move(callback);

@@ -1,6 +1,7 @@
 #include "programs/battery-host/live_host.h"
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
 
 #include <csignal>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "host/device_access.h"
+#include "programs/battery-host/config/config_change.h"
 #include "programs/battery-host/config/host_config.h"
 #include "programs/battery-host/line/host_line.h"
 #include "programs/battery-host/line/line_timing.h"
@@ -39,6 +41,29 @@ constexpr const char* kDefaultStateDir = "battery-state";
 // timeout whatever reads its output.
 constexpr std::chrono::milliseconds kOutputStopLimit{1000};
 
+// A line and the devices on it, which come and go with reloads.
+struct LiveLine {
+  std::unique_ptr<HostLine> line;
+  std::vector<DeviceSlot*> members;
+
+  DeviceSlot* Find(const PXHSPDevice& device) const {
+    for (DeviceSlot* slot : members) {
+      if (slot->device.get() == &device) return slot;
+    }
+    return nullptr;
+  }
+};
+
+// The configuration, with its problems said on `err`.
+LoadedConfig LoadAndReport(const std::string& path, std::ostream& err) {
+  LoadedConfig loaded = LoadHostConfig(path);
+  for (const ConfigProblem& problem : loaded.problems) {
+    err << (problem.warning ? error_log::Warning : error_log::Error) << FormatProblem(problem)
+        << '\n';
+  }
+  return loaded;
+}
+
 class LiveHost {
  public:
   LiveHost(const RunOptions& options, HostConfig config, std::ostream& err)
@@ -50,6 +75,7 @@ class LiveHost {
         controller_(std::make_shared<LiveController>(events_, *plugin_lines_,
                                                      options.trace ? &err : nullptr)),
         signals_(io_, SIGINT, SIGTERM),
+        hangups_(io_, SIGHUP),
         open_deadline_(io_, config_.open_timeout) {
     events_.Add(output_);
   }
@@ -57,6 +83,7 @@ class LiveHost {
   ~LiveHost() {
     // Lines and devices run the plug-in's code: gone before it is unloaded.
     controller_->Clear();
+    retired_.clear();
     lines_.clear();
     slots_.clear();
   }
@@ -66,16 +93,10 @@ class LiveHost {
     const std::filesystem::path state_dir = StateDir();
     MakeStateDir(state_dir);
     state_lock_ = std::make_unique<StateDirLock>(state_dir);
-    if (config_.mqtt) {
-      mqtt_ = std::make_unique<MqttPublisher>(io_, *config_.mqtt, state_dir, events_, err_);
-      events_.Add(*mqtt_);
-    }
-    for (const DeviceConfig& device : config_.devices) {
-      slots_.push_back(std::make_unique<DeviceSlot>(device, io_, state_dir, config_.history, err_));
-      CreateDevice(*slots_.back());
-    }
-    for (auto& slot : slots_) RestoreFromHistory(*slot);
-    BuildLines();
+    state_dir_ = state_dir;
+    MakeMqtt();
+    const std::vector<DeviceSlot*> added = AddDevices(config_.devices);
+    AttachToLines(added);
     if (config_.http.listen) StartHttp(*config_.http.listen);
   }
 
@@ -88,13 +109,14 @@ class LiveHost {
     for (auto& slot : slots_) {
       if (slot->silence) slot->silence->Start();
     }
-    for (auto& line : lines_) line->Start();
+    for (auto& line : lines_) line->line->Start();
     signals_.async_wait([this](const boost::system::error_code& error, int) {
       if (!error) io_.stop();
     });
+    AwaitHangUp();
     open_deadline_.Start([this](const std::string& ports) { PortsNeverOpened(ports); });
-    service_.Start([this] { return PortsDown(); });
     if (mqtt_) mqtt_->Start();
+    service_.Start([this] { return PortsDown(); });
     io_.run();
     // A clean stop: the newest record goes to the history even inside its interval.
     for (auto& slot : slots_) slot->history.Flush();
@@ -240,17 +262,57 @@ class LiveHost {
     return device.port;
   }
 
-  void BuildLines() {
-    std::map<std::string, HostLine*> by_name;
-    std::map<HostLine*, std::vector<DeviceSlot*>> members;
-    for (auto& slot : slots_) {
-      const std::string name = LineName(slot->config);
-      HostLine*& line = by_name[name];
-      if (line == nullptr) line = AddLine(name, *slot);
-      slot->line = line;
-      members[line].push_back(slot.get());
+  // Slots for the devices, set up and restored from their history, in the
+  // order given; a device that cannot be set up ends the start.
+  std::vector<DeviceSlot*> AddDevices(const std::vector<DeviceConfig>& devices) {
+    std::vector<DeviceSlot*> added;
+    for (const DeviceConfig& device : devices) {
+      slots_.push_back(
+          std::make_unique<DeviceSlot>(device, io_, state_dir_, config_.history, err_));
+      added.push_back(slots_.back().get());
+      CreateDevice(*added.back());
     }
-    for (auto& [line, devices] : members) Connect(*line, devices);
+    for (DeviceSlot* slot : added) RestoreFromHistory(*slot);
+    return added;
+  }
+
+  // Each device joins the line of its port, made for it when there is none;
+  // the lines made, not started yet.
+  std::vector<LiveLine*> AttachToLines(const std::vector<DeviceSlot*>& slots) {
+    std::vector<LiveLine*> made;
+    std::map<LiveLine*, std::vector<DeviceSlot*>> joining;
+    for (DeviceSlot* slot : slots) {
+      LiveLine* line = LineNamed(LineName(slot->config));
+      if (line == nullptr) {
+        line = AddLine(LineName(slot->config), *slot);
+        made.push_back(line);
+      }
+      slot->line = line->line.get();
+      line->members.push_back(slot);
+      joining[line].push_back(slot);
+    }
+    for (auto& [line, devices] : joining) {
+      for (DeviceSlot* slot : devices) {
+        line->line->Scheduler().Add(slot->device.get(), config_.PollInterval(slot->config));
+      }
+      WatchSilence(*line, devices);
+    }
+    for (LiveLine* line : made) Connect(*line);
+    return made;
+  }
+
+  LiveLine* LineNamed(const std::string& name) const {
+    for (const auto& line : lines_) {
+      if (line->line->Name() == name) return line.get();
+    }
+    return nullptr;
+  }
+
+  LiveLine* LineOf(const DeviceSlot& slot) const {
+    for (const auto& line : lines_) {
+      if (line->line.get() == slot.line) return line.get();
+    }
+    return nullptr;
   }
 
   // The line's timing, from its port's settings and the plug-in's baud rate.
@@ -264,66 +326,237 @@ class LiveHost {
             battery_link::LineTime(line_timing::kLongestExchangeBytes, baud)};
   }
 
-  HostLine* AddLine(const std::string& name, const DeviceSlot& first) {
+  LiveLine* AddLine(const std::string& name, const DeviceSlot& first) {
     std::ostream* trace = options_.trace ? &err_ : nullptr;
-    lines_.push_back(std::make_unique<HostLine>(
+    auto line = std::make_unique<LiveLine>();
+    line->line = std::make_unique<HostLine>(
         io_, name, config_.Port(first.config.port), TimingOf(first), trace, err_,
-        [](const PXHSPDevice& device) { return device.DataId(); }));
-    open_deadline_.Watch(*lines_.back());
+        [](const PXHSPDevice& device) { return device.DataId(); });
+    open_deadline_.Watch(*line->line);
+    lines_.push_back(std::move(line));
     return lines_.back().get();
   }
 
-  void Connect(HostLine& line, const std::vector<DeviceSlot*>& devices) {
-    std::vector<monitor_sim::MonitorSettings> monitors;
-    for (DeviceSlot* slot : devices) {
-      line.Scheduler().Add(slot->device.get(), config_.PollInterval(slot->config));
-      monitors.push_back(slot->config.sim);
+  void Connect(LiveLine& live) {
+    HostLine& line = *live.line;
+    LiveLine* group = &live;
+    // A run of N cycles leaves the line to the devices that have not done theirs.
+    if (options_.cycles > 0) {
+      line.Scheduler().SetActive([this, group](const PXHSPDevice& device) {
+        const DeviceSlot* slot = group->Find(device);
+        return slot != nullptr && slot->state.completed < options_.cycles;
+      });
     }
-    line.Scheduler().SetActive([this, devices](std::size_t index) {
-      return options_.cycles <= 0 || devices[index]->state.completed < options_.cycles;
-    });
     line.SetEvents(
         {[this](const PXHSPDevice& device) { plugin_lines_->SetSubject(device.DataId()); },
-         [this, &line, devices](bool up, const std::string& reason) {
-           PortEvent(line, devices, up, reason);
+         [this, group](bool up, const std::string& reason) { PortEvent(*group, up, reason); },
+         [group](const PXHSPDevice& device) {
+           DeviceSlot* slot = group->Find(device);
+           if (slot != nullptr && slot->silence) slot->silence->CycleGivenUp();
          }});
-    WatchSilence(devices);
-    const DeviceConfig& first = devices.front()->config;
-    const PortSettings port = config_.Port(first.port);
-    const unsigned baud = DeviceAccess::BaudRate(*devices.front()->device);
-    if (IsSimPort(first.port)) {
+    const DeviceSlot& first = *live.members.front();
+    const PortSettings port = config_.Port(first.config.port);
+    const unsigned baud = DeviceAccess::BaudRate(*first.device);
+    if (IsSimPort(first.config.port)) {
+      std::vector<monitor_sim::MonitorSettings> monitors;
+      for (const DeviceSlot* slot : live.members) monitors.push_back(slot->config.sim);
       line.SetTransport(MakeSimTransport(io_, monitors, port.echo, port.paced ? baud : 0, line));
     } else {
       // A request the port cannot take within the answer timeout is a line that does not work.
       const auto write_limit =
-          std::chrono::ceil<std::chrono::milliseconds>(TimingOf(*devices.front()).answer_timeout);
-      line.SetTransport(MakeSerialTransport(io_, first.port, baud, write_limit, line));
+          std::chrono::ceil<std::chrono::milliseconds>(TimingOf(first).answer_timeout);
+      line.SetTransport(MakeSerialTransport(io_, first.config.port, baud, write_limit, line));
     }
   }
 
-  // A device is silent when it has completed no cycle for silent_after_periods
-  // of its poll periods. A period is its poll interval, but no shorter than
-  // the line may take to serve every device on it once, each slow to answer.
-  void WatchSilence(const std::vector<DeviceSlot*>& devices) {
-    const auto turn = LineScheduler::LongestTurn(TimingOf(*devices.front()));
+  // A device is silent when silent_after_periods of its cycles in a row were
+  // given up, or when none ended for one poll period more than that. A
+  // period is its poll interval, but no shorter than the line may take to
+  // serve every device on it once, each slow to answer.
+  void WatchSilence(const LiveLine& line, const std::vector<DeviceSlot*>& devices) {
+    const auto turn = LineScheduler::LongestTurn(TimingOf(*line.members.front()));
     for (DeviceSlot* slot : devices) {
       const auto period = std::max<std::chrono::steady_clock::duration>(
-          config_.PollInterval(slot->config), turn * static_cast<long>(devices.size()));
+          config_.PollInterval(slot->config), turn * static_cast<long>(line.members.size()));
       slot->state.poll_period = period;
-      slot->silence.emplace(io_, period * config_.silent_after_periods,
+      slot->silence.emplace(io_, period * (config_.silent_after_periods + 1),
+                            config_.silent_after_periods,
                             [this, slot](bool silent) { DeviceSilence(*slot, silent); });
       // Upstream, a value is valid as long as its device is not silent.
-      if (mqtt_) {
-        mqtt_->AddDevice(slot->config.data_id, slot->history.Ring(), slot->line->Name(),
-                         period * config_.silent_after_periods);
+      if (mqtt_) AddToMqtt(*slot);
+    }
+  }
+
+  // Values expire upstream a period after the device would be reported
+  // silent, so that the silence is told first.
+  void AddToMqtt(const DeviceSlot& slot) {
+    mqtt_->AddDevice(slot.config.data_id, slot.history.Ring(), slot.line->Name(),
+                     slot.state.poll_period * (config_.silent_after_periods + 2));
+  }
+
+  void MakeMqtt() {
+    if (!config_.mqtt) return;
+    mqtt_ = std::make_unique<MqttPublisher>(io_, *config_.mqtt, state_dir_, events_, err_);
+    events_.Add(*mqtt_);
+  }
+
+  // -------------------------------------------------------------------------
+  // Reloads (SIGHUP)
+
+  void AwaitHangUp() {
+    hangups_.async_wait([this](const boost::system::error_code& error, int) {
+      if (error) return;
+      Reload();
+      AwaitHangUp();
+    });
+  }
+
+  // The configuration is read again. One that does not check changes
+  // nothing; otherwise the devices it changes are stopped and set up again,
+  // and the others poll on as they were.
+  void Reload() {
+    err_ << "battery-host: " << options_.config_path << ": reloading" << std::endl;
+    service_.Reloading();
+    LoadedConfig loaded = LoadAndReport(options_.config_path, err_);
+    if (!loaded.Valid()) {
+      err_ << error_log::Error << "battery-host: " << options_.config_path
+           << " is not valid; the running configuration stays" << std::endl;
+    } else {
+      Apply(std::move(loaded.config));
+    }
+    service_.Reloaded();
+  }
+
+  void Apply(HostConfig next) {
+    const ConfigChange change = CompareConfigs(config_, next);
+    // What only a start takes over stays as it runs.
+    next.plugin = config_.plugin;
+    next.plugin_log = config_.plugin_log;
+    next.state_dir = config_.state_dir;
+    next.open_timeout = config_.open_timeout;
+    for (const std::string& key : change.at_next_start) next.document[key] = config_.document[key];
+    for (const unsigned int id : change.removed) StopDevice(id);
+    for (const unsigned int id : change.recreated) StopDevice(id);
+    RetireEmptyLines();
+    // The publisher reads the settings it was made with until it is done.
+    if (change.mqtt) StopMqtt();
+    config_ = std::move(next);
+    if (change.mqtt) StartMqtt();
+    StartNewDevices();
+    if (change.http || change.mqtt) RestartHttp();
+    err_ << "battery-host: " << options_.config_path << ": reloaded: " << DescribeChange(change)
+         << std::endl;
+  }
+
+  DeviceSlot* SlotOf(unsigned int data_id) const {
+    for (const auto& slot : slots_) {
+      if (slot->config.data_id == data_id) return slot.get();
+    }
+    return nullptr;
+  }
+
+  // The device is polled no more; its history is written and kept.
+  void StopDevice(unsigned int data_id) {
+    const auto found = std::find_if(slots_.begin(), slots_.end(), [data_id](const auto& slot) {
+      return slot->config.data_id == data_id;
+    });
+    if (found == slots_.end()) return;
+    DeviceSlot& slot = **found;
+    if (LiveLine* line = LineOf(slot)) {
+      line->line->Scheduler().Remove(*slot.device);
+      line->members.erase(std::remove(line->members.begin(), line->members.end(), &slot),
+                          line->members.end());
+    }
+    if (slot.silence) slot.silence->Stop();
+    slot.history.Flush();
+    if (mqtt_) mqtt_->RemoveDevice(data_id);
+    controller_->Remove(slot);
+    Retire(std::move(*found));
+    slots_.erase(found);
+  }
+
+  void RetireEmptyLines() {
+    for (auto line = lines_.begin(); line != lines_.end();) {
+      if (!(*line)->members.empty()) {
+        ++line;
+        continue;
+      }
+      open_deadline_.Forget(*(*line)->line);
+      Retire(std::move(*line));
+      line = lines_.erase(line);
+    }
+  }
+
+  // The configured devices that have no slot: the added and the re-created.
+  // One that cannot be set up is reported and left out; the others start.
+  void StartNewDevices() {
+    std::vector<DeviceSlot*> added;
+    for (const DeviceConfig& device : config_.devices) {
+      if (SlotOf(device.data_id) != nullptr) continue;
+      try {
+        added.push_back(AddDevices({device}).front());
+      } catch (const std::exception& error) {
+        err_ << error_log::Error << "battery-host: reload: " << error.what() << "; not polled"
+             << std::endl;
+        StopDevice(device.data_id);
       }
     }
+    for (LiveLine* line : AttachToLines(added)) StartLine(*line);
+    for (DeviceSlot* slot : added) {
+      if (slot->silence) slot->silence->Start();
+    }
+  }
+
+  void StartLine(LiveLine& line) {
+    try {
+      line.line->Start();
+    } catch (const std::exception& error) {
+      err_ << error_log::Error << "battery-host: reload: " << error.what() << "; not polled"
+           << std::endl;
+      for (DeviceSlot* slot : std::vector<DeviceSlot*>(line.members))
+        StopDevice(slot->config.data_id);
+      RetireEmptyLines();
+    }
+  }
+
+  void StopMqtt() {
+    if (!mqtt_) return;
+    mqtt_->Finish();
+    events_.Remove(*mqtt_);
+    Retire(std::move(mqtt_));
+  }
+
+  void StartMqtt() {
+    MakeMqtt();
+    if (!mqtt_) return;
+    for (const auto& slot : slots_) AddToMqtt(*slot);
+    mqtt_->Start();
+  }
+
+  void RestartHttp() {
+    Retire(std::move(http_));
+    Retire(std::move(site_));
+    if (config_.http.listen) StartHttp(*config_.http.listen);
+  }
+
+  // Handlers of what was cancelled may still be queued and name the object:
+  // it goes once they have run.
+  template <class T>
+  void Retire(std::unique_ptr<T> object) {
+    if (!object) return;
+    const std::uint64_t ticket = ++retire_tickets_;
+    retired_.emplace_back(ticket, std::shared_ptr<T>(std::move(object)));
+    boost::asio::post(io_, [this, ticket] {
+      retired_.erase(std::remove_if(retired_.begin(), retired_.end(),
+                                    [ticket](const auto& held) { return held.first <= ticket; }),
+                     retired_.end());
+    });
   }
 
   std::vector<std::string> PortsDown() const {
     std::vector<std::string> down;
     for (const auto& line : lines_) {
-      if (!line->IsUp()) down.push_back(line->Name());
+      if (!line->line->IsUp()) down.push_back(line->line->Name());
     }
     return down;
   }
@@ -365,12 +598,12 @@ class LiveHost {
     events_.DeviceEvent(slot.state, silent ? kDeviceSilent : kDeviceAnswering);
   }
 
-  void PortEvent(const HostLine& line, const std::vector<DeviceSlot*>& devices, bool up,
-                 const std::string& reason) {
+  void PortEvent(const LiveLine& line, bool up, const std::string& reason) {
     if (!up) {
-      for (DeviceSlot* slot : devices) ++slot->state.port_down_events;
+      for (DeviceSlot* slot : line.members) ++slot->state.port_down_events;
     }
-    events_.PortEvent(line.Name(), up ? kPortUp : kPortDown, reason);
+    events_.PortEvent(line.line->Name(), up ? kPortUp : kPortDown, reason);
+    service_.PortsChanged();
   }
 
   void WriteSummary() {
@@ -390,25 +623,26 @@ class LiveHost {
   std::unique_ptr<PluginLibrary> plugin_;
   std::shared_ptr<LiveController> controller_;
   std::vector<std::unique_ptr<DeviceSlot>> slots_;
-  std::vector<std::unique_ptr<HostLine>> lines_;
+  std::vector<std::unique_ptr<LiveLine>> lines_;
+  std::filesystem::path state_dir_;
   boost::asio::signal_set signals_;
+  boost::asio::signal_set hangups_;
   ServiceNotifier service_{io_};
   PortOpenDeadline open_deadline_;
   std::unique_ptr<StatusSite> site_;
   std::unique_ptr<HttpServer> http_;
   std::unique_ptr<StateDirLock> state_lock_;
   std::unique_ptr<MqttPublisher> mqtt_;  // with an mqtt section
+  // What a reload took out of service, until the handlers naming it have run.
+  std::vector<std::pair<std::uint64_t, std::shared_ptr<void>>> retired_;
+  std::uint64_t retire_tickets_ = 0;
   int status_ = 0;
 };
 
 }  // namespace
 
 int RunLiveHost(const RunOptions& options, std::ostream& err) {
-  LoadedConfig loaded = LoadHostConfig(options.config_path);
-  for (const ConfigProblem& problem : loaded.problems) {
-    err << (problem.warning ? error_log::Warning : error_log::Error) << FormatProblem(problem)
-        << '\n';
-  }
+  LoadedConfig loaded = LoadAndReport(options.config_path, err);
   if (!loaded.Valid()) {
     err << error_log::Error << "battery-host run: " << options.config_path
         << " is not valid; nothing started" << std::endl;

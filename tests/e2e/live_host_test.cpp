@@ -9,8 +9,10 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <set>
@@ -260,9 +262,10 @@ TEST_F(LiveHostTest, FaultyMonitorPublishesOnlyValuesItSent) {
 // and coming back and the device's silence and return are status lines.
 TEST_F(LiveHostTest, UnpluggedPortIsReportedAndPollingResumes) {
   const std::string link = Path("ttyUSB9");
-  StartSim(link, {"--address", "1", "--unplug-after", "10", "--unplug-for", "1500"});
+  StartSim(link, {"--address", "1", "--unplug-after", "10", "--unplug-for", "3000"});
   if (IsSkipped()) return;
-  // Silent after one period: the longest turn of a slow monitor, about 1 s.
+  // Silent when no cycle ends for two periods (one, and one of slack): the
+  // longest turn of a slow monitor, about 1 s, each.
   std::string config_text = Config(100, {Device(5001, "129", link)});
   config_text.insert(1, "\"silent_after_periods\": 1,");
   const std::string config = WriteConfig(config_text);
@@ -552,6 +555,80 @@ TEST_F(LiveHostTest, SigtermEndsTheRunCleanly) {
   const auto summary = OfType(lines, "summary", 8001);
   ASSERT_EQ(summary.size(), 1u);
   EXPECT_EQ(summary.front()["cycles_completed"].asUInt64(), OfType(lines, "record", 8001).size());
+}
+
+// A reload (SIGHUP) on a shared line: the device whose settings stay polls
+// on as it was, the device whose threshold changed is set up anew and the
+// new limit applies; a configuration that does not check changes nothing.
+TEST_F(LiveHostTest, HangUpReloadsTheConfiguration) {
+  const std::string link = Path("ttyBUS1");
+  StartSim(link, {"--address", "1", "--address", "2"});
+  if (IsSkipped()) return;
+  constexpr int kPollMs = 500;
+  const auto config_with = [&](const std::string& limit) {
+    return WriteConfig(
+        Config(kPollMs, {Device(3101, "129", link),
+                         R"({"data_id": 3102, "address": 130, "port": ")" + link +
+                             R"(", "thresholds": {"temperature": {"high": )" + limit + "}}}"}));
+  };
+  const std::string config = config_with("90");
+  Process host(programs().host, {"run", "--config", config, "--state-dir", Path("state")},
+               Path("host.out"), Path("host.err"));
+  ASSERT_TRUE(host.Started());
+  // Arrival times of the kept device's records, looked at every 10 ms.
+  std::vector<std::chrono::steady_clock::time_point> arrivals;
+  const auto watch_until = [&](const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + kRunLimit;
+    while (!done() && host.Running() && std::chrono::steady_clock::now() < deadline) {
+      const std::size_t records = OfType(Output(), "record", 3101).size();
+      while (arrivals.size() < records) arrivals.push_back(std::chrono::steady_clock::now());
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return done();
+  };
+  ASSERT_TRUE(watch_until([&] { return arrivals.size() >= 3; })) << Errors();
+
+  config_with("0");
+  ASSERT_EQ(::kill(host.Pid(), SIGHUP), 0);
+  const std::size_t before = arrivals.size();
+  ASSERT_TRUE(watch_until([&] {
+    return !OfType(Output(), "threshold", 3102).empty() && arrivals.size() >= before + 3;
+  })) << Errors();
+  const auto crossing = OfType(Output(), "threshold", 3102).front();
+  EXPECT_EQ(crossing["name"].asString(), "temperature");
+  EXPECT_EQ(crossing["limit"].asFloat(), 0.0f);
+  const std::string errors = Errors();
+  EXPECT_NE(errors.find("reloaded: device 3102 re-created"), std::string::npos) << errors;
+  // Restored from its history only at the start: the kept device was never set up again.
+  const auto restored = [&](unsigned data_id) {
+    std::size_t count = 0;
+    const std::string text = "battery-host: " + std::to_string(data_id) + ": restored entry";
+    for (std::size_t at = errors.find(text); at != std::string::npos;
+         at = errors.find(text, at + 1))
+      ++count;
+    return count;
+  };
+  EXPECT_EQ(restored(3101), 0u);
+  EXPECT_EQ(restored(3102), 1u);
+  std::chrono::steady_clock::duration gap{};
+  for (std::size_t k = before; k < arrivals.size(); ++k)
+    gap = std::max(gap, arrivals[k] - arrivals[k - 1]);
+  std::cout << "[ reload   ] longest time between records of the kept device: "
+            << std::chrono::duration_cast<std::chrono::milliseconds>(gap).count() << " ms (poll "
+            << kPollMs << " ms)" << std::endl;
+
+  std::ofstream(config) << "{\"devices\": [\n";
+  ASSERT_EQ(::kill(host.Pid(), SIGHUP), 0);
+  const std::size_t at_broken = arrivals.size();
+  ASSERT_TRUE(watch_until([&] {
+    return Errors().find("is not valid; the running configuration stays") != std::string::npos &&
+           arrivals.size() >= at_broken + 2;
+  })) << Errors();
+  EXPECT_EQ(host.Stop(), std::optional<int>(0)) << Errors();
+  const auto lines = Output();
+  ASSERT_EQ(OfType(lines, "summary", 3101).size(), 1u);
+  EXPECT_EQ(OfType(lines, "summary", 3101).front()["cycles_completed"].asUInt64(),
+            OfType(lines, "record", 3101).size());
 }
 
 struct BadConfig {

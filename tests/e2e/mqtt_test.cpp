@@ -428,7 +428,7 @@ TEST_F(MqttTest, DiscoveryOfAllValuesAndTheRetainedOfflineAfterAKill) {
                 "{{ 'offline' if value_json.group_voltage is none else 'online' }}");
     }
     EXPECT_EQ(config["state_class"].asString(), "measurement");
-    EXPECT_EQ(config["expire_after"].asInt(), 15);
+    EXPECT_EQ(config["expire_after"].asInt(), 25);
     EXPECT_EQ(config["device"]["identifiers"].size(), 1u);
     unique_ids.insert(config["unique_id"].asString());
     classes[config["value_template"].asString()] =

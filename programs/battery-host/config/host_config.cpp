@@ -85,6 +85,7 @@ class HostConfigParser {
 
   void Parse(const Json::Value& root) {
     if (!reader_.IsObject(root, "(document)")) return;
+    out_.config.document = root;
     if (root.isMember("tick_ms")) {
       reader_.Error(root["tick_ms"], "tick_ms",
                     "replaced: \"poll_interval_ms\" says how often each device's cycle starts, "

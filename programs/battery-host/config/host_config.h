@@ -89,6 +89,8 @@ struct HostConfig {
   std::map<std::string, PortSettings> ports;
   std::vector<DeviceConfig> devices;
   std::optional<MqttSettings> mqtt;  // records and events go to an MQTT broker too
+  // The document as read: a reload tells what changed by its sections.
+  Json::Value document;
 
   PortSettings Port(const std::string& name) const {
     const auto found = ports.find(name);

@@ -27,6 +27,8 @@ class HostLine final : public LineListener, private LineScheduler::Wire {
     std::function<void(const PXHSPDevice& device)> calling;
     // The port went down (with the reason) or came back up.
     std::function<void(bool up, const std::string& reason)> port;
+    // The device's cycle ended without a record.
+    std::function<void(const PXHSPDevice& device)> given_up;
   };
 
   HostLine(boost::asio::io_context& io, std::string name, const PortSettings& settings,
@@ -57,6 +59,9 @@ class HostLine final : public LineListener, private LineScheduler::Wire {
   void Drain() override;
   void Calling(const PXHSPDevice& device) override {
     if (events_.calling) events_.calling(device);
+  }
+  void GivenUp(const PXHSPDevice& device) override {
+    if (events_.given_up) events_.given_up(device);
   }
   // A chunk for the device whose answer is awaited.
   void Deliver(std::uint8_t* data, std::size_t size);

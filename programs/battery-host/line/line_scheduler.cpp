@@ -1,10 +1,39 @@
 #include "programs/battery-host/line/line_scheduler.h"
 
+#include <algorithm>
+
 LineScheduler::LineScheduler(boost::asio::io_context& io, Timing timing, Wire& wire)
     : timing_(timing), wire_(wire), timer_(io) {}
 
 void LineScheduler::Add(PXHSPDevice* device, Clock::duration poll_interval) {
   members_.push_back(Member{device, poll_interval});
+  // Between turns the wait may be for a later device, or for none at all.
+  if (phase_ == Phase::kIdle) ScheduleTurn();
+}
+
+void LineScheduler::Remove(const PXHSPDevice& device) {
+  const auto found =
+      std::find_if(members_.begin(), members_.end(),
+                   [&device](const Member& member) { return member.device == &device; });
+  if (found == members_.end()) return;
+  const bool its_turn = Owner() == &device;
+  const auto index = static_cast<std::size_t>(found - members_.begin());
+  members_.erase(found);
+  const auto shift = [index](std::size_t& at) {
+    if (at > index) --at;
+  };
+  shift(owner_);
+  shift(next_);
+  if (next_ >= members_.size()) next_ = 0;
+  if (last_owner_ && *last_owner_ == index) {
+    last_owner_.reset();
+  } else if (last_owner_) {
+    shift(*last_owner_);
+  }
+  if (!its_turn) return;
+  held_.clear();
+  guard_ = true;
+  ScheduleTurn();
 }
 
 void LineScheduler::Up() {
@@ -108,6 +137,7 @@ void LineScheduler::EndExchange(Outcome outcome) {
   if (outcome == Outcome::kGivenUp) guard_ = true;
   last_owner_ = owner_;
   ScheduleTurn();
+  if (outcome == Outcome::kGivenUp) wire_.GivenUp(*members_[owner_].device);
 }
 
 // ---------------------------------------------------------------------------

@@ -65,6 +65,8 @@ class LineScheduler {
     virtual void Drain() = 0;
     // The scheduler is about to call into the device (RefreshStatus, process).
     virtual void Calling(const PXHSPDevice& device) = 0;
+    // The device's turn ended without its cycle completing.
+    virtual void GivenUp(const PXHSPDevice& device) = 0;
 
    protected:
     ~Wire() = default;
@@ -77,7 +79,7 @@ class LineScheduler {
   };
 
   // Whether a device still takes part (it may have completed its cycles).
-  using Active = std::function<bool(std::size_t index)>;
+  using Active = std::function<bool(const PXHSPDevice& device)>;
 
   LineScheduler(boost::asio::io_context& io, Timing timing, Wire& wire);
 
@@ -91,7 +93,12 @@ class LineScheduler {
            kResendsPerCycle * (timing.answer_timeout + timing.longest_exchange) + timing.frame_gap;
   }
 
+  // Devices join and leave while the line runs (a reloaded configuration).
+  // A device that leaves in its turn ends it: its answer may still come, so
+  // the next request waits for the line to be quiet.
   void Add(PXHSPDevice* device, Clock::duration poll_interval);
+  void Remove(const PXHSPDevice& device);
+  std::size_t Size() const { return members_.size(); }
   void SetActive(Active active) { active_ = std::move(active); }
 
   // The line can carry requests: turns start.
@@ -136,7 +143,7 @@ class LineScheduler {
     std::uint64_t stale_bytes = 0;
   };
 
-  bool IsActive(std::size_t index) const { return !active_ || active_(index); }
+  bool IsActive(std::size_t index) const { return !active_ || active_(*members_[index].device); }
   std::optional<std::size_t> DueNow(Clock::time_point now) const;
   std::optional<Clock::time_point> EarliestDue() const;
   Clock::time_point LastActivity() const { return std::max(last_write_, last_heard_); }

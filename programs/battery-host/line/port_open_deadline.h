@@ -8,6 +8,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -23,6 +24,10 @@ class PortOpenDeadline {
 
   PortOpenDeadline(boost::asio::io_context& io, std::chrono::seconds timeout);
   void Watch(const HostLine& line) { lines_.push_back(&line); }
+  // The line is gone (a reloaded configuration has no device on it).
+  void Forget(const HostLine& line) {
+    lines_.erase(std::remove(lines_.begin(), lines_.end(), &line), lines_.end());
+  }
   void Start(Missed missed);
   std::chrono::seconds Timeout() const { return timeout_; }
 

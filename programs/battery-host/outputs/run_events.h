@@ -7,6 +7,7 @@
 // in the order they were added. Outputs that only show the current state read
 // DeviceState instead.
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -66,6 +67,9 @@ class RunEvents {
 class RunEventFanOut final : public RunEvents {
  public:
   void Add(RunEvents& events) { outputs_.push_back(&events); }
+  void Remove(const RunEvents& events) {
+    outputs_.erase(std::remove(outputs_.begin(), outputs_.end(), &events), outputs_.end());
+  }
 
   void Record(const DeviceState& device, const HostRecord& record) override {
     for (RunEvents* output : outputs_) output->Record(device, record);

@@ -3,12 +3,9 @@
 #include <systemd/sd-daemon.h>
 
 #include <cstdint>
+#include <ctime>
 
 namespace {
-
-// How often the ports are looked at until all are open: a port that opens is
-// announced within this time.
-constexpr std::chrono::milliseconds kReadyCheckPeriod{100};
 
 void Notify(const std::string& state) {
   sd_notify(0, state.c_str());
@@ -20,10 +17,18 @@ std::string Joined(const std::vector<std::string>& names) {
   return text;
 }
 
+// The service manager matches a reload's end to its start by this clock.
+std::string MonotonicNow() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  const auto usec = static_cast<std::uint64_t>(now.tv_sec) * 1000000u +
+                    static_cast<std::uint64_t>(now.tv_nsec) / 1000u;
+  return std::to_string(usec);
+}
+
 }  // namespace
 
-ServiceNotifier::ServiceNotifier(boost::asio::io_context& io)
-    : keep_alive_timer_(io), ready_timer_(io) {
+ServiceNotifier::ServiceNotifier(boost::asio::io_context& io) : keep_alive_timer_(io) {
   std::uint64_t usec = 0;
   // Half the watchdog's period leaves a whole half for a late keep-alive.
   if (sd_watchdog_enabled(0, &usec) > 0) keep_alive_period_ = std::chrono::microseconds(usec / 2);
@@ -36,7 +41,31 @@ ServiceNotifier::~ServiceNotifier() {
 void ServiceNotifier::Start(PortsDown ports_down) {
   ports_down_ = std::move(ports_down);
   if (keep_alive_period_.count() > 0) KeepAlive();
-  AwaitReady();
+  status_ = Status();
+  Notify("READY=1\n" + status_);
+}
+
+void ServiceNotifier::PortsChanged() {
+  if (!ports_down_) return;
+  const std::string status = Status();
+  if (status == status_) return;
+  status_ = status;
+  Notify(status_);
+}
+
+void ServiceNotifier::Reloading() {
+  Notify("RELOADING=1\nMONOTONIC_USEC=" + MonotonicNow());
+}
+
+void ServiceNotifier::Reloaded() {
+  status_ = Status();
+  Notify("READY=1\n" + status_);
+}
+
+std::string ServiceNotifier::Status() const {
+  const std::vector<std::string> down = ports_down_ ? ports_down_() : std::vector<std::string>{};
+  if (down.empty()) return "STATUS=polling, every port open";
+  return "STATUS=polling; not open: " + Joined(down);
 }
 
 void ServiceNotifier::KeepAlive() {
@@ -44,20 +73,5 @@ void ServiceNotifier::KeepAlive() {
   keep_alive_timer_.expires_after(keep_alive_period_);
   keep_alive_timer_.async_wait([this](const boost::system::error_code& error) {
     if (!error) KeepAlive();
-  });
-}
-
-void ServiceNotifier::AwaitReady() {
-  const std::vector<std::string> down = ports_down_();
-  if (down.empty()) {
-    Notify("READY=1\nSTATUS=polling, every port open");
-    return;
-  }
-  const std::string status = "STATUS=waiting for " + Joined(down);
-  if (status != status_) Notify(status);
-  status_ = status;
-  ready_timer_.expires_after(kReadyCheckPeriod);
-  ready_timer_.async_wait([this](const boost::system::error_code& error) {
-    if (!error) AwaitReady();
   });
 }

@@ -1,10 +1,13 @@
 #pragma once
 
-// The host as a systemd service (Type=notify): readiness once every port is
-// open, a status line while some are not, and the watchdog's keep-alives.
-// The keep-alives come from a timer on the host's own event loop, so a loop
-// that hangs stops them and the service manager restarts the host. Outside
-// systemd (no NOTIFY_SOCKET) nothing is sent.
+// The host as a systemd service (Type=notify): readiness once the devices
+// are set up and the outputs started, whether or not every port is open (a
+// missing adapter must not hold the healthy lines hostage to the start
+// timeout), a status line naming the ports that are not open, the reloads of
+// the configuration, and the watchdog's keep-alives. The keep-alives come from
+// a timer on the host's own event loop, so a loop that hangs stops them and
+// the service manager restarts the host. Outside systemd (no NOTIFY_SOCKET)
+// nothing is sent.
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -16,7 +19,7 @@
 
 class ServiceNotifier {
  public:
-  // The ports not open yet, by name; readiness waits until there are none.
+  // The ports not open now, by name.
   using PortsDown = std::function<std::vector<std::string>()>;
 
   explicit ServiceNotifier(boost::asio::io_context& io);
@@ -25,16 +28,20 @@ class ServiceNotifier {
   ServiceNotifier(const ServiceNotifier&) = delete;
   ServiceNotifier& operator=(const ServiceNotifier&) = delete;
 
-  // Starts the keep-alives (when the service manager asks for them) and
-  // waits for the ports to be open before sending READY=1.
+  // Sends READY=1 with the status, and starts the keep-alives when the
+  // service manager asks for them.
   void Start(PortsDown ports_down);
+  // A port opened or broke: the status line follows.
+  void PortsChanged();
+  // A reload of the configuration begins, and ends.
+  void Reloading();
+  void Reloaded();
 
  private:
   void KeepAlive();
-  void AwaitReady();
+  std::string Status() const;
 
   boost::asio::steady_timer keep_alive_timer_;
-  boost::asio::steady_timer ready_timer_;
   std::chrono::microseconds keep_alive_period_{0};
   PortsDown ports_down_;
   std::string status_;

@@ -59,8 +59,10 @@ bool DeviceHistory::Save(const unsigned char* record, std::size_t length,
     timer_armed_ = true;
     timer_.expires_at(*last_written_ + settings_.interval);
     timer_.async_wait([this](const boost::system::error_code& error) {
+      // A cancelled wait may end after the history is gone: nothing of it is touched.
+      if (error) return;
       timer_armed_ = false;
-      if (!error && holding_) Write();
+      if (holding_) Write();
     });
   }
   return true;
@@ -68,6 +70,7 @@ bool DeviceHistory::Save(const unsigned char* record, std::size_t length,
 
 void DeviceHistory::Flush() {
   timer_.cancel();
+  timer_armed_ = false;
   if (holding_) Write();
 }
 

@@ -41,7 +41,7 @@ struct DeviceState {
   // one), and when it came.
   std::optional<HostRecord> newest;
   Clock::time_point newest_at{};
-  bool silent = false;  // no cycle completed for the configured number of poll periods
+  bool silent = false;  // its cycles were given up, or ended not at all, for a while (SilenceWatch)
   long silent_events = 0;
   long port_down_events = 0;
   // The device's poll period: its poll interval, but no shorter than its line

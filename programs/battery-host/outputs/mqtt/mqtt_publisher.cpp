@@ -83,9 +83,26 @@ void MqttPublisher::AddDevice(unsigned int data_id, const HistoryRing& ring,
                                               std::max(seconds, std::chrono::seconds(1)),
                                               state_dir_, settings_.topic_prefix));
   by_data_id_[data_id] = devices_.back().get();
+  if (started_) StartOutbox(*devices_.back());
+}
+
+void MqttPublisher::RemoveDevice(unsigned int data_id) {
+  const auto found = by_data_id_.find(data_id);
+  if (found == by_data_id_.end()) return;
+  Device* device = found->second;
+  if (device->outbox) KeepCursor(*device);
+  for (auto flight = in_flight_.begin(); flight != in_flight_.end();) {
+    flight = flight->second.device == device ? in_flight_.erase(flight) : std::next(flight);
+  }
+  by_data_id_.erase(found);
+  devices_.erase(std::find_if(devices_.begin(), devices_.end(),
+                              [device](const auto& held) { return held.get() == device; }));
+  first_device_ = 0;
+  discovery_next_ = std::min(discovery_next_, devices_.size());
 }
 
 void MqttPublisher::Start() {
+  started_ = true;
   for (auto& device : devices_) StartOutbox(*device);
   connection_.Start();
 }

@@ -50,8 +50,12 @@ class MqttPublisher final : public RunEvents, private MqttConnection::Listener {
 
   // A device, its history ring (the outbox), the name of its line (for port
   // events) and how long its values stay valid without a new record.
+  // A device added after Start starts its outbox at once.
   void AddDevice(unsigned int data_id, const HistoryRing& ring, const std::string& line,
                  std::chrono::steady_clock::duration valid_for);
+  // The device is polled no more: how far it was acknowledged is kept, and
+  // its ring is not read again.
+  void RemoveDevice(unsigned int data_id);
   // Reads how far each device was acknowledged, and connects.
   void Start();
   // At a clean stop, after the event loop: sends what it can within a
@@ -115,5 +119,6 @@ class MqttPublisher final : public RunEvents, private MqttConnection::Listener {
   boost::asio::steady_timer cursors_;
   bool cursors_due_ = false;
   bool down_said_ = false;  // a broker_down event went out since the last broker_up
+  bool started_ = false;
   JsonLine line_;
 };
