@@ -24,4 +24,11 @@ std::optional<std::int32_t> FindCellNumber(std::string_view name);
 // the threshold checks write it: no leading zeros ("battery_7_value").
 bool IsCellName(std::string_view name, std::size_t cells);
 
+// The number a cell is shown with: 1-based, after the device's battery_start
+// (cell 0 of a device starting at 17 is cell 18). Wide: a start near the int
+// limit does not overflow.
+constexpr std::int64_t CellDisplayNumber(int battery_start, std::size_t cell) {
+  return std::int64_t{battery_start} + static_cast<std::int64_t>(cell) + 1;
+}
+
 }  // namespace battery2v_32

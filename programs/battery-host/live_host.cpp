@@ -3,6 +3,8 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
 
+#include <unistd.h>
+
 #include <csignal>
 #include <cstring>
 #include <filesystem>
@@ -190,6 +192,20 @@ class LiveHost {
     http_->Start();
     err_ << "battery-host: status page and metrics on http://" << http_->LocalAddress() << '/'
          << std::endl;
+    if (mqtt_) mqtt_->SetConfigurationUrl(StatusPageUrl(listen));
+  }
+
+  // The page's address for someone on another machine: the listen address,
+  // or this machine's name when the server listens on every address.
+  std::string StatusPageUrl(const ListenAddress& listen) const {
+    std::string problem;
+    ListenAddress bound = ParseListenAddress(http_->LocalAddress(), problem).value_or(listen);
+    if (bound.address == "0.0.0.0" || bound.address == "::") {
+      char name[256] = {};
+      if (::gethostname(name, sizeof name - 1) != 0) return {};
+      return "http://" + std::string(name) + ":" + std::to_string(bound.port) + "/";
+    }
+    return "http://" + bound.Text() + "/";
   }
 
   void AddMqttMetrics(Metrics& metrics) {
@@ -314,8 +330,9 @@ class LiveHost {
                             [this, slot](bool silent) { DeviceSilence(*slot, silent); });
       // Upstream, a value is valid as long as its device is not silent.
       if (mqtt_) {
-        mqtt_->AddDevice(slot->config.data_id, slot->history.Ring(), slot->line->Name(),
-                         period * config_.silent_after_periods);
+        mqtt_->AddDevice({slot->config.data_id, DeviceName(slot->config), slot->config.cell_start,
+                          &slot->history.Ring(), &slot->thresholds, slot->line->Name(),
+                          period * config_.silent_after_periods});
       }
     }
   }

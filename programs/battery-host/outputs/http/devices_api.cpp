@@ -20,7 +20,7 @@ void DevicesApi::Write(const std::vector<DeviceStatus>& devices, DeviceState::Cl
 
 void DevicesApi::Device(const DeviceStatus& device, DeviceState::Clock::time_point now) {
   const DeviceState& state = *device.state;
-  Thresholds(*device.thresholds);
+  ThresholdMembers(*device.thresholds, cells_, thresholds_);
   line_.Raw("thresholds", thresholds_.FinishObject());
   if (state.newest) {
     RecordLine(*state.newest, record_);
@@ -34,17 +34,4 @@ void DevicesApi::Device(const DeviceStatus& device, DeviceState::Clock::time_poi
       .Bool("port_up", device.port_up)
       .String("status", FreshnessName(FreshnessOf(state, now)));
   DeviceCounters(device, line_);
-}
-
-void DevicesApi::Thresholds(const ThresholdStates& states) {
-  cells_ = '[';
-  for (const ThresholdState cell : states.cells) {
-    if (cells_.size() > 1) cells_ += ',';
-    cells_.append(1, '"').append(ThresholdStateName(cell)).append(1, '"');
-  }
-  cells_ += ']';
-  thresholds_.Raw("cells", cells_)
-      .String("group_voltage", ThresholdStateName(states.group_voltage))
-      .String("group_current", ThresholdStateName(states.group_current))
-      .String("temperature", ThresholdStateName(states.temperature));
 }

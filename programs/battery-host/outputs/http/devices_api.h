@@ -35,7 +35,6 @@ class DevicesApi {
 
  private:
   void Device(const DeviceStatus& device, DeviceState::Clock::time_point now);
-  void Thresholds(const ThresholdStates& states);
 
   std::chrono::milliseconds refresh_;
   // Kept: their buffers are reused from request to request.
