@@ -9,12 +9,7 @@ namespace battery2v_32 {
 const CellLabels::Names& CellLabels::VariableNames() {
   static const Names names = [] {
     Names built;
-    for (std::size_t i = 0; i < kCells; ++i) {
-      built[i]
-          .append(kCellNamePrefix)
-          .append(boost::lexical_cast<std::string>(i))
-          .append(kCellNameSuffix);
-    }
+    for (std::size_t i = 0; i < kCells; ++i) built[i] = CellVariableName(i);
     return built;
   }();
   return names;

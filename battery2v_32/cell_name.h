@@ -7,12 +7,16 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace battery2v_32 {
 
 inline constexpr std::string_view kCellNamePrefix = "battery_";
 inline constexpr std::string_view kCellNameSuffix = "_value";
+
+// The name of cell `cell`'s value: "battery_<cell>_value".
+std::string CellVariableName(std::size_t cell);
 
 // The cell number in a value name: the leftmost "battery_<digits>_value"
 // anywhere in `name`, as a search for the ECMAScript pattern

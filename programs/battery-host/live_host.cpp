@@ -225,6 +225,10 @@ class LiveHost {
     return {&state,
             &slot.thresholds.States(),
             &slot.line->Name(),
+            &slot.name,
+            slot.config.cell_start,
+            slot.config.address,
+            &slot.thresholds,
             slot.line->IsUp(),
             state.started - state.completed - (under_way ? 1 : 0),
             scheduler.StaleBytes(*slot.device)};
@@ -330,7 +334,7 @@ class LiveHost {
                             [this, slot](bool silent) { DeviceSilence(*slot, silent); });
       // Upstream, a value is valid as long as its device is not silent.
       if (mqtt_) {
-        mqtt_->AddDevice({slot->config.data_id, DeviceName(slot->config), slot->config.cell_start,
+        mqtt_->AddDevice({slot->config.data_id, slot->name, slot->config.cell_start,
                           &slot->history.Ring(), &slot->thresholds, slot->line->Name(),
                           period * config_.silent_after_periods});
       }

@@ -1,5 +1,6 @@
 #include "programs/battery-host/outputs/http/devices_api.h"
 
+#include "battery2v_32/cell_name.h"
 #include "programs/battery-host/outputs/run_output.h"
 #include "programs/battery-host/text_format.h"
 
@@ -30,7 +31,9 @@ void DevicesApi::Device(const DeviceStatus& device, DeviceState::Clock::time_poi
   } else {
     line_.Null("record").Null("record_age_s");
   }
-  line_.String("port", *device.port)
+  line_.Integer("first_cell", battery2v_32::CellDisplayNumber(device.cell_start, 0))
+      .String("name", *device.name)
+      .String("port", *device.port)
       .Bool("port_up", device.port_up)
       .String("status", FreshnessName(FreshnessOf(state, now)));
   DeviceCounters(device, line_);

@@ -29,8 +29,7 @@ std::vector<Sensor> Sensors(int cell_start) {
   for (std::size_t cell = 0; cell < battery_link::kCellCount; ++cell) {
     const std::string number = std::to_string(cell);
     sensors.push_back(
-        {std::string(battery2v_32::kCellNamePrefix) + number +
-             std::string(battery2v_32::kCellNameSuffix),
+        {battery2v_32::CellVariableName(cell),
          "Cell " + std::to_string(battery2v_32::CellDisplayNumber(cell_start, cell)) + " voltage",
          "voltage", "V", "cells[" + number + "]"});
   }
