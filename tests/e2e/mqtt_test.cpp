@@ -478,6 +478,7 @@ TEST_F(MqttTest, SilentDeviceGoesOfflineAndARemovedDeviceLosesItsConfigs) {
           "sim": {"faults": {"no_answer": 1.0}}})";
   const auto config = [&](const std::string& devices) {
     return Write("host.json", R"({"poll_interval_ms": 200, "silent_after_periods": 2,
+        "http": {"listen": "127.0.0.1:0"},
         "ports": {"sim:0": {"paced": false}, "sim:1": {"paced": false}},
         "mqtt": {)" + Mqtt(port_) +
                                   R"(, "client_id": "ctl-t",
@@ -509,6 +510,10 @@ TEST_F(MqttTest, SilentDeviceGoesOfflineAndARemovedDeviceLosesItsConfigs) {
   EXPECT_EQ(cell["name"].asString(), "Cell 17 voltage");  // battery_start 16
   EXPECT_EQ(cell["device"]["name"].asString(), "Rack A");
   EXPECT_EQ(cell["object_id"].asString(), "ctl-t_1001_battery_0_value");
+  // The status page, on the port the system chose.
+  const std::string url = cell["device"]["configuration_url"].asString();
+  EXPECT_EQ(url.rfind("http://127.0.0.1:", 0), 0u) << url;
+  EXPECT_NE(HostErrors(0).find("status page and metrics on " + url), std::string::npos) << url;
   const Json::Value limit = last(a_limit)->json;
   EXPECT_EQ(limit["device_class"].asString(), "problem");
   EXPECT_EQ(limit["state_topic"].asString(), Topic(1001, "thresholds"));
