@@ -281,14 +281,14 @@ void Battery::ReadNumericSettings(const Json::Value& settings) {
 
 void Battery::ReadGroupSplit(const Json::Value& settings) {
   using namespace battery_settings;
-  // A string split over two monitors: group 1 shows its cells from 1, group 2 from 18.
+  // A string split over two monitors: each watches its first `amount` cells
+  // (BatteryStart numbers them on from the group's first cell).
   const Json::Value* group = Present(settings, "group_index");
   const Json::Value* amount = Present(settings, "amount");
   if (group == nullptr || amount == nullptr) return;
   const int index = ToInt(*group);
   const int count = ToInt(*amount);
   if (index != 1 && index != 2) return;
-  battery_start_ = index == 1 ? 0 : 17;
   const int appended = count < kMaxGroupAmount ? count : kMaxGroupAmount;
   for (int cell = 0; cell < appended; ++cell) active_batteries_.push_back(cell);
 }
@@ -310,7 +310,7 @@ void Battery::ReadListSettings(const Json::Value& settings) {
   if (const auto* cells = PresentArray(settings, "active_batteries")) {
     for (const Json::Value& cell : *cells) AppendUnique(active_batteries_, ToInt(cell));
   }
-  if (const auto* v = Present(settings, "battery_start")) battery_start_ = ToInt(*v);
+  if (const auto start = BatteryStart(settings)) battery_start_ = *start;
   if (const auto* peers = PresentArray(settings, "group_voltage")) {
     for (const Json::Value& peer : *peers) {
       AppendUnique(group_voltage_ids_, static_cast<unsigned int>(ToDataId(peer)));

@@ -103,4 +103,19 @@ bool StartsWithNumber(const Json::Value& value, Conversion conversion) {
   return end != text.c_str();
 }
 
+std::optional<int> BatteryStart(const Json::Value& settings) {
+  if (const Json::Value* start = Present(settings, "battery_start")) return ToInt(*start);
+  const Json::Value* group = Present(settings, "group_index");
+  if (group == nullptr || Present(settings, "amount") == nullptr) return std::nullopt;
+  constexpr int kSecondGroupStart = 17;
+  switch (ToInt(*group)) {
+    case 1:
+      return 0;
+    case 2:
+      return kSecondGroupStart;
+    default:
+      return std::nullopt;
+  }
+}
+
 }  // namespace battery_settings

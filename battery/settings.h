@@ -10,6 +10,7 @@
 #include <json/value.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -88,5 +89,11 @@ float ToFloat(const Json::Value& value);
 // Whether the text form starts with a number that `conversion` reads; when it
 // does not, the setting reads as 0. Text is always taken.
 bool StartsWithNumber(const Json::Value& value, Conversion conversion);
+
+// Where the cells' display numbers start (cell i is shown as start + i + 1):
+// "battery_start" when present, else 0 for group 1 and 17 for group 2 of a
+// string split over two monitors ("group_index" with "amount"); empty when
+// `settings` (the "appSetting" object) says nothing of it.
+std::optional<int> BatteryStart(const Json::Value& settings);
 
 }  // namespace battery_settings

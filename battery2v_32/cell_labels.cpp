@@ -2,8 +2,6 @@
 
 #include <boost/lexical_cast.hpp>
 
-#include <cstdint>
-
 #include "battery2v_32/cell_name.h"
 
 namespace battery2v_32 {
@@ -11,12 +9,7 @@ namespace battery2v_32 {
 const CellLabels::Names& CellLabels::VariableNames() {
   static const Names names = [] {
     Names built;
-    for (std::size_t i = 0; i < kCells; ++i) {
-      built[i]
-          .append(kCellNamePrefix)
-          .append(boost::lexical_cast<std::string>(i))
-          .append(kCellNameSuffix);
-    }
+    for (std::size_t i = 0; i < kCells; ++i) built[i] = CellVariableName(i);
     return built;
   }();
   return names;
@@ -25,9 +18,8 @@ const CellLabels::Names& CellLabels::VariableNames() {
 const CellLabels::Names& CellLabels::DisplayNames(int battery_start) {
   if (display_start_ != battery_start) {
     for (std::size_t i = 0; i < kCells; ++i) {
-      // Wide arithmetic: a start near the int limit must not overflow.
-      const std::int64_t shown = std::int64_t{battery_start} + static_cast<std::int64_t>(i) + 1;
-      display_names_[i] = "第" + boost::lexical_cast<std::string>(shown) + "节电池";
+      display_names_[i] =
+          "第" + boost::lexical_cast<std::string>(CellDisplayNumber(battery_start, i)) + "节电池";
     }
     display_start_ = battery_start;
   }

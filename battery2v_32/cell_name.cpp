@@ -30,6 +30,10 @@ std::string_view CellDigitsAt(std::string_view name, std::size_t start) {
 
 }  // namespace
 
+std::string CellVariableName(std::size_t cell) {
+  return std::string(kCellNamePrefix).append(std::to_string(cell)).append(kCellNameSuffix);
+}
+
 std::optional<std::int32_t> FindCellNumber(std::string_view name) {
   // A digit run is always taken whole: a shorter run would have to be followed
   // by '_', which is not a digit, so backtracking can never find another match

@@ -27,6 +27,10 @@ install(FILES examples/host-serial.json DESTINATION ${BATTERY_CONFIG_DIR}
 file(GLOB example_files ${PROJECT_SOURCE_DIR}/examples/*.json
      ${PROJECT_SOURCE_DIR}/examples/*.replay)
 install(FILES ${example_files} DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+# Alert rules for the host's metrics, with the tests promtool runs on them.
+install(FILES examples/prometheus/battery-host.rules.yml
+        examples/prometheus/battery-host.rules.test.yml
+        DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples/prometheus)
 
 # Debian wants the changelog compressed without a time stamp.
 configure_file(packaging/changelog.in changelog @ONLY)

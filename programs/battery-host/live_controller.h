@@ -42,6 +42,7 @@ struct DeviceSlot {
   }
 
   DeviceConfig config;
+  const std::string name = DeviceName(config);  // what the outputs show
   std::unique_ptr<PXHSPDevice> device;
   HostLine* line = nullptr;
   ThresholdMonitor thresholds;

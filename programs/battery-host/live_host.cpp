@@ -4,6 +4,8 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
 
+#include <unistd.h>
+
 #include <csignal>
 #include <cstring>
 #include <filesystem>
@@ -212,6 +214,20 @@ class LiveHost {
     http_->Start();
     err_ << "battery-host: status page and metrics on http://" << http_->LocalAddress() << '/'
          << std::endl;
+    if (mqtt_) mqtt_->SetConfigurationUrl(StatusPageUrl(listen));
+  }
+
+  // The page's address for someone on another machine: the listen address,
+  // or this machine's name when the server listens on every address.
+  std::string StatusPageUrl(const ListenAddress& listen) const {
+    std::string problem;
+    ListenAddress bound = ParseListenAddress(http_->LocalAddress(), problem).value_or(listen);
+    if (bound.address == "0.0.0.0" || bound.address == "::") {
+      char name[256] = {};
+      if (::gethostname(name, sizeof name - 1) != 0) return {};
+      return "http://" + std::string(name) + ":" + std::to_string(bound.port) + "/";
+    }
+    return "http://" + bound.Text() + "/";
   }
 
   void AddMqttMetrics(Metrics& metrics) {
@@ -231,6 +247,10 @@ class LiveHost {
     return {&state,
             &slot.thresholds.States(),
             &slot.line->Name(),
+            &slot.name,
+            slot.config.cell_start,
+            slot.config.address,
+            &slot.thresholds,
             slot.line->IsUp(),
             state.started - state.completed - (under_way ? 1 : 0),
             scheduler.StaleBytes(*slot.device)};
@@ -390,8 +410,9 @@ class LiveHost {
   // Values expire upstream a period after the device would be reported
   // silent, so that the silence is told first.
   void AddToMqtt(const DeviceSlot& slot) {
-    mqtt_->AddDevice(slot.config.data_id, slot.history.Ring(), slot.line->Name(),
-                     slot.state.poll_period * (config_.silent_after_periods + 2));
+    mqtt_->AddDevice({slot.config.data_id, slot.name, slot.config.cell_start, &slot.history.Ring(),
+                      &slot.thresholds, slot.line->Name(),
+                      slot.state.poll_period * (config_.silent_after_periods + 2)});
   }
 
   void MakeMqtt() {
@@ -435,8 +456,9 @@ class LiveHost {
     next.state_dir = config_.state_dir;
     next.open_timeout = config_.open_timeout;
     for (const std::string& key : change.at_next_start) next.document[key] = config_.document[key];
-    for (const unsigned int id : change.removed) StopDevice(id);
-    for (const unsigned int id : change.recreated) StopDevice(id);
+    for (const unsigned int id : change.removed) StopDevice(id, MqttPublisher::Removal::kForget);
+    for (const unsigned int id : change.recreated)
+      StopDevice(id, MqttPublisher::Removal::kKeepRetained);
     RetireEmptyLines();
     // The publisher reads the settings it was made with until it is done.
     if (change.mqtt) StopMqtt();
@@ -456,7 +478,7 @@ class LiveHost {
   }
 
   // The device is polled no more; its history is written and kept.
-  void StopDevice(unsigned int data_id) {
+  void StopDevice(unsigned int data_id, MqttPublisher::Removal removal) {
     const auto found = std::find_if(slots_.begin(), slots_.end(), [data_id](const auto& slot) {
       return slot->config.data_id == data_id;
     });
@@ -469,7 +491,7 @@ class LiveHost {
     }
     if (slot.silence) slot.silence->Stop();
     slot.history.Flush();
-    if (mqtt_) mqtt_->RemoveDevice(data_id);
+    if (mqtt_) mqtt_->RemoveDevice(data_id, removal);
     controller_->Remove(slot);
     Retire(std::move(*found));
     slots_.erase(found);
@@ -498,7 +520,7 @@ class LiveHost {
       } catch (const std::exception& error) {
         err_ << error_log::Error << "battery-host: reload: " << error.what() << "; not polled"
              << std::endl;
-        StopDevice(device.data_id);
+        StopDevice(device.data_id, MqttPublisher::Removal::kForget);
       }
     }
     for (LiveLine* line : AttachToLines(added)) StartLine(*line);
@@ -514,7 +536,7 @@ class LiveHost {
       err_ << error_log::Error << "battery-host: reload: " << error.what() << "; not polled"
            << std::endl;
       for (DeviceSlot* slot : std::vector<DeviceSlot*>(line.members))
-        StopDevice(slot->config.data_id);
+        StopDevice(slot->config.data_id, MqttPublisher::Removal::kForget);
       RetireEmptyLines();
     }
   }

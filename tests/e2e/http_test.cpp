@@ -107,6 +107,25 @@ std::string Series(const std::string& name, unsigned data_id, const std::string&
   return name + "{data_id=\"" + std::to_string(data_id) + "\"" + more + "}";
 }
 
+// promtool's own check of the exposition (Debian's prometheus package), where
+// this machine has it.
+void ExpectPromtoolAccepts(const std::string& exposition) {
+  const std::string promtool = FindProgram("promtool");
+  if (promtool.empty()) {
+    std::cout << "[ skipped  ] promtool check metrics: no promtool here (Debian's prometheus)"
+              << std::endl;
+    return;
+  }
+  const fs::path file = fs::temp_directory_path() / ("metrics-" + std::to_string(::getpid()));
+  std::ofstream(file) << exposition;
+  const std::string command =
+      promtool + " check metrics < '" + file.string() + "' > '" + file.string() + ".out' 2>&1";
+  const int status = std::system(command.c_str());
+  EXPECT_EQ(status, 0) << ReadFile(file.string() + ".out");
+  fs::remove(file);
+  fs::remove(file.string() + ".out");
+}
+
 class HttpTest : public ::testing::Test {
  protected:
   static constexpr unsigned kDevices[] = {1001, 1002, 1003};
@@ -348,10 +367,14 @@ TEST_F(HttpTest, MetricsAndApiHoldTheNewestRecord) {
     const double completed =
         exposition.At(Series("battery_cycles_total", data_id, ",outcome=\"completed\""));
     const Measurement record = RecordNumber(data_id, std::lround(completed));
+    // Cells are labelled as the plug-in shows them: 1002 starts at battery_start 32.
+    const int first_cell = data_id == 1002 ? 33 : 1;
     for (std::size_t i = 0; i < kCells; ++i) {
-      EXPECT_EQ(static_cast<float>(exposition.At(Series("battery_cell_voltage_volts", data_id,
-                                                        ",cell=\"" + std::to_string(i) + "\""))),
-                record.cells[i])
+      const std::string labels = ",cell=\"" + std::to_string(first_cell + static_cast<int>(i)) +
+                                 "\",variable=\"battery_" + std::to_string(i) + "_value\"";
+      EXPECT_EQ(
+          static_cast<float>(exposition.At(Series("battery_cell_voltage_volts", data_id, labels))),
+          record.cells[i])
           << "cell " << i;
     }
     EXPECT_EQ(static_cast<float>(exposition.At(Series("battery_group_voltage_volts", data_id))),
@@ -364,8 +387,17 @@ TEST_F(HttpTest, MetricsAndApiHoldTheNewestRecord) {
     EXPECT_EQ(exposition.At(Series("battery_cycles_total", data_id, ",outcome=\"given_up\"")), 0.0);
     EXPECT_EQ(exposition.At(Series("battery_stale_bytes_total", data_id)), 0.0);
 
+    EXPECT_EQ(exposition.At(Series("battery_device_silent", data_id)), 0.0);
+    EXPECT_EQ(exposition.At(Series("battery_silent_events_total", data_id)), 0.0);
+    EXPECT_EQ(exposition.At(Series("battery_port_down_events_total", data_id)), 0.0);
     const Json::Value& device = devices["devices"][d];
     EXPECT_EQ(device["data_id"].asUInt(), data_id);
+    EXPECT_EQ(device["first_cell"].asInt(), first_cell);
+    EXPECT_EQ(exposition.At(Series("battery_device_info", data_id,
+                                   ",name=\"Battery monitor " + std::to_string(data_id) +
+                                       "\",port=\"" + device["port"].asString() + "\",address=\"" +
+                                       std::to_string(0x80 + d + 1) + "\"")),
+              1.0);
     EXPECT_EQ(FromRecordJson(device["record"]),
               RecordNumber(data_id, device["cycles_completed"].asInt()));
     EXPECT_TRUE(device["port_up"].asBool());
@@ -373,6 +405,33 @@ TEST_F(HttpTest, MetricsAndApiHoldTheNewestRecord) {
   for (const std::string port : {"sim#1001", "sim:bus-a"}) {
     EXPECT_EQ(exposition.At("battery_port_up{port=\"" + port + "\"}"), 1.0) << port;
   }
+  // The example's limits: one sample per variable with a limit (each cell
+  // through battery_*_value), none for a variable without one.
+  struct Limit {
+    unsigned data_id;
+    const char* variable;
+    const char* bound;
+    double value;
+  };
+  for (const Limit& limit :
+       {Limit{1001, "group_voltage", "high", 71.0}, Limit{1001, "group_voltage", "low", 64.0},
+        Limit{1001, "temperature", "high", 40.0}, Limit{1001, "battery_31_value", "low", 1.80},
+        Limit{1002, "group_current", "high", 10.0}}) {
+    const std::string variable = std::string(",variable=\"") + limit.variable + "\"";
+    EXPECT_EQ(exposition.At(Series("battery_threshold_limit", limit.data_id,
+                                   variable + ",bound=\"" + limit.bound + "\"")),
+              limit.value)
+        << limit.variable;
+    // The simulated values stay inside the limits, but 1001's group voltage
+    // (71.2) is above its high limit.
+    const bool past = limit.data_id == 1001 && std::string(limit.variable) == "group_voltage";
+    EXPECT_EQ(exposition.At(Series("battery_threshold_state", limit.data_id, variable)),
+              past ? 1.0 : 0.0)
+        << limit.variable;
+  }
+  EXPECT_EQ(metrics.body.find("battery_threshold_state{data_id=\"1003\""), std::string::npos);
+  EXPECT_NE(metrics.body.find("battery_build_info{version=\""), std::string::npos);
+  ExpectPromtoolAccepts(metrics.body);
 
   // HEAD: the headers GET has, without the body.
   const Reply head =

@@ -23,6 +23,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -414,17 +415,21 @@ TEST_F(MqttTest, DiscoveryOfAllValuesAndTheRetainedOfflineAfterAKill) {
   for (const Message& message : discovery()) {
     const Json::Value& config = message.json;
     EXPECT_EQ(config["state_topic"].asString(), Topic(1001, "state"));
-    // Every value is unavailable while the host is offline; the group voltage
-    // also while the state says it is no measurement.
+    // Every value is unavailable while the host is offline or the device
+    // silent; the group voltage also while the state says it is no measurement.
     const Json::Value& availability = config["availability"];
-    ASSERT_GE(availability.size(), 1u);
+    ASSERT_GE(availability.size(), 2u);
+    EXPECT_EQ(config["availability_mode"].asString(), "all");
     EXPECT_EQ(availability[0]["topic"].asString(), std::string(kPrefix) + "/status");
+    EXPECT_EQ(availability[1]["topic"].asString(), Topic(1001, "availability"));
     const bool group_voltage = config["value_template"] == "{{ value_json.group_voltage }}";
-    EXPECT_EQ(availability.size(), group_voltage ? 2u : 1u);
+    EXPECT_EQ(availability.size(), group_voltage ? 3u : 2u);
+    EXPECT_EQ(config["object_id"], config["unique_id"]);
+    EXPECT_EQ(config["device"]["name"].asString(), "Battery monitor 1001");
+    EXPECT_EQ(config["origin"]["name"].asString(), "battery-host");
     if (group_voltage) {
-      EXPECT_EQ(config["availability_mode"].asString(), "all");
-      EXPECT_EQ(availability[1]["topic"].asString(), Topic(1001, "state"));
-      EXPECT_EQ(availability[1]["value_template"].asString(),
+      EXPECT_EQ(availability[2]["topic"].asString(), Topic(1001, "state"));
+      EXPECT_EQ(availability[2]["value_template"].asString(),
                 "{{ 'offline' if value_json.group_voltage is none else 'online' }}");
     }
     EXPECT_EQ(config["state_class"].asString(), "measurement");
@@ -455,6 +460,80 @@ TEST_F(MqttTest, DiscoveryOfAllValuesAndTheRetainedOfflineAfterAKill) {
   const Message offline = OnTopic(Received(1), status).front();
   EXPECT_TRUE(offline.retained);
   EXPECT_EQ(offline.payload, "offline");
+}
+
+// Two controllers' worth of checks on one: a device that stops answering is
+// said offline on its own availability topic (retained), and a device taken
+// out of the configuration loses its retained configs at the next start.
+TEST_F(MqttTest, SilentDeviceGoesOfflineAndARemovedDeviceLosesItsConfigs) {
+  StartBroker();
+  Subscribe({"ha/#", std::string(kPrefix) + "/#"});
+  const std::string rack_a =
+      R"({"data_id": 1001, "address": "0x81", "port": "sim:0", "name": "Rack A",
+          "config": {"appSetting": {"battery_start": 16}},
+          "thresholds": {"group_current": {"high": 50.0}}})";
+  // 1002 never answers: silent after 2 poll periods of 200 ms.
+  const std::string rack_b =
+      R"({"data_id": 1002, "address": "0x82", "port": "sim:1",
+          "sim": {"faults": {"no_answer": 1.0}}})";
+  const auto config = [&](const std::string& devices) {
+    return Write("host.json", R"({"poll_interval_ms": 200, "silent_after_periods": 2,
+        "http": {"listen": "127.0.0.1:0"},
+        "ports": {"sim:0": {"paced": false}, "sim:1": {"paced": false}},
+        "mqtt": {)" + Mqtt(port_) +
+                                  R"(, "client_id": "ctl-t",
+                 "homeassistant": {"discovery": true, "prefix": "ha"}},
+        "devices": [)" + devices + "]}\n");
+  };
+  const auto last = [this](const std::string& topic, std::size_t subscriber = 0) {
+    const auto said = OnTopic(Received(subscriber), topic);
+    return said.empty() ? std::optional<Message>() : std::optional<Message>(said.back());
+  };
+  const std::string b_cell = "ha/sensor/ctl-t/1002_battery_0_value/config";
+  const std::string a_cell = "ha/sensor/ctl-t/1001_battery_0_value/config";
+  const std::string a_limit = "ha/binary_sensor/ctl-t/1001_group_current_limit/config";
+
+  Process& first = StartHost(config(rack_a + ", " + rack_b));
+  ASSERT_TRUE(WaitFor([&] {
+    const auto b = last(Topic(1002, "availability"));
+    return b && b->payload == "offline" && last(b_cell) && last(a_limit);
+  })) << HostErrors(0);
+  EXPECT_EQ(last(Topic(1001, "availability"))->payload, "online");
+  // The silent event follows the availability that says it.
+  ASSERT_TRUE(WaitFor([&] {
+    for (const Message& status : OnTopic(Received(), Topic(1002, "status"))) {
+      if (status.json["event"] == "silent") return true;
+    }
+    return false;
+  }));
+  const Json::Value cell = last(a_cell)->json;
+  EXPECT_EQ(cell["name"].asString(), "Cell 17 voltage");  // battery_start 16
+  EXPECT_EQ(cell["device"]["name"].asString(), "Rack A");
+  EXPECT_EQ(cell["object_id"].asString(), "ctl-t_1001_battery_0_value");
+  // The status page, on the port the system chose.
+  const std::string url = cell["device"]["configuration_url"].asString();
+  EXPECT_EQ(url.rfind("http://127.0.0.1:", 0), 0u) << url;
+  EXPECT_NE(HostErrors(0).find("status page and metrics on " + url), std::string::npos) << url;
+  const Json::Value limit = last(a_limit)->json;
+  EXPECT_EQ(limit["device_class"].asString(), "problem");
+  EXPECT_EQ(limit["state_topic"].asString(), Topic(1001, "thresholds"));
+  EXPECT_EQ(last(Topic(1001, "thresholds"))->json["group_current"].asString(), "normal");
+  StopHost(first);
+
+  Process& second = StartHost(config(rack_a));
+  // The sweep empties each of 1002's configs, and none of 1001's.
+  ASSERT_TRUE(WaitFor([&] {
+    const auto b = last(b_cell);
+    return b && b->payload.empty();
+  })) << HostErrors(1);
+  StopHost(second);
+  Subscribe({"ha/#"});
+  std::size_t a_configs = 0;
+  for (const Message& message : Received(1)) {
+    EXPECT_EQ(message.topic.find("/1002_"), std::string::npos) << message.topic;
+    if (message.topic.find("/ctl-t/1001_") != std::string::npos) ++a_configs;
+  }
+  EXPECT_EQ(a_configs, 36u);  // 35 values and one limit
 }
 
 }  // namespace

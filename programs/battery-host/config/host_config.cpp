@@ -258,7 +258,7 @@ class HostConfigParser {
     if (!reader_.IsObject(device, path)) return;
     reader_.RejectUnknownKeys(
         device, path,
-        {"data_id", "address", "port", "poll_interval_ms", "config", "thresholds", "sim"});
+        {"data_id", "address", "port", "name", "poll_interval_ms", "config", "thresholds", "sim"});
     DeviceConfig config;
     for (const char* required : {"data_id", "address", "port"}) {
       if (!device.isMember(required)) reader_.Error(device, Member(path, required), "missing");
@@ -269,6 +269,7 @@ class HostConfigParser {
     const std::string bus = device.isMember("port")
                                 ? ParsePort(device["port"], Member(path, "port"), config)
                                 : std::string();
+    if (device.isMember("name")) ParseName(device["name"], Member(path, "name"), config);
     if (device.isMember("poll_interval_ms")) {
       config.poll_interval =
           PollInterval(device["poll_interval_ms"], Member(path, "poll_interval_ms"));
@@ -276,6 +277,7 @@ class HostConfigParser {
     if (device.isMember("config") && reader_.IsObject(device["config"], Member(path, "config"))) {
       config.plugin_config = device["config"];
       CheckPluginConfig(reader_, config.plugin_config, Member(path, "config"));
+      config.cell_start = CellStart(config.plugin_config);
     }
     if (device.isMember("thresholds")) ParseThresholds(device["thresholds"], path, config);
     if (has_address) CheckSharedAddress(device, path, config, bus);
@@ -289,6 +291,32 @@ class HostConfigParser {
     config.data_id = static_cast<unsigned int>(*id);
     if (!data_ids_.insert(config.data_id).second) {
       reader_.Error(value, path, "data id " + std::to_string(*id) + " is used by another device");
+    }
+  }
+
+  // As the plug-in numbers the cells; a setting it cannot read (reported by
+  // CheckPluginConfig) leaves them from 1.
+  static int CellStart(const Json::Value& plugin_config) {
+    const Json::Value* settings = battery_settings::PresentObject(plugin_config, "appSetting");
+    if (settings == nullptr) return 0;
+    try {
+      return battery_settings::BatteryStart(*settings).value_or(0);
+    } catch (const Json::LogicError&) {
+      return 0;
+    }
+  }
+
+  // The name the device is shown under upstream.
+  void ParseName(const Json::Value& value, const std::string& path, DeviceConfig& config) {
+    const auto name = reader_.String(value, path);
+    if (!name) return;
+    if (name->empty() || name->size() > kMaxDeviceNameBytes) {
+      reader_.Error(value, path,
+                    "expected 1 to " + std::to_string(kMaxDeviceNameBytes) + " bytes of text");
+    } else if (!host_text::IsValidUtf8(*name)) {
+      reader_.Error(value, path, "not valid UTF-8");
+    } else {
+      config.name = *name;
     }
   }
 
@@ -533,6 +561,10 @@ std::string FormatProblem(const ConfigProblem& problem) {
 
 bool IsSimPort(const std::string& port) {
   return port == kSimPort || port.rfind(std::string(kSimPort) + ":", 0) == 0;
+}
+
+std::string DeviceName(const DeviceConfig& device) {
+  return device.name.empty() ? "Battery monitor " + std::to_string(device.data_id) : device.name;
 }
 
 std::string RelativeToConfig(const std::string& config_file, const std::string& path) {

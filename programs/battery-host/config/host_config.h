@@ -9,6 +9,7 @@
 #include <json/value.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -38,8 +39,16 @@ bool IsSimPort(const std::string& port);
 // Threshold key that applies to every cell without a limit of its own.
 inline constexpr const char* kAnyCellThreshold = "battery_*_value";
 
+// The longest device name: Home Assistant keeps device names of up to 255 characters.
+inline constexpr std::size_t kMaxDeviceNameBytes = 255;
+
 struct DeviceConfig {
   unsigned int data_id = 0;
+  // What people call the device (Home Assistant's device name); empty: "Battery monitor DATA_ID".
+  std::string name;
+  // Where the plug-in's display numbers of the cells start (battery_start):
+  // cell i is shown as cell_start + i + 1.
+  int cell_start = 0;
   std::uint8_t address = 0;  // as stored by the host: the plug-in inverts the top bit
   std::string port;
   Json::Value plugin_config = Json::Value(Json::objectValue);
@@ -100,6 +109,9 @@ struct HostConfig {
     return device.poll_interval.value_or(poll_interval);
   }
 };
+
+// The device's name, or "Battery monitor DATA_ID" when it has none.
+std::string DeviceName(const DeviceConfig& device);
 
 struct LoadedConfig {
   HostConfig config;

@@ -13,6 +13,19 @@ void RunOutput::Record(const DeviceState&, const HostRecord& record) {
   Write();
 }
 
+void ThresholdMembers(const ThresholdStates& states, std::string& cells, JsonLine& line) {
+  cells = '[';
+  for (const ThresholdState cell : states.cells) {
+    if (cells.size() > 1) cells += ',';
+    cells.append(1, '"').append(ThresholdStateName(cell)).append(1, '"');
+  }
+  cells += ']';
+  line.Raw("cells", cells)
+      .String("group_voltage", ThresholdStateName(states.group_voltage))
+      .String("group_current", ThresholdStateName(states.group_current))
+      .String("temperature", ThresholdStateName(states.temperature));
+}
+
 void ThresholdLine(const DeviceState& device, const ThresholdEvent& crossing, JsonLine& line) {
   line.String("type", "threshold")
       .Integer("data_id", device.data_id)

@@ -39,6 +39,10 @@
 // writes them: "type", "data_id" (or `key`: "port", "broker"), the event's
 // own, "reason" when there is one, and "time" (now) for status events.
 void ThresholdLine(const DeviceState& device, const ThresholdEvent& crossing, JsonLine& line);
+// Where each variable stands against its limit, as members of `line`:
+// "cells" (an array, in cell order, made in `cells`), "group_voltage",
+// "group_current", "temperature", each "normal", "high" or "low".
+void ThresholdMembers(const ThresholdStates& states, std::string& cells, JsonLine& line);
 void DeviceEventLine(const DeviceState& device, const char* event, JsonLine& line);
 // The device's counters, as the summary line and the devices API show them.
 void DeviceCounters(const DeviceStatus& device, JsonLine& line);

@@ -20,6 +20,8 @@ enum class ThresholdState : std::uint8_t { kNormal, kHigh, kLow };
 // "normal", "high", "low".
 const char* ThresholdStateName(ThresholdState state);
 
+class ThresholdMonitor;
+
 // Every variable the plug-in checks against a limit.
 struct ThresholdStates {
   std::array<ThresholdState, battery_link::kCellCount> cells{};
@@ -29,6 +31,9 @@ struct ThresholdStates {
 
   // The state of a variable by its name; nullptr for a name that is none of them.
   ThresholdState* Find(std::string_view name);
+  const ThresholdState* Find(std::string_view name) const {
+    return const_cast<ThresholdStates*>(this)->Find(name);
+  }
 };
 
 struct DeviceState {
@@ -63,7 +68,11 @@ const char* FreshnessName(Freshness freshness);
 struct DeviceStatus {
   const DeviceState* state;
   const ThresholdStates* thresholds;
-  const std::string* port;  // the line's name
+  const std::string* port;         // the line's name
+  const std::string* name;         // what people call the device
+  int cell_start;                  // cell i is shown as cell_start + i + 1
+  unsigned address;                // as configured
+  const ThresholdMonitor* limits;  // which variables have a limit, and what it is
   bool port_up;
   long given_up;  // cycles that ended without a record
   std::uint64_t stale_bytes;

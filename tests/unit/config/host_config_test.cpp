@@ -42,6 +42,32 @@ TEST(HostConfigTest, CompleteDeviceIsRead) {
   EXPECT_EQ(device.plugin_config["appSetting"]["version"].asString(), "2");
   EXPECT_EQ(*device.thresholds.at("temperature").high, 40.0f);
   EXPECT_EQ(device.thresholds.at("temperature").level, 3);
+  EXPECT_EQ(DeviceName(device), "Battery monitor 9");
+  EXPECT_EQ(device.cell_start, 0);
+}
+
+// The name shown upstream and where the plug-in starts numbering the cells.
+TEST(HostConfigTest, NameAndCellNumbering) {
+  struct Case {
+    const char* device;  // members after data_id, address and port
+    const char* name;
+    int cell_start;
+  };
+  for (const Case& c : {
+           Case{R"("name": "Rack A 第1组")", "Rack A 第1组", 0},
+           Case{R"("config": {"appSetting": {"battery_start": 32}})", "Battery monitor 3", 32},
+           Case{R"("config": {"appSetting": {"group_index": 2, "amount": 15}})",
+                "Battery monitor 3", 17},
+           Case{R"("config": {"appSetting": {"group_index": 2, "amount": 15, "battery_start": 5}})",
+                "Battery monitor 3", 5},
+       }) {
+    const LoadedConfig loaded = ParseHostConfig(
+        "h.json", std::string(R"({"devices": [{"data_id": 3, "address": 129, "port": "sim", )") +
+                      c.device + "}]}");
+    ASSERT_TRUE(loaded.Valid()) << c.device << ": " << FormatProblem(loaded.problems.front());
+    EXPECT_EQ(DeviceName(loaded.config.devices.at(0)), c.name) << c.device;
+    EXPECT_EQ(loaded.config.devices.at(0).cell_start, c.cell_start) << c.device;
+  }
 }
 
 struct ProblemCase {
@@ -83,6 +109,10 @@ INSTANTIATE_TEST_SUITE_P(
         ProblemCase{"fault_rates", ",\n\"sim\": {\"faults\": {\"split\": 0.8, \"late\": 0.5}}", "devices[0].sim.faults: expected rates that add up to 0 .. 1", false},
         ProblemCase{"unread_setting", ",\n\"config\": {\"appSetting\": {\"group_A\": 2}}", "warning: devices[0].config.appSetting.group_A: not a setting", true},
         ProblemCase{"text_read_as_zero", ",\n\"config\": {\"appSetting\": {\"version\": \"two\"}}", "warning: devices[0].config.appSetting.version: 'two' has no leading number", true},
+        ProblemCase{"empty_name", ",\n\"name\": \"\"", "h.json:3: devices[0].name: expected 1 to 255 bytes of text", false},
+        ProblemCase{"long_name", ",\n\"name\": \"" + std::string(256, 'x') + "\"", "h.json:3: devices[0].name: expected 1 to 255 bytes of text", false},
+        ProblemCase{"name_not_utf8", ",\n\"name\": \"Rack \xff\"", "h.json:3: devices[0].name: not valid UTF-8", false},
+        ProblemCase{"name_not_text", ",\n\"name\": 7", "h.json:3: devices[0].name: expected a string", false},
         ProblemCase{"threshold_mode", ",\n\"config\": {\"thresholdSetting\": {}}", "warning: devices[0].config.thresholdSetting: read only when", true}),
     [](const auto& test) { return std::string(test.param.name); });
 // clang-format on

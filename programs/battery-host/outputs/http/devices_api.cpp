@@ -1,5 +1,6 @@
 #include "programs/battery-host/outputs/http/devices_api.h"
 
+#include "battery2v_32/cell_name.h"
 #include "programs/battery-host/outputs/run_output.h"
 #include "programs/battery-host/text_format.h"
 
@@ -20,7 +21,7 @@ void DevicesApi::Write(const std::vector<DeviceStatus>& devices, DeviceState::Cl
 
 void DevicesApi::Device(const DeviceStatus& device, DeviceState::Clock::time_point now) {
   const DeviceState& state = *device.state;
-  Thresholds(*device.thresholds);
+  ThresholdMembers(*device.thresholds, cells_, thresholds_);
   line_.Raw("thresholds", thresholds_.FinishObject());
   if (state.newest) {
     RecordLine(*state.newest, record_);
@@ -30,21 +31,10 @@ void DevicesApi::Device(const DeviceStatus& device, DeviceState::Clock::time_poi
   } else {
     line_.Null("record").Null("record_age_s");
   }
-  line_.String("port", *device.port)
+  line_.Integer("first_cell", battery2v_32::CellDisplayNumber(device.cell_start, 0))
+      .String("name", *device.name)
+      .String("port", *device.port)
       .Bool("port_up", device.port_up)
       .String("status", FreshnessName(FreshnessOf(state, now)));
   DeviceCounters(device, line_);
-}
-
-void DevicesApi::Thresholds(const ThresholdStates& states) {
-  cells_ = '[';
-  for (const ThresholdState cell : states.cells) {
-    if (cells_.size() > 1) cells_ += ',';
-    cells_.append(1, '"').append(ThresholdStateName(cell)).append(1, '"');
-  }
-  cells_ += ']';
-  thresholds_.Raw("cells", cells_)
-      .String("group_voltage", ThresholdStateName(states.group_voltage))
-      .String("group_current", ThresholdStateName(states.group_current))
-      .String("temperature", ThresholdStateName(states.temperature));
 }

@@ -5,13 +5,16 @@
 // every JSON line of the host):
 //
 //   {"devices":[{"cycles_completed":57,"cycles_given_up":0,"cycles_started":58,
-//     "data_id":1001,"port":"sim#1001","port_down_events":0,"port_up":true,
+//     "data_id":1001,"first_cell":1,"name":"Battery monitor
+//     1001","port":"sim#1001","port_down_events":0,"port_up":true,
 //     "record":{"cells":[2.231,...],"data_id":1001,...,"type":"record"},
 //     "record_age_s":0.123,"silent_events":0,"stale_bytes":0,"status":"live",
 //     "thresholds":{"cells":["normal",...],"group_current":"normal",
 //                   "group_voltage":"high","temperature":"normal"}}],
 //    "refresh_ms":200,"time":"2026-03-01T12:00:05.123+01:00"}
 //
+// "first_cell" is the number the plug-in shows for cells[0] (battery_start
+// + 1; cells[i] is first_cell + i), "name" the configured name.
 // "record" is the device's newest record of this run, as its record line
 // carries it (null before the first), "record_age_s" its age (null likewise);
 // "status" is "live", "stale" or "silent" (FreshnessOf); "thresholds" says
@@ -35,7 +38,6 @@ class DevicesApi {
 
  private:
   void Device(const DeviceStatus& device, DeviceState::Clock::time_point now);
-  void Thresholds(const ThresholdStates& states);
 
   std::chrono::milliseconds refresh_;
   // Kept: their buffers are reused from request to request.

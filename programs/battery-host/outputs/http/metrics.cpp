@@ -2,10 +2,16 @@
 
 #include <charconv>
 #include <cmath>
+#include <initializer_list>
 #include <set>
 #include <string_view>
+#include <utility>
 
 #include "battery/record.h"
+#include "battery/variable_names.h"
+#include "battery2v_32/cell_name.h"
+#include "programs/battery-host/state/threshold_monitor.h"
+#include "programs/battery-host/version.h"
 
 namespace {
 
@@ -37,16 +43,18 @@ void Header(std::string& out, std::string_view name, std::string_view type, std:
   out.append("# TYPE ").append(name).append(1, ' ').append(type).append(1, '\n');
 }
 
-// One sample of a device: name{data_id="ID"[,key="label"]} value
+using Labels = std::initializer_list<std::pair<std::string_view, std::string_view>>;
+
+// One sample of a device: name{data_id="ID"[,key="label"...]} value
 class DeviceSamples {
  public:
   DeviceSamples(std::string& out, std::string_view name, unsigned data_id)
       : out_(out), name_(name), data_id_(std::to_string(data_id)) {}
 
   template <typename Number>
-  void Add(Number value, std::string_view key = {}, std::string_view label = {}) {
+  void Add(Number value, Labels labels = {}) {
     out_.append(name_).append("{data_id=\"").append(data_id_).append(1, '"');
-    if (!key.empty()) {
+    for (const auto& [key, label] : labels) {
       out_.append(1, ',').append(key).append("=\"");
       AppendLabelValue(out_, label);
       out_ += '"';
@@ -64,12 +72,64 @@ class DeviceSamples {
 
 using battery_record::Load;
 
+// Cells are labelled with the number the plug-in shows and their variable name.
 void Cells(const DeviceStatus& device, Clock::time_point, DeviceSamples& samples) {
   if (!device.state->newest) return;
   for (std::size_t i = 0; i < battery_link::kCellCount; ++i) {
-    samples.Add(battery_record::CellVoltage(device.state->newest->data, i), "cell",
-                std::to_string(i));
+    samples.Add(battery_record::CellVoltage(device.state->newest->data, i),
+                {{"cell", std::to_string(battery2v_32::CellDisplayNumber(device.cell_start, i))},
+                 {"variable", battery2v_32::CellVariableName(i)}});
   }
+}
+
+// Every variable checked against a limit, in the order of the API.
+const std::vector<std::string>& Variables() {
+  static const std::vector<std::string> names = [] {
+    std::vector<std::string> built = {battery_names::kGroupVoltage, battery_names::kGroupCurrent,
+                                      battery_names::kTemperature};
+    for (std::size_t i = 0; i < battery_link::kCellCount; ++i) {
+      built.push_back(battery2v_32::CellVariableName(i));
+    }
+    return built;
+  }();
+  return names;
+}
+
+// Variables without a limit have no sample.
+void ThresholdStateSamples(const DeviceStatus& device, Clock::time_point, DeviceSamples& samples) {
+  for (const std::string& variable : Variables()) {
+    if (device.limits->LimitFor(variable) == nullptr) continue;
+    const ThresholdState* state = device.thresholds->Find(variable);
+    samples.Add(state != nullptr && *state != ThresholdState::kNormal ? 1 : 0,
+                {{"variable", variable}});
+  }
+}
+
+void ThresholdLimits(const DeviceStatus& device, Clock::time_point, DeviceSamples& samples) {
+  for (const std::string& variable : Variables()) {
+    const ThresholdLimit* limit = device.limits->LimitFor(variable);
+    if (limit == nullptr) continue;
+    if (limit->high) samples.Add(*limit->high, {{"variable", variable}, {"bound", "high"}});
+    if (limit->low) samples.Add(*limit->low, {{"variable", variable}, {"bound", "low"}});
+  }
+}
+
+void Silent(const DeviceStatus& device, Clock::time_point, DeviceSamples& samples) {
+  samples.Add(device.state->silent ? 1 : 0);
+}
+
+void SilentEvents(const DeviceStatus& device, Clock::time_point, DeviceSamples& samples) {
+  samples.Add(device.state->silent_events);
+}
+
+void PortDownEvents(const DeviceStatus& device, Clock::time_point, DeviceSamples& samples) {
+  samples.Add(device.state->port_down_events);
+}
+
+void Info(const DeviceStatus& device, Clock::time_point, DeviceSamples& samples) {
+  samples.Add(1, {{"name", *device.name},
+                  {"port", *device.port},
+                  {"address", std::to_string(device.address)}});
 }
 
 template <std::size_t kOffset>
@@ -90,8 +150,8 @@ void RecordAge(const DeviceStatus& device, Clock::time_point now, DeviceSamples&
 }
 
 void Cycles(const DeviceStatus& device, Clock::time_point, DeviceSamples& samples) {
-  samples.Add(device.state->completed, "outcome", "completed");
-  samples.Add(device.given_up, "outcome", "given_up");
+  samples.Add(device.state->completed, {{"outcome", "completed"}});
+  samples.Add(device.given_up, {{"outcome", "given_up"}});
 }
 
 void StaleBytes(const DeviceStatus& device, Clock::time_point, DeviceSamples& samples) {
@@ -107,7 +167,9 @@ struct DeviceFamily {
 
 constexpr DeviceFamily kDeviceFamilies[] = {
     {"battery_cell_voltage_volts", "gauge",
-     "Cell voltage of the newest record, by data id and cell (0 to 31).", Cells},
+     "Cell voltage of the newest record, by data id and cell (numbered as the plug-in shows "
+     "them, from battery_start + 1).",
+     Cells},
     {"battery_group_voltage_volts", "gauge",
      "Group voltage of the newest record; no sample while it is no measurement.", GroupVoltage},
     {"battery_group_current_amperes", "gauge", "Group current of the newest record.",
@@ -119,6 +181,16 @@ constexpr DeviceFamily kDeviceFamilies[] = {
      "Polling cycles that completed with a record, or were given up.", Cycles},
     {"battery_stale_bytes_total", "counter",
      "Bytes dropped on the device's line while its request waited for a quiet line.", StaleBytes},
+    {"battery_threshold_state", "gauge",
+     "1 while the variable is past its threshold limit, 0 while inside it.", ThresholdStateSamples},
+    {"battery_threshold_limit", "gauge", "The variable's configured threshold limit.",
+     ThresholdLimits},
+    {"battery_device_silent", "gauge",
+     "1 while the device has completed no cycle for silent_after_periods poll periods.", Silent},
+    {"battery_silent_events_total", "counter", "Times the device became silent.", SilentEvents},
+    {"battery_port_down_events_total", "counter", "Times the device's port went down.",
+     PortDownEvents},
+    {"battery_device_info", "gauge", "The device's configured name, port and address.", Info},
 };
 
 }  // namespace
@@ -164,6 +236,8 @@ void Metrics::Write(const std::vector<DeviceStatus>& devices, Clock::time_point 
       }
     }
   }
+  Header(out, "battery_build_info", "gauge", "The host's version.");
+  out.append("battery_build_info{version=\"").append(kHostVersion).append("\"} 1\n");
   for (const HostValue& gauge : host_values_) {
     Header(out, gauge.name, gauge.type, gauge.help);
     out.append(gauge.name).append(1, ' ');

@@ -103,8 +103,9 @@ function extremes(cells) {
 }
 
 // 32 bars on a scale from just below the lowest cell to just above the
-// highest, in steps of 50 mV, so that a sagging cell stands out.
-function chart(cells, states, low, high) {
+// highest, in steps of 50 mV, so that a sagging cell stands out. Cells are
+// labelled with the numbers the plug-in shows, from `first`.
+function chart(cells, states, low, high, first) {
   const svg = svgElement("svg", { viewBox: `0 0 ${W} ${H}`, role: "img" });
   const bottom = Math.floor((cells[low] - 0.02) * 20) / 20;
   const top = Math.ceil((cells[high] + 0.02) * 20) / 20;
@@ -122,11 +123,11 @@ function chart(cells, states, low, high) {
       y: y(value).toFixed(1), height: (y(bottom) - y(value)).toFixed(1),
       "data-cell": i, "data-volts": typeof v === "number" ? String(v) : "",
       "data-state": states[i] });
-    bar.append(svgElement("title", {}, `cell ${i}: ${fixed(v, 3, "V")} (${states[i]})`));
+    bar.append(svgElement("title", {}, `cell ${first + i}: ${fixed(v, 3, "V")} (${states[i]})`));
     svg.append(bar);
     if (i % 4 === 0 || i === cells.length - 1) {
       svg.append(svgElement("text", { class: "axis middle", x: LEFT + (i + 0.5) * step, y: H - 4 },
-                            String(i)));
+                            String(first + i)));
     }
   });
   return svg;
@@ -141,7 +142,7 @@ function card(device) {
   box.dataset.id = device.data_id;
   box.dataset.completed = device.cycles_completed;
   const title = element("div", "title");
-  title.append(element("h2", "", "Monitor " + device.data_id),
+  title.append(element("h2", "", device.name + " (" + device.data_id + ")"),
                element("span", "badge " + device.status, device.status),
                element("span", "badge " + (device.port_up ? "up" : "down"),
                        device.port + (device.port_up ? " up" : " down")));
@@ -152,9 +153,11 @@ function card(device) {
   if (record) {
     const { low, high } = extremes(record.cells);
     if (low >= 0) {
-      box.append(chart(record.cells, states.cells, low, high));
-      fact(list, "Lowest cell", `${low}: ${fixed(record.cells[low], 3, "V")}`, states.cells[low]);
-      fact(list, "Highest cell", `${high}: ${fixed(record.cells[high], 3, "V")}`,
+      const first = device.first_cell;
+      box.append(chart(record.cells, states.cells, low, high, first));
+      fact(list, "Lowest cell", `${first + low}: ${fixed(record.cells[low], 3, "V")}`,
+           states.cells[low]);
+      fact(list, "Highest cell", `${first + high}: ${fixed(record.cells[high], 3, "V")}`,
            states.cells[high]);
       fact(list, "Spread", ((record.cells[high] - record.cells[low]) * 1000).toFixed(0) + " mV");
     }

@@ -128,6 +128,8 @@ void MqttConnection::Configure() {
   mosquitto_connect_callback_set(client_, &MqttConnection::OnConnect);
   mosquitto_disconnect_callback_set(client_, &MqttConnection::OnDisconnect);
   mosquitto_publish_callback_set(client_, &MqttConnection::OnPublish);
+  mosquitto_subscribe_callback_set(client_, &MqttConnection::OnSubscribe);
+  mosquitto_message_callback_set(client_, &MqttConnection::OnMessage);
   // The publisher bounds what is in flight itself.
   mosquitto_max_inflight_messages_set(client_, 0);
   mosquitto_int_option(client_, MOSQ_OPT_TCP_NODELAY, 1);
@@ -156,6 +158,23 @@ std::optional<int> MqttConnection::Publish(const std::string& topic, std::string
   // What libmosquitto could not write at once goes when the socket takes it.
   if (watching_ && mosquitto_want_write(client_) && !writing_) Await(true);
   return message_id;
+}
+
+std::optional<int> MqttConnection::Subscribe(const std::string& filter) {
+  if (state_ != State::kConnected) return std::nullopt;
+  int message_id = 0;
+  if (mosquitto_subscribe(client_, &message_id, filter.c_str(),
+                          static_cast<int>(MqttQos::kAtLeastOnce)) != MOSQ_ERR_SUCCESS) {
+    return std::nullopt;
+  }
+  if (watching_ && mosquitto_want_write(client_) && !writing_) Await(true);
+  return message_id;
+}
+
+void MqttConnection::Unsubscribe(const std::string& filter) {
+  if (state_ != State::kConnected) return;
+  mosquitto_unsubscribe(client_, nullptr, filter.c_str());
+  if (watching_ && mosquitto_want_write(client_) && !writing_) Await(true);
 }
 
 void MqttConnection::AfterCall(int result) {
@@ -301,4 +320,15 @@ void MqttConnection::OnDisconnect(mosquitto*, void* self, int) {
 
 void MqttConnection::OnPublish(mosquitto*, void* self, int message_id) {
   static_cast<MqttConnection*>(self)->listener_.OnAcknowledged(message_id);
+}
+
+void MqttConnection::OnSubscribe(mosquitto*, void* self, int message_id, int, const int*) {
+  static_cast<MqttConnection*>(self)->listener_.OnSubscribed(message_id);
+}
+
+void MqttConnection::OnMessage(mosquitto*, void* self, const mosquitto_message* message) {
+  const std::string_view payload(
+      static_cast<const char*>(message->payload),
+      message->payload == nullptr ? 0 : static_cast<std::size_t>(message->payloadlen));
+  static_cast<MqttConnection*>(self)->listener_.OnMessage(message->topic, payload, message->retain);
 }

@@ -34,6 +34,7 @@
 #include "programs/battery-host/support/back_off.h"
 
 struct mosquitto;
+struct mosquitto_message;
 
 inline constexpr const char* kMqttOnline = "online";
 inline constexpr const char* kMqttOffline = "offline";
@@ -52,6 +53,10 @@ class MqttConnection {
     virtual void OnDown(const std::string& reason) = 0;
     // The broker acknowledged the QoS 1 message with this id.
     virtual void OnAcknowledged(int message_id) = 0;
+    // The broker granted the subscription with this id.
+    virtual void OnSubscribed(int message_id) = 0;
+    // A message on a subscribed topic; `retained` for one the broker kept.
+    virtual void OnMessage(const std::string& topic, std::string_view payload, bool retained) = 0;
   };
 
   // Throws std::runtime_error when the TLS files cannot be loaded.
@@ -67,6 +72,10 @@ class MqttConnection {
   // refused (not connected).
   std::optional<int> Publish(const std::string& topic, std::string_view payload, MqttQos qos,
                              bool retain);
+  // Subscribes at QoS 1 (or stops); the id the grant will carry, or nothing
+  // when it was refused (not connected).
+  std::optional<int> Subscribe(const std::string& filter);
+  void Unsubscribe(const std::string& filter);
   // At a clean stop, once the event loop has ended: runs the connection
   // itself until `done` says so or `limit` has passed, then says offline and
   // disconnects.
@@ -96,6 +105,9 @@ class MqttConnection {
   static void OnConnect(mosquitto*, void* self, int code);
   static void OnDisconnect(mosquitto*, void* self, int code);
   static void OnPublish(mosquitto*, void* self, int message_id);
+  static void OnSubscribe(mosquitto*, void* self, int message_id, int granted_count,
+                          const int* granted);
+  static void OnMessage(mosquitto*, void* self, const mosquitto_message* message);
 
   const MqttSettings& settings_;
   std::string password_;

@@ -2,11 +2,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <ostream>
+#include <set>
 
 #include "programs/battery-host/outputs/error_log.h"
-#include "programs/battery-host/outputs/mqtt/discovery.h"
 #include "programs/battery-host/outputs/run_output.h"
 
 namespace {
@@ -30,24 +31,35 @@ constexpr std::size_t kDiscoveryPerRound = 2;
 constexpr std::chrono::seconds kCursorPeriod{5};
 // A clean stop waits this long at most for the broker to acknowledge the rest.
 constexpr std::chrono::milliseconds kFinishLimit{2000};
+// The broker sends the retained configs right after it grants the
+// subscription: they are gathered for this long after the grant, and for
+// this long at most when no grant comes.
+constexpr std::chrono::milliseconds kSweepSettle{1000};
+constexpr std::chrono::milliseconds kSweepLimit{10000};
 
 }  // namespace
 
 struct MqttPublisher::Device {
-  Device(unsigned int id, const HistoryRing& history, std::string line_name,
-         std::chrono::seconds valid, const std::filesystem::path& state_dir,
-         const std::string& prefix)
-      : data_id(id),
-        ring(history),
-        line(std::move(line_name)),
+  Device(const UpstreamDevice& about, std::chrono::seconds valid,
+         const std::filesystem::path& state_dir, const std::string& prefix)
+      : data_id(about.data_id),
+        name(about.name),
+        cell_start(about.cell_start),
+        ring(*about.ring),
+        thresholds(*about.thresholds),
+        line(about.line),
         valid_for(valid),
-        cursor((state_dir / ("device-" + std::to_string(id) + ".acked")).string()),
-        topic(prefix + "/" + std::to_string(id) + "/") {}
+        cursor((state_dir / ("device-" + std::to_string(data_id) + ".acked")).string()),
+        topic(prefix + "/" + std::to_string(data_id) + "/") {}
 
   unsigned int data_id;
+  std::string name;
+  int cell_start;
   const HistoryRing& ring;
+  const ThresholdMonitor& thresholds;
   std::string line;
   std::chrono::seconds valid_for;
+  bool silent = false;
   AckedCursor cursor;
   std::string topic;  // "PREFIX/DATA_ID/"
   std::optional<Outbox> outbox;
@@ -71,40 +83,52 @@ MqttPublisher::MqttPublisher(boost::asio::io_context& io, const MqttSettings& se
           settings.password_file.empty() ? std::string() : ReadPasswordFile(settings.password_file),
           status_topic_, *this),
       pace_(io),
-      cursors_(io) {}
+      cursors_(io),
+      sweep_(io) {}
 
 MqttPublisher::~MqttPublisher() = default;
 
-void MqttPublisher::AddDevice(unsigned int data_id, const HistoryRing& ring,
-                              const std::string& line,
-                              std::chrono::steady_clock::duration valid_for) {
-  const auto seconds = std::chrono::ceil<std::chrono::seconds>(valid_for);
-  devices_.push_back(std::make_unique<Device>(data_id, ring, line,
-                                              std::max(seconds, std::chrono::seconds(1)),
+void MqttPublisher::AddDevice(const UpstreamDevice& about) {
+  const auto seconds = std::chrono::ceil<std::chrono::seconds>(about.valid_for);
+  devices_.push_back(std::make_unique<Device>(about, std::max(seconds, std::chrono::seconds(1)),
                                               state_dir_, settings_.topic_prefix));
-  by_data_id_[data_id] = devices_.back().get();
-  if (started_) StartOutbox(*devices_.back());
+  Device& device = *devices_.back();
+  by_data_id_[about.data_id] = &device;
+  if (!started_) return;
+  StartOutbox(device);
+  if (!connection_.Connected()) return;
+  // Discovery goes on from where it is: the new device is the last to announce.
+  Announce(device);
+  StartPacing();
 }
 
-void MqttPublisher::RemoveDevice(unsigned int data_id) {
-  const auto found = by_data_id_.find(data_id);
-  if (found == by_data_id_.end()) return;
-  Device* device = found->second;
-  if (device->outbox) KeepCursor(*device);
+void MqttPublisher::RemoveDevice(unsigned int data_id, Removal removal) {
+  const auto found = std::find_if(devices_.begin(), devices_.end(), [data_id](const auto& device) {
+    return device->data_id == data_id;
+  });
+  if (found == devices_.end()) return;
+  Device& device = **found;
+  if (device.outbox) KeepCursor(device);
+  if (removal == Removal::kForget && connection_.Connected()) ClearRetained(device);
   for (auto flight = in_flight_.begin(); flight != in_flight_.end();) {
-    flight = flight->second.device == device ? in_flight_.erase(flight) : std::next(flight);
+    flight = flight->second.device == &device ? in_flight_.erase(flight) : std::next(flight);
   }
-  by_data_id_.erase(found);
-  devices_.erase(std::find_if(devices_.begin(), devices_.end(),
-                              [device](const auto& held) { return held.get() == device; }));
-  first_device_ = 0;
-  discovery_next_ = std::min(discovery_next_, devices_.size());
+  const auto index = static_cast<std::size_t>(found - devices_.begin());
+  if (discovery_next_ > index) --discovery_next_;
+  by_data_id_.erase(data_id);
+  devices_.erase(found);
+  first_device_ = devices_.empty() ? 0 : first_device_ % devices_.size();
 }
 
 void MqttPublisher::Start() {
   started_ = true;
   for (auto& device : devices_) StartOutbox(*device);
   connection_.Start();
+}
+
+MqttPublisher::Device* MqttPublisher::Find(unsigned int data_id) const {
+  const auto found = by_data_id_.find(data_id);
+  return found == by_data_id_.end() ? nullptr : found->second;
 }
 
 // A device seen for the first time starts after its newest entry: the
@@ -137,8 +161,11 @@ std::uint64_t MqttPublisher::OutboxDepth(unsigned int data_id) const {
   return found->second->outbox->Depth();
 }
 
+// Events of a device that is not (or no longer) published are not heard.
 void MqttPublisher::Record(const DeviceState& state, const HostRecord& record) {
-  Device& device = *by_data_id_.at(state.data_id);
+  Device* found = Find(state.data_id);
+  if (found == nullptr) return;
+  Device& device = *found;
   device.newest = record;
   if (!connection_.Connected()) return;
   PublishState(device);
@@ -148,15 +175,21 @@ void MqttPublisher::Record(const DeviceState& state, const HostRecord& record) {
 }
 
 void MqttPublisher::Threshold(const DeviceState& state, const ThresholdEvent& crossing) {
-  if (!connection_.Connected()) return;
+  Device* device = Find(state.data_id);
+  if (device == nullptr || !connection_.Connected()) return;
   ThresholdLine(state, crossing, line_);
-  PublishLine(by_data_id_.at(state.data_id)->topic + "threshold", MqttQos::kAtLeastOnce, false);
+  PublishLine(device->topic + "threshold", MqttQos::kAtLeastOnce, false);
+  PublishThresholds(*device);
 }
 
 void MqttPublisher::DeviceEvent(const DeviceState& state, const char* event) {
+  Device* device = Find(state.data_id);
+  if (device == nullptr) return;
+  device->silent = std::strcmp(event, kDeviceSilent) == 0;
   if (!connection_.Connected()) return;
+  PublishAvailability(*device);
   DeviceEventLine(state, event, line_);
-  PublishStatus(*by_data_id_.at(state.data_id));
+  PublishStatus(*device);
 }
 
 void MqttPublisher::PortEvent(const std::string& port, const char* event,
@@ -174,6 +207,36 @@ void MqttPublisher::PublishState(Device& device) {
   if (!device.newest) return;
   RecordLine(*device.newest, line_, "state");
   PublishLine(device.topic + "state", MqttQos::kAtMostOnce, true);
+}
+
+void MqttPublisher::PublishAvailability(const Device& device) {
+  connection_.Publish(device.topic + "availability", device.silent ? kMqttOffline : kMqttOnline,
+                      MqttQos::kAtLeastOnce, true);
+}
+
+void MqttPublisher::PublishThresholds(const Device& device) {
+  ThresholdMembers(device.thresholds.States(), cells_, line_);
+  PublishLine(device.topic + "thresholds", MqttQos::kAtLeastOnce, true);
+}
+
+void MqttPublisher::Announce(Device& device) {
+  PublishAvailability(device);
+  PublishThresholds(device);
+  PublishState(device);
+}
+
+// The topics a device keeps retained, emptied: the broker drops them.
+void MqttPublisher::ClearRetained(const Device& device) {
+  std::vector<std::string> topics;
+  if (settings_.homeassistant.discovery) {
+    for (const MqttMessage& message : Discovery(device)) topics.push_back(message.topic);
+  }
+  for (const char* kind : {"state", "availability", "thresholds"}) {
+    topics.push_back(device.topic + kind);
+  }
+  for (const std::string& topic : topics) {
+    connection_.Publish(topic, {}, MqttQos::kAtLeastOnce, true);
+  }
 }
 
 void MqttPublisher::PublishStatus(Device& device) {
@@ -241,14 +304,60 @@ void MqttPublisher::Pace() {
 bool MqttPublisher::SendDiscovery() {
   if (!settings_.homeassistant.discovery) return false;
   for (std::size_t n = 0; n < kDiscoveryPerRound && discovery_next_ < devices_.size(); ++n) {
-    const Device& device = *devices_[discovery_next_++];
-    const DiscoveredDevice about{device.data_id, device.topic + "state", status_topic_,
-                                 device.valid_for};
-    for (const MqttMessage& message : DiscoveryMessages(settings_, about)) {
+    for (const MqttMessage& message : Discovery(*devices_[discovery_next_++])) {
       connection_.Publish(message.topic, message.payload, MqttQos::kAtLeastOnce, true);
     }
   }
   return discovery_next_ < devices_.size();
+}
+
+std::vector<MqttMessage> MqttPublisher::Discovery(const Device& device) const {
+  return DiscoveryMessages(
+      settings_, {device.data_id, device.name, device.cell_start, device.topic, status_topic_,
+                  device.valid_for, &device.thresholds, configuration_url_});
+}
+
+void MqttPublisher::StartSweep() {
+  if (!settings_.homeassistant.discovery) return;
+  retained_configs_.clear();
+  sweep_subscription_ = connection_.Subscribe(DiscoveryFilter(settings_));
+  if (sweep_subscription_) SweepSoon(kSweepLimit);
+}
+
+void MqttPublisher::SweepSoon(std::chrono::milliseconds delay) {
+  sweep_.expires_after(delay);
+  sweep_.async_wait([this](const boost::system::error_code& error) {
+    if (!error) Sweep();
+  });
+}
+
+void MqttPublisher::OnSubscribed(int message_id) {
+  if (sweep_subscription_ == message_id) SweepSoon(kSweepSettle);
+}
+
+// An empty retained message is a config already cleared.
+void MqttPublisher::OnMessage(const std::string& topic, std::string_view payload, bool retained) {
+  if (sweep_subscription_ && retained && !payload.empty()) retained_configs_.push_back(topic);
+}
+
+void MqttPublisher::Sweep() {
+  sweep_subscription_.reset();
+  connection_.Unsubscribe(DiscoveryFilter(settings_));
+  std::set<std::string> announced;
+  for (const auto& device : devices_) {
+    for (const MqttMessage& message : Discovery(*device)) announced.insert(message.topic);
+  }
+  std::size_t cleared = 0;
+  for (const std::string& topic : retained_configs_) {
+    if (announced.count(topic) != 0) continue;
+    connection_.Publish(topic, {}, MqttQos::kAtLeastOnce, true);
+    ++cleared;
+  }
+  retained_configs_.clear();
+  if (cleared > 0) {
+    err_ << prefix_ << "cleared " << cleared
+         << " retained discovery configs of values no longer configured" << std::endl;
+  }
 }
 
 void MqttPublisher::ReportLoss(Device& device, const LostRange& range) {
@@ -262,9 +371,10 @@ void MqttPublisher::ReportLoss(Device& device, const LostRange& range) {
 }
 
 void MqttPublisher::RecordsLost(const LostRecords& lost) {
-  if (!connection_.Connected()) return;
+  Device* device = Find(lost.data_id);
+  if (device == nullptr || !connection_.Connected()) return;
   RecordsLostLine(lost, line_);
-  PublishStatus(*by_data_id_.at(lost.data_id));
+  PublishStatus(*device);
 }
 
 void MqttPublisher::OnConnected(const std::string& address) {
@@ -272,8 +382,9 @@ void MqttPublisher::OnConnected(const std::string& address) {
        << "/" << std::endl;
   if (down_said_) events_.BrokerEvent(settings_.BrokerName(), kBrokerUp, {});
   down_said_ = false;
-  for (auto& device : devices_) PublishState(*device);
+  for (auto& device : devices_) Announce(*device);
   discovery_next_ = 0;
+  StartSweep();
   Pace();
 }
 
@@ -285,6 +396,8 @@ void MqttPublisher::OnDown(const std::string& reason) {
   in_flight_.clear();
   for (auto& device : devices_) device->outbox->Rewind();
   pace_.cancel();
+  sweep_.cancel();
+  sweep_subscription_.reset();
 }
 
 void MqttPublisher::OnAcknowledged(int message_id) {
@@ -329,6 +442,7 @@ void MqttPublisher::KeepCursor(Device& device) {
 void MqttPublisher::Finish() {
   pace_.cancel();
   cursors_.cancel();
+  sweep_.cancel();
   connection_.Finish(kFinishLimit, [this] {
     SendBacklogs(kWindow, kWindow);
     return std::all_of(devices_.begin(), devices_.end(),

@@ -10,6 +10,16 @@
 //   PREFIX/DATA_ID/threshold threshold crossings, QoS 1
 //   PREFIX/DATA_ID/status    status events of the device and its port, and the
 //                            records lost from the outbox, QoS 1
+//   PREFIX/DATA_ID/availability  "offline" while the device is silent, else
+//                            "online", retained
+//   PREFIX/DATA_ID/thresholds    where each value stands against its limit,
+//                            retained, at connect and at each crossing
+//
+// With Home Assistant's discovery, each connect also clears the retained
+// configs under this client id's node that belong to no configured value (a
+// device or a limit taken out of the configuration): the host subscribes to
+// them, gathers the retained ones until a moment after the broker grants the
+// subscription, empties those it does not announce itself, and unsubscribes.
 //
 // Records are not sent from the event itself but from the device's history
 // ring, the outbox: from the entry after the acknowledged one (kept in the
@@ -28,16 +38,32 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include "programs/battery-host/config/mqtt_config.h"
 #include "programs/battery-host/outputs/json_output.h"
 #include "programs/battery-host/outputs/mqtt/acked_cursor.h"
+#include "programs/battery-host/outputs/mqtt/discovery.h"
 #include "programs/battery-host/outputs/mqtt/mqtt_connection.h"
 #include "programs/battery-host/outputs/mqtt/outbox.h"
 #include "programs/battery-host/outputs/run_events.h"
 #include "programs/battery-host/state/history_ring.h"
+#include "programs/battery-host/state/threshold_monitor.h"
+
+// A device as the upstream publishes it; the ring and the monitor outlive
+// its time in the publisher (until RemoveDevice, or the publisher's end).
+struct UpstreamDevice {
+  unsigned int data_id = 0;
+  std::string name;                   // Home Assistant's device name
+  int cell_start = 0;                 // the cells' display numbers start after it
+  const HistoryRing* ring = nullptr;  // the outbox
+  const ThresholdMonitor* thresholds = nullptr;
+  std::string line;  // its line's name, for port events
+  // How long its values stay valid without a new record.
+  std::chrono::steady_clock::duration valid_for{};
+};
 
 class MqttPublisher final : public RunEvents, private MqttConnection::Listener {
  public:
@@ -48,14 +74,20 @@ class MqttPublisher final : public RunEvents, private MqttConnection::Listener {
                 const std::filesystem::path& state_dir, RunEvents& events, std::ostream& err);
   ~MqttPublisher() override;
 
-  // A device, its history ring (the outbox), the name of its line (for port
-  // events) and how long its values stay valid without a new record.
-  // A device added after Start starts its outbox at once.
-  void AddDevice(unsigned int data_id, const HistoryRing& ring, const std::string& line,
-                 std::chrono::steady_clock::duration valid_for);
-  // The device is polled no more: how far it was acknowledged is kept, and
-  // its ring is not read again.
-  void RemoveDevice(unsigned int data_id);
+  // A device, before or after Start: one added later is announced and its
+  // outbox started at once.
+  void AddDevice(const UpstreamDevice& device);
+  // The device is polled no more: nothing of it is published from now on,
+  // its ring is no longer read (it may be destroyed after), and its retained
+  // messages (discovery configs, state, availability, thresholds) are
+  // emptied while the broker is connected; configs left behind while it is
+  // not go at the next connect. How far it was acknowledged is kept.
+  // A device that is set up again at once (a reload changed it) keeps its
+  // retained messages: consumers see no removal and return.
+  enum class Removal { kForget, kKeepRetained };
+  void RemoveDevice(unsigned int data_id, Removal removal);
+  // The status page's address, announced as each device's configuration_url.
+  void SetConfigurationUrl(std::string url) { configuration_url_ = std::move(url); }
   // Reads how far each device was acknowledged, and connects.
   void Start();
   // At a clean stop, after the event loop: sends what it can within a
@@ -78,6 +110,21 @@ class MqttPublisher final : public RunEvents, private MqttConnection::Listener {
   void OnConnected(const std::string& address) override;
   void OnDown(const std::string& reason) override;
   void OnAcknowledged(int message_id) override;
+  void OnSubscribed(int message_id) override;
+  void OnMessage(const std::string& topic, std::string_view payload, bool retained) override;
+
+  Device* Find(unsigned int data_id) const;
+  std::vector<MqttMessage> Discovery(const Device& device) const;
+  // Says at connect what the retained topics of the device hold.
+  void Announce(Device& device);
+  void PublishAvailability(const Device& device);
+  void PublishThresholds(const Device& device);
+  // Empties the retained messages of a device that is gone.
+  void ClearRetained(const Device& device);
+  // Gathers the retained discovery configs, then empties the stale ones.
+  void StartSweep();
+  void SweepSoon(std::chrono::milliseconds delay);
+  void Sweep();
 
   void StartOutbox(Device& device);
   // Sends the next record of the device's outbox; false when there is none
@@ -120,5 +167,11 @@ class MqttPublisher final : public RunEvents, private MqttConnection::Listener {
   bool cursors_due_ = false;
   bool down_said_ = false;  // a broker_down event went out since the last broker_up
   bool started_ = false;
+  std::string configuration_url_;
+  // The sweep of stale discovery configs after a connect.
+  boost::asio::steady_timer sweep_;
+  std::optional<int> sweep_subscription_;  // while gathering
+  std::vector<std::string> retained_configs_;
   JsonLine line_;
+  std::string cells_;
 };

@@ -15,6 +15,7 @@
 #include "battery/record.h"
 #include "programs/battery-host/outputs/http/devices_api.h"
 #include "programs/battery-host/outputs/http/metrics.h"
+#include "programs/battery-host/state/threshold_monitor.h"
 
 namespace {
 
@@ -37,14 +38,16 @@ struct Fixture {
     thresholds.cells[5] = ThresholdState::kHigh;
   }
   std::vector<DeviceStatus> Devices() const {
-    return {{&with_record, &thresholds, &odd_port, false, 1, 12},
-            {&without_record, &no_crossings, &odd_port, false, 3, 0}};
+    return {{&with_record, &thresholds, &odd_port, &name, 0, 0x81, &limits, false, 1, 12},
+            {&without_record, &no_crossings, &odd_port, &name, 0, 0x82, &limits, false, 3, 0}};
   }
 
   Clock::time_point now = Clock::now();
   DeviceState with_record, without_record;
   ThresholdStates thresholds, no_crossings;
   std::string odd_port = "/dev/a\"b\\c\nd";
+  std::string name = "Battery monitor";
+  ThresholdMonitor limits{{}};
 };
 
 void ExpectContains(const std::string& out, std::initializer_list<const char*> parts) {
@@ -68,7 +71,8 @@ TEST(MetricsTest, WritesEveryDeviceAndEscapesLabels) {
   ExpectContains(
       out,
       {
-          "battery_cell_voltage_volts{data_id=\"7\",cell=\"5\"} 2.5\n",
+          "battery_cell_voltage_volts{data_id=\"7\",cell=\"6\",variable=\"battery_5_value\"} "
+          "2.5\n",
           "battery_temperature_celsius{data_id=\"7\"} NaN\n",
           "battery_record_age_seconds{data_id=\"7\"} 2.5\n",
           "battery_cycles_total{data_id=\"7\",outcome=\"given_up\"} 1\n",
