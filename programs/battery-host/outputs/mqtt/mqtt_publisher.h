@@ -4,8 +4,8 @@
 // and publishes them to the broker under the topic prefix:
 //
 //   PREFIX/status            "online" at connect, "offline" as the retained last will
-//   PREFIX/DATA_ID/record    every record, with its history sequence number "seq",
-//                            QoS 1, in seq order
+//   PREFIX/DATA_ID/record    every record, with its history ring's id "ring" and
+//                            sequence number "seq", QoS 1, in seq order
 //   PREFIX/DATA_ID/state     the newest record, retained, as each comes
 //   PREFIX/DATA_ID/threshold threshold crossings, QoS 1
 //   PREFIX/DATA_ID/status    status events of the device and its port, and the
