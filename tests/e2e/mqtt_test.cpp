@@ -151,10 +151,12 @@ class MqttTest : public ::testing::Test {
            kPrefix + "\"";
   }
 
-  // Starts battery-host on the configuration; its output goes to hostN.out and .err.
-  Process& StartHost(const std::string& config, const std::vector<std::string>& more = {}) {
+  // Starts battery-host on the configuration and the state directory; its
+  // output goes to hostN.out and .err.
+  Process& StartHost(const std::string& config, const std::vector<std::string>& more = {},
+                     const std::string& state = "state") {
     const std::string name = Path("host" + std::to_string(hosts_.size()));
-    std::vector<std::string> args = {"run", "--config", config, "--state-dir", Path("state")};
+    std::vector<std::string> args = {"run", "--config", config, "--state-dir", Path(state)};
     args.insert(args.end(), more.begin(), more.end());
     hosts_.push_back(
         std::make_unique<Process>(programs().host, args, name + ".out", name + ".err"));
@@ -215,7 +217,9 @@ TEST_F(MqttTest, RecordsArriveWithEveryFieldAndSeqRisingByOne) {
     for (std::size_t i = 0; i < records.size(); ++i) {
       Json::Value record = records[i].json;
       EXPECT_EQ(record["seq"].asUInt64(), i + 1) << data_id;
-      // The record line itself, with its seq: every field.
+      // The record line itself, with its ring and seq: every field.
+      EXPECT_EQ(record["ring"], records.front().json["ring"]) << data_id;
+      record.removeMember("ring");
       record.removeMember("seq");
       EXPECT_EQ(record, printed[i]) << data_id << " seq " << i + 1;
       EXPECT_EQ(record["cells"].size(), 32u);
@@ -229,6 +233,38 @@ TEST_F(MqttTest, RecordsArriveWithEveryFieldAndSeqRisingByOne) {
   ASSERT_EQ(status.size(), 2u);
   EXPECT_EQ(status.front().payload, "online");
   EXPECT_EQ(status.back().payload, "offline");
+}
+
+// Two rings made for the same device (a reinstall, another SD card) both
+// start at seq 1; their ring ids tell the records apart. One run's records
+// all carry the id its ring file holds.
+TEST_F(MqttTest, RingsMadeForTheSameDeviceCarryDifferentRingIds) {
+  StartBroker();
+  Subscribe({std::string(kPrefix) + "/#"});
+  const std::string config = HostConfig(Mqtt(port_), 100);
+  std::vector<std::uint64_t> ids;
+  for (const std::string state : {"state-a", "state-b"}) {
+    const std::size_t before = OnTopic(Received(), Topic(1001, "record")).size();
+    Process& host = StartHost(config, {}, state);
+    const auto records = [&] {
+      const auto all = OnTopic(Received(), Topic(1001, "record"));
+      return std::vector<Message>(all.begin() + static_cast<std::ptrdiff_t>(before), all.end());
+    };
+    ASSERT_TRUE(WaitFor([&] { return records().size() >= 3; })) << HostErrors(hosts_.size() - 1);
+    StopHost(host);
+    const std::uint64_t ring = run_values::ParseRingId(ReadFile(Path(state + "/device-1001.ring")));
+    EXPECT_NE(ring, 0u);
+    EXPECT_EQ(records().front().json["seq"].asUInt64(), 1u);
+    for (const Message& record : records()) {
+      const std::string text = record.json["ring"].asString();
+      // 16 lowercase hex digits: a string, since JSON numbers lose digits past 2^53.
+      ASSERT_EQ(text.find_first_not_of("0123456789abcdef"), std::string::npos) << text;
+      ASSERT_EQ(text.size(), 16u) << text;
+      EXPECT_EQ(std::stoull(text, nullptr, 16), ring) << text;
+    }
+    ids.push_back(ring);
+  }
+  EXPECT_NE(ids[0], ids[1]);
 }
 
 TEST_F(MqttTest, BrokerStoppedFor30SecondsMissesNoRecord) {
@@ -326,7 +362,7 @@ TEST_F(MqttTest, OutageLongerThanTheHistoryReportsTheLostRangeExactly) {
     if (line["event"].asString() == "records_lost") printed.push_back(line);
   }
   ASSERT_EQ(printed.size(), 1u);
-  for (const char* member : {"data_id", "first_seq", "last_seq", "count", "lost_in_run"}) {
+  for (const char* member : {"data_id", "ring", "first_seq", "last_seq", "count", "lost_in_run"}) {
     EXPECT_EQ(printed.front()[member], lost[member]) << member;
   }
 }
