@@ -9,6 +9,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "programs/battery-host/config/config_problem.h"
+
 namespace {
 
 std::string OpenSslReason() {
@@ -37,10 +39,11 @@ TlsContext::TlsContext(const MqttTls& settings, const std::string& server_name)
       server_name_(server_name),
       name_is_address_(IsAddress(server_name)) {
   if (context_ == nullptr) throw std::runtime_error("TLS: " + OpenSslReason());
+  // A file that OpenSSL refuses is the configuration's fault: run exits 2.
   const auto fail = [this](const std::string& what) {
     const std::string reason = what + ": " + OpenSslReason();
     SSL_CTX_free(context_);
-    throw std::runtime_error(reason);
+    throw ConfigFault(reason);
   };
   SSL_CTX_set_app_data(context_, this);
   SSL_CTX_set_min_proto_version(context_, TLS1_2_VERSION);

@@ -15,7 +15,7 @@ struct ssl_ctx_st;
 
 class TlsContext {
  public:
-  // Throws std::runtime_error naming the file and OpenSSL's reason when a
+  // Throws ConfigFault naming the file and OpenSSL's reason when a
   // certificate or key cannot be loaded.
   TlsContext(const MqttTls& settings, const std::string& server_name);
   ~TlsContext();
