@@ -431,6 +431,107 @@ TEST_F(MqttTest, TlsWithPasswordConnectsAndAWrongPasswordBacksOffWhilePollingGoe
   EXPECT_EQ(Highest(1001), sent);
 }
 
+// Each fault of the connection is told apart in what the host says: one
+// broker with a TLS listener that requires client certificates and a plain
+// one, both with passwords, and hosts configured wrongly in one way each.
+TEST_F(MqttTest, ConnectionFaultsAreToldApart) {
+  const std::string ec = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj";
+  const std::string sign = "openssl x509 -req -CA ca.crt -CAkey ca.key -CAcreateserial -days 2";
+  Shell("openssl req -x509 " + ec + " /CN=test-ca -days 2 -keyout ca.key -out ca.crt");
+  Shell("openssl req " + ec + " /CN=localhost -keyout server.key -out server.csr");
+  Shell("printf 'subjectAltName=DNS:localhost\\n' >server.ext");
+  Shell(sign + " -in server.csr -extfile server.ext -out server.crt");
+  Shell("openssl req " + ec + " /CN=battery-host -keyout client.key -out client.crt.csr");
+  Shell(sign + " -in client.crt.csr -out client.crt");
+  Shell("'" + FindProgram("mosquitto_passwd") + "' -c -b passwords battery s3cret-Pw");
+  const int tls_port = FreePort();
+  StartBroker("per_listener_settings false\nallow_anonymous false\npassword_file " +
+              Path("passwords") + "\nlistener " + std::to_string(tls_port) + " 127.0.0.1\ncafile " +
+              Path("ca.crt") + "\ncertfile " + Path("server.crt") + "\nkeyfile " +
+              Path("server.key") + "\nrequire_certificate true\nlistener " + std::to_string(port_) +
+              " 127.0.0.1\n");
+  Write("right", "s3cret-Pw\n");
+  Write("wrong", "not-the-Pw\n");
+  const std::string ca_only = R"("tls": {"ca_file": "ca.crt"})";
+  const std::string with_cert =
+      R"("tls": {"ca_file": "ca.crt", "cert_file": "client.crt", "key_file": "client.key"})";
+  struct FaultCase {
+    const char* name;
+    std::string host;
+    int port;
+    std::string password;  // file name
+    std::string tls;       // the tls member, or nothing
+    std::string said;
+  };
+  const int closed_port = FreePort();
+  const FaultCase cases[] = {
+      {"plain client on the TLS port", "localhost", tls_port, "right", "",
+       "the broker closed the connection without answering CONNECT: is port " +
+           std::to_string(tls_port) + " a TLS listener (mqtt.tls)?"},
+      {"no client certificate", "localhost", tls_port, "right", ca_only,
+       // The alert, or the connection closed after the handshake when the alert is lost.
+       "a client certificate it trusts (mqtt.tls.cert_file, mqtt.tls.key_file)"},
+      {"TLS client on the plain port", "localhost", port_, "right", with_cert,
+       "ended in the handshake"},
+      {"wrong password", "localhost", port_, "wrong", "",
+       "Connection Refused: not authorised (check mqtt.username and mqtt.password_file)"},
+      {"name that does not resolve", "no-such-broker.invalid", port_, "right", "",
+       "resolve no-such-broker.invalid: "},
+      {"nothing listening", "localhost", closed_port, "right", "", "Connection refused"},
+  };
+  for (const FaultCase& test : cases) {
+    SCOPED_TRACE(test.name);
+    const std::string mqtt = "\"host\": \"" + test.host +
+                             "\", \"port\": " + std::to_string(test.port) +
+                             ", \"topic_prefix\": \"" + kPrefix +
+                             "\", \"username\": \"battery\", \"password_file\": \"" +
+                             test.password + "\"" + (test.tls.empty() ? "" : ", " + test.tls);
+    Process& host = StartHost(HostConfig(mqtt, 100), {"--cycles", "20"});
+    ASSERT_EQ(host.Wait(kWaitLimit), 0) << HostErrors(hosts_.size() - 1);
+    const std::string errors = HostErrors(hosts_.size() - 1);
+    EXPECT_NE(errors.find(test.said), std::string::npos) << errors;
+    EXPECT_EQ(errors.find("The connection was lost"), std::string::npos) << errors;
+  }
+}
+
+// Two hosts with one client id: the broker hands the session to each in
+// turn. Each says so once, and nothing of the connections that follow.
+TEST_F(MqttTest, ClientIdTakenOverIsSaidOnce) {
+  StartBroker();
+  Subscribe({std::string(kPrefix) + "/status"});
+  const std::string config = HostConfig(Mqtt(port_) + R"(, "client_id": "site-controller")", 100);
+  StartHost(config, {}, "state-a");
+  StartHost(config, {}, "state-b");
+  const std::string said = "client id site-controller is in use by another client";
+  const auto onlines = [this] {
+    std::size_t count = 0;
+    for (const Message& message : OnTopic(Received(), std::string(kPrefix) + "/status")) {
+      if (message.payload == "online") ++count;
+    }
+    return count;
+  };
+  ASSERT_TRUE(WaitFor([&] {
+    return HostErrors(0).find(said) != std::string::npos &&
+           HostErrors(1).find(said) != std::string::npos;
+  })) << HostErrors(0)
+      << HostErrors(1);
+  // Three more takeovers after both said it.
+  const std::size_t seen = onlines();
+  ASSERT_TRUE(WaitFor([&] { return onlines() >= seen + 3; })) << HostErrors(0);
+  for (const std::size_t index : {std::size_t{0}, std::size_t{1}}) {
+    const std::string errors = HostErrors(index);
+    std::size_t count = 0;
+    for (std::size_t at = errors.find(said); at != std::string::npos;
+         at = errors.find(said, at + 1)) {
+      ++count;
+    }
+    EXPECT_EQ(count, 1u) << errors;
+    const std::string after = errors.substr(errors.find(said));
+    EXPECT_EQ(after.find("connection lost"), std::string::npos) << errors;
+    EXPECT_EQ(after.find("connected ("), std::string::npos) << errors;
+  }
+}
+
 TEST_F(MqttTest, DiscoveryOfAllValuesAndTheRetainedOfflineAfterAKill) {
   StartBroker();
   Subscribe({"ha/#", std::string(kPrefix) + "/#"});

@@ -261,18 +261,24 @@ void MqttPublisher::RecordsLost(const LostRecords& lost) {
   PublishStatus(*by_data_id_.at(lost.data_id));
 }
 
-void MqttPublisher::OnConnected(const std::string& address) {
-  err_ << prefix_ << "connected (" << address << "), publishing under " << settings_.topic_prefix
-       << "/" << std::endl;
-  if (down_said_) events_.BrokerEvent(settings_.BrokerName(), kBrokerUp, {});
-  down_said_ = false;
+void MqttPublisher::OnConnected(const std::string& address, bool quiet) {
+  if (!quiet) OnHeld(address);
   for (auto& device : devices_) PublishState(*device);
   discovery_next_ = 0;
   Pace();
 }
 
-void MqttPublisher::OnDown(const std::string& reason) {
-  err_ << error_log::Error << prefix_ << reason << std::endl;
+// Said at a connect, and when a connection holds after the client id was
+// said to be in use (whose connects were not said).
+void MqttPublisher::OnHeld(const std::string& address) {
+  err_ << prefix_ << "connected (" << address << "), publishing under " << settings_.topic_prefix
+       << "/" << std::endl;
+  if (down_said_) events_.BrokerEvent(settings_.BrokerName(), kBrokerUp, {});
+  down_said_ = false;
+}
+
+void MqttPublisher::OnDown(const std::string& reason, bool quiet) {
+  if (!quiet) err_ << error_log::Error << prefix_ << reason << std::endl;
   if (!down_said_) events_.BrokerEvent(settings_.BrokerName(), kBrokerDown, reason);
   down_said_ = true;
   // What was in flight goes again on the next connection.

@@ -71,8 +71,9 @@ class MqttPublisher final : public RunEvents, private MqttConnection::Listener {
  private:
   struct Device;
 
-  void OnConnected(const std::string& address) override;
-  void OnDown(const std::string& reason) override;
+  void OnConnected(const std::string& address, bool quiet) override;
+  void OnDown(const std::string& reason, bool quiet) override;
+  void OnHeld(const std::string& address) override;
   void OnAcknowledged(int message_id) override;
 
   void StartOutbox(Device& device);
