@@ -185,6 +185,29 @@ class MqttTest : public ::testing::Test {
     }));
   }
 
+  // A CA, a broker certificate for localhost and a client certificate it
+  // signed; a broker whose TLS listener (on the port returned) requires a
+  // client certificate, and a plain listener on port_, both taking user
+  // "battery" with the password "s3cret-Pw" only.
+  int StartTlsBroker() {
+    const std::string ec = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj";
+    const std::string sign = "openssl x509 -req -CA ca.crt -CAkey ca.key -CAcreateserial -days 2";
+    Shell("openssl req -x509 " + ec + " /CN=test-ca -days 2 -keyout ca.key -out ca.crt");
+    Shell("openssl req " + ec + " /CN=localhost -keyout server.key -out server.csr");
+    Shell("printf 'subjectAltName=DNS:localhost\\n' >server.ext");
+    Shell(sign + " -in server.csr -extfile server.ext -out server.crt");
+    Shell("openssl req " + ec + " /CN=battery-host -keyout client.key -out client.crt.csr");
+    Shell(sign + " -in client.crt.csr -out client.crt");
+    Shell("'" + FindProgram("mosquitto_passwd") + "' -c -b passwords battery s3cret-Pw");
+    const int tls_port = FreePort();
+    StartBroker("per_listener_settings false\nallow_anonymous false\npassword_file " +
+                Path("passwords") + "\nlistener " + std::to_string(tls_port) +
+                " 127.0.0.1\ncafile " + Path("ca.crt") + "\ncertfile " + Path("server.crt") +
+                "\nkeyfile " + Path("server.key") + "\nrequire_certificate true\nlistener " +
+                std::to_string(port_) + " 127.0.0.1\n");
+    return tls_port;
+  }
+
   // openssl and mosquitto_passwd, run in the test's folder.
   void Shell(const std::string& command) {
     const std::string line = "cd '" + dir_.string() + "' && " + command + " >>tools.log 2>&1";
@@ -368,21 +391,7 @@ TEST_F(MqttTest, OutageLongerThanTheHistoryReportsTheLostRangeExactly) {
 }
 
 TEST_F(MqttTest, TlsWithPasswordConnectsAndAWrongPasswordBacksOffWhilePollingGoesOn) {
-  const std::string ec = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj";
-  const std::string sign = "openssl x509 -req -CA ca.crt -CAkey ca.key -CAcreateserial -days 2";
-  Shell("openssl req -x509 " + ec + " /CN=test-ca -days 2 -keyout ca.key -out ca.crt");
-  Shell("openssl req " + ec + " /CN=localhost -keyout server.key -out server.csr");
-  Shell("printf 'subjectAltName=DNS:localhost\\n' >server.ext");
-  Shell(sign + " -in server.csr -extfile server.ext -out server.crt");
-  Shell("openssl req " + ec + " /CN=battery-host -keyout client.key -out client.crt.csr");
-  Shell(sign + " -in client.crt.csr -out client.crt");
-  Shell("'" + FindProgram("mosquitto_passwd") + "' -c -b passwords battery s3cret-Pw");
-  const int tls_port = FreePort();
-  StartBroker("per_listener_settings false\nallow_anonymous false\npassword_file " +
-              Path("passwords") + "\nlistener " + std::to_string(tls_port) + " 127.0.0.1\ncafile " +
-              Path("ca.crt") + "\ncertfile " + Path("server.crt") + "\nkeyfile " +
-              Path("server.key") + "\nrequire_certificate true\nlistener " + std::to_string(port_) +
-              " 127.0.0.1\n");
+  const int tls_port = StartTlsBroker();
   Subscribe({std::string(kPrefix) + "/#"}, {"-u", "battery", "-P", "s3cret-Pw"});
   Write("right", "s3cret-Pw\n");
   Write("wrong", "not-the-Pw\n");
@@ -435,21 +444,7 @@ TEST_F(MqttTest, TlsWithPasswordConnectsAndAWrongPasswordBacksOffWhilePollingGoe
 // broker with a TLS listener that requires client certificates and a plain
 // one, both with passwords, and hosts configured wrongly in one way each.
 TEST_F(MqttTest, ConnectionFaultsAreToldApart) {
-  const std::string ec = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj";
-  const std::string sign = "openssl x509 -req -CA ca.crt -CAkey ca.key -CAcreateserial -days 2";
-  Shell("openssl req -x509 " + ec + " /CN=test-ca -days 2 -keyout ca.key -out ca.crt");
-  Shell("openssl req " + ec + " /CN=localhost -keyout server.key -out server.csr");
-  Shell("printf 'subjectAltName=DNS:localhost\\n' >server.ext");
-  Shell(sign + " -in server.csr -extfile server.ext -out server.crt");
-  Shell("openssl req " + ec + " /CN=battery-host -keyout client.key -out client.crt.csr");
-  Shell(sign + " -in client.crt.csr -out client.crt");
-  Shell("'" + FindProgram("mosquitto_passwd") + "' -c -b passwords battery s3cret-Pw");
-  const int tls_port = FreePort();
-  StartBroker("per_listener_settings false\nallow_anonymous false\npassword_file " +
-              Path("passwords") + "\nlistener " + std::to_string(tls_port) + " 127.0.0.1\ncafile " +
-              Path("ca.crt") + "\ncertfile " + Path("server.crt") + "\nkeyfile " +
-              Path("server.key") + "\nrequire_certificate true\nlistener " + std::to_string(port_) +
-              " 127.0.0.1\n");
+  const int tls_port = StartTlsBroker();
   Write("right", "s3cret-Pw\n");
   Write("wrong", "not-the-Pw\n");
   const std::string ca_only = R"("tls": {"ca_file": "ca.crt"})";
