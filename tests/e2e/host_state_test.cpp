@@ -12,6 +12,7 @@
 
 #include <array>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -20,6 +21,7 @@
 #include <system_error>
 #include <vector>
 
+#include "tests/e2e/e2e_support.h"
 #include "tests/e2e/process.h"
 #include "tests/support/run_values.h"
 
@@ -500,6 +502,53 @@ TEST_F(HostStateTest, HostileConfigurationFilesAreRefusedAtOnce) {
     EXPECT_NE(Err().find(path + expected), std::string::npos) << Err();
   }
   EXPECT_FALSE(fs::exists(Path("state")));
+}
+
+// TLS files that OpenSSL would refuse: check-config finds those that hold no
+// PEM block, and run refuses every one with exit 2 (a restart cannot mend
+// them), naming the file.
+TEST_F(HostStateTest, TlsFilesThatAreNotPemAreConfigurationFaults) {
+  const std::string openssl = FindProgram("openssl");
+  if (openssl.empty()) GTEST_SKIP() << "no openssl here to make a certificate";
+  const std::string make = "cd '" + Path("") + "' && '" + openssl +
+                           "' req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
+                           "-subj /CN=ca -days 2 -keyout ca.key -out ca.crt >tools.log 2>&1";
+  ASSERT_EQ(std::system(make.c_str()), 0) << ReadFile(Path("tools.log"));
+  struct TlsCase {
+    const char* name;
+    std::string ca_text;   // written as the CA file; empty: the certificate made above
+    std::string key_text;  // written as the client key; empty: the key made above
+    int check_exit;
+    const char* said;
+  };
+  const TlsCase cases[] = {
+      {"empty CA file", "\n", "", 2, "holds no PEM certificate"},
+      {"text as CA file", "the CA of the site\n", "", 2, "holds no PEM certificate"},
+      {"text as key", "", "not a key\n", 2, "holds no PEM private key"},
+      // A block OpenSSL cannot decode passes the check; run refuses it.
+      {"broken block", "-----BEGIN CERTIFICATE-----\nbm90\n-----END CERTIFICATE-----\n", "", 0,
+       "cafile.pem"},
+  };
+  for (const TlsCase& test : cases) {
+    SCOPED_TRACE(test.name);
+    Write("cafile.pem", test.ca_text.empty() ? ReadFile(Path("ca.crt")) : test.ca_text);
+    Write("client.key", test.key_text.empty() ? ReadFile(Path("ca.key")) : test.key_text);
+    const std::string mqtt =
+        "\"mqtt\": {\"host\": \"localhost\", \"port\": " + std::to_string(FreePort()) +
+        ", \"tls\": {\"ca_file\": \"cafile.pem\", \"cert_file\": \"ca.crt\", "
+        "\"key_file\": \"client.key\"}},\n";
+    const std::string path =
+        Write("host.json", Config({Device(1, "sim")}, R"({"entries": 50, "interval_s": 0})", mqtt));
+    EXPECT_EQ(Run({"check-config", path}, "host", programs().host, kRefusalLimit), test.check_exit)
+        << Out();
+    if (test.check_exit != 0) {
+      EXPECT_NE(Out().find(test.said), std::string::npos) << Out();
+    }
+    EXPECT_EQ(Run({"run", "--config", path, "--state-dir", Path("state")}, "host", programs().host,
+                  kRefusalLimit),
+              2);
+    EXPECT_NE(Err().find(test.said), std::string::npos) << Err();
+  }
 }
 
 // A link to a pty and the pty itself are one port: run would fail to open it twice.

@@ -152,10 +152,12 @@ class MqttTest : public ::testing::Test {
            kPrefix + "\"";
   }
 
-  // Starts battery-host on the configuration; its output goes to hostN.out and .err.
-  Process& StartHost(const std::string& config, const std::vector<std::string>& more = {}) {
+  // Starts battery-host on the configuration and the state directory; its
+  // output goes to hostN.out and .err.
+  Process& StartHost(const std::string& config, const std::vector<std::string>& more = {},
+                     const std::string& state = "state") {
     const std::string name = Path("host" + std::to_string(hosts_.size()));
-    std::vector<std::string> args = {"run", "--config", config, "--state-dir", Path("state")};
+    std::vector<std::string> args = {"run", "--config", config, "--state-dir", Path(state)};
     args.insert(args.end(), more.begin(), more.end());
     hosts_.push_back(
         std::make_unique<Process>(programs().host, args, name + ".out", name + ".err"));
@@ -182,6 +184,29 @@ class MqttTest : public ::testing::Test {
       const auto said = OnTopic(Received(), std::string(kPrefix) + "/status");
       return !said.empty() && said.back().payload == "offline";
     }));
+  }
+
+  // A CA, a broker certificate for localhost and a client certificate it
+  // signed; a broker whose TLS listener (on the port returned) requires a
+  // client certificate, and a plain listener on port_, both taking user
+  // "battery" with the password "s3cret-Pw" only.
+  int StartTlsBroker() {
+    const std::string ec = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj";
+    const std::string sign = "openssl x509 -req -CA ca.crt -CAkey ca.key -CAcreateserial -days 2";
+    Shell("openssl req -x509 " + ec + " /CN=test-ca -days 2 -keyout ca.key -out ca.crt");
+    Shell("openssl req " + ec + " /CN=localhost -keyout server.key -out server.csr");
+    Shell("printf 'subjectAltName=DNS:localhost\\n' >server.ext");
+    Shell(sign + " -in server.csr -extfile server.ext -out server.crt");
+    Shell("openssl req " + ec + " /CN=battery-host -keyout client.key -out client.crt.csr");
+    Shell(sign + " -in client.crt.csr -out client.crt");
+    Shell("'" + FindProgram("mosquitto_passwd") + "' -c -b passwords battery s3cret-Pw");
+    const int tls_port = FreePort();
+    StartBroker("per_listener_settings false\nallow_anonymous false\npassword_file " +
+                Path("passwords") + "\nlistener " + std::to_string(tls_port) +
+                " 127.0.0.1\ncafile " + Path("ca.crt") + "\ncertfile " + Path("server.crt") +
+                "\nkeyfile " + Path("server.key") + "\nrequire_certificate true\nlistener " +
+                std::to_string(port_) + " 127.0.0.1\n");
+    return tls_port;
   }
 
   // openssl and mosquitto_passwd, run in the test's folder.
@@ -216,7 +241,9 @@ TEST_F(MqttTest, RecordsArriveWithEveryFieldAndSeqRisingByOne) {
     for (std::size_t i = 0; i < records.size(); ++i) {
       Json::Value record = records[i].json;
       EXPECT_EQ(record["seq"].asUInt64(), i + 1) << data_id;
-      // The record line itself, with its seq: every field.
+      // The record line itself, with its ring and seq: every field.
+      EXPECT_EQ(record["ring"], records.front().json["ring"]) << data_id;
+      record.removeMember("ring");
       record.removeMember("seq");
       EXPECT_EQ(record, printed[i]) << data_id << " seq " << i + 1;
       EXPECT_EQ(record["cells"].size(), 32u);
@@ -230,6 +257,38 @@ TEST_F(MqttTest, RecordsArriveWithEveryFieldAndSeqRisingByOne) {
   ASSERT_EQ(status.size(), 2u);
   EXPECT_EQ(status.front().payload, "online");
   EXPECT_EQ(status.back().payload, "offline");
+}
+
+// Two rings made for the same device (a reinstall, another SD card) both
+// start at seq 1; their ring ids tell the records apart. One run's records
+// all carry the id its ring file holds.
+TEST_F(MqttTest, RingsMadeForTheSameDeviceCarryDifferentRingIds) {
+  StartBroker();
+  Subscribe({std::string(kPrefix) + "/#"});
+  const std::string config = HostConfig(Mqtt(port_), 100);
+  std::vector<std::uint64_t> ids;
+  for (const std::string state : {"state-a", "state-b"}) {
+    const std::size_t before = OnTopic(Received(), Topic(1001, "record")).size();
+    Process& host = StartHost(config, {}, state);
+    const auto records = [&] {
+      const auto all = OnTopic(Received(), Topic(1001, "record"));
+      return std::vector<Message>(all.begin() + static_cast<std::ptrdiff_t>(before), all.end());
+    };
+    ASSERT_TRUE(WaitFor([&] { return records().size() >= 3; })) << HostErrors(hosts_.size() - 1);
+    StopHost(host);
+    const std::uint64_t ring = run_values::ParseRingId(ReadFile(Path(state + "/device-1001.ring")));
+    EXPECT_NE(ring, 0u);
+    EXPECT_EQ(records().front().json["seq"].asUInt64(), 1u);
+    for (const Message& record : records()) {
+      const std::string text = record.json["ring"].asString();
+      // 16 lowercase hex digits: a string, since JSON numbers lose digits past 2^53.
+      ASSERT_EQ(text.find_first_not_of("0123456789abcdef"), std::string::npos) << text;
+      ASSERT_EQ(text.size(), 16u) << text;
+      EXPECT_EQ(std::stoull(text, nullptr, 16), ring) << text;
+    }
+    ids.push_back(ring);
+  }
+  EXPECT_NE(ids[0], ids[1]);
 }
 
 TEST_F(MqttTest, BrokerStoppedFor30SecondsMissesNoRecord) {
@@ -327,27 +386,13 @@ TEST_F(MqttTest, OutageLongerThanTheHistoryReportsTheLostRangeExactly) {
     if (line["event"].asString() == "records_lost") printed.push_back(line);
   }
   ASSERT_EQ(printed.size(), 1u);
-  for (const char* member : {"data_id", "first_seq", "last_seq", "count", "lost_in_run"}) {
+  for (const char* member : {"data_id", "ring", "first_seq", "last_seq", "count", "lost_in_run"}) {
     EXPECT_EQ(printed.front()[member], lost[member]) << member;
   }
 }
 
 TEST_F(MqttTest, TlsWithPasswordConnectsAndAWrongPasswordBacksOffWhilePollingGoesOn) {
-  const std::string ec = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj";
-  const std::string sign = "openssl x509 -req -CA ca.crt -CAkey ca.key -CAcreateserial -days 2";
-  Shell("openssl req -x509 " + ec + " /CN=test-ca -days 2 -keyout ca.key -out ca.crt");
-  Shell("openssl req " + ec + " /CN=localhost -keyout server.key -out server.csr");
-  Shell("printf 'subjectAltName=DNS:localhost\\n' >server.ext");
-  Shell(sign + " -in server.csr -extfile server.ext -out server.crt");
-  Shell("openssl req " + ec + " /CN=battery-host -keyout client.key -out client.crt.csr");
-  Shell(sign + " -in client.crt.csr -out client.crt");
-  Shell("'" + FindProgram("mosquitto_passwd") + "' -c -b passwords battery s3cret-Pw");
-  const int tls_port = FreePort();
-  StartBroker("per_listener_settings false\nallow_anonymous false\npassword_file " +
-              Path("passwords") + "\nlistener " + std::to_string(tls_port) + " 127.0.0.1\ncafile " +
-              Path("ca.crt") + "\ncertfile " + Path("server.crt") + "\nkeyfile " +
-              Path("server.key") + "\nrequire_certificate true\nlistener " + std::to_string(port_) +
-              " 127.0.0.1\n");
+  const int tls_port = StartTlsBroker();
   Subscribe({std::string(kPrefix) + "/#"}, {"-u", "battery", "-P", "s3cret-Pw"});
   Write("right", "s3cret-Pw\n");
   Write("wrong", "not-the-Pw\n");
@@ -394,6 +439,93 @@ TEST_F(MqttTest, TlsWithPasswordConnectsAndAWrongPasswordBacksOffWhilePollingGoe
             std::string::npos)
       << errors;
   EXPECT_EQ(Highest(1001), sent);
+}
+
+// Each fault of the connection is told apart in what the host says: one
+// broker with a TLS listener that requires client certificates and a plain
+// one, both with passwords, and hosts configured wrongly in one way each.
+TEST_F(MqttTest, ConnectionFaultsAreToldApart) {
+  const int tls_port = StartTlsBroker();
+  Write("right", "s3cret-Pw\n");
+  Write("wrong", "not-the-Pw\n");
+  const std::string ca_only = R"("tls": {"ca_file": "ca.crt"})";
+  const std::string with_cert =
+      R"("tls": {"ca_file": "ca.crt", "cert_file": "client.crt", "key_file": "client.key"})";
+  struct FaultCase {
+    const char* name;
+    std::string host;
+    int port;
+    std::string password;  // file name
+    std::string tls;       // the tls member, or nothing
+    std::string said;
+  };
+  const int closed_port = FreePort();
+  const FaultCase cases[] = {
+      {"plain client on the TLS port", "localhost", tls_port, "right", "",
+       "the broker closed the connection without answering CONNECT: is port " +
+           std::to_string(tls_port) + " a TLS listener (mqtt.tls)?"},
+      {"no client certificate", "localhost", tls_port, "right", ca_only,
+       // The alert, or the connection closed after the handshake when the alert is lost.
+       "a client certificate it trusts (mqtt.tls.cert_file, mqtt.tls.key_file)"},
+      {"TLS client on the plain port", "localhost", port_, "right", with_cert,
+       "ended in the handshake"},
+      {"wrong password", "localhost", port_, "wrong", "",
+       "Connection Refused: not authorised (check mqtt.username and mqtt.password_file)"},
+      {"name that does not resolve", "no-such-broker.invalid", port_, "right", "",
+       "resolve no-such-broker.invalid: "},
+      {"nothing listening", "localhost", closed_port, "right", "", "Connection refused"},
+  };
+  for (const FaultCase& test : cases) {
+    SCOPED_TRACE(test.name);
+    const std::string mqtt = "\"host\": \"" + test.host +
+                             "\", \"port\": " + std::to_string(test.port) +
+                             ", \"topic_prefix\": \"" + kPrefix +
+                             "\", \"username\": \"battery\", \"password_file\": \"" +
+                             test.password + "\"" + (test.tls.empty() ? "" : ", " + test.tls);
+    Process& host = StartHost(HostConfig(mqtt, 100), {"--cycles", "20"});
+    ASSERT_EQ(host.Wait(kWaitLimit), 0) << HostErrors(hosts_.size() - 1);
+    const std::string errors = HostErrors(hosts_.size() - 1);
+    EXPECT_NE(errors.find(test.said), std::string::npos) << errors;
+    EXPECT_EQ(errors.find("The connection was lost"), std::string::npos) << errors;
+  }
+}
+
+// Two hosts with one client id: the broker hands the session to each in
+// turn. Each says so once, and nothing of the connections that follow.
+TEST_F(MqttTest, ClientIdTakenOverIsSaidOnce) {
+  StartBroker();
+  Subscribe({std::string(kPrefix) + "/status"});
+  const std::string config = HostConfig(Mqtt(port_) + R"(, "client_id": "site-controller")", 100);
+  StartHost(config, {}, "state-a");
+  StartHost(config, {}, "state-b");
+  const std::string said = "client id site-controller is in use by another client";
+  const auto onlines = [this] {
+    std::size_t count = 0;
+    for (const Message& message : OnTopic(Received(), std::string(kPrefix) + "/status")) {
+      if (message.payload == "online") ++count;
+    }
+    return count;
+  };
+  ASSERT_TRUE(WaitFor([&] {
+    return HostErrors(0).find(said) != std::string::npos &&
+           HostErrors(1).find(said) != std::string::npos;
+  })) << HostErrors(0)
+      << HostErrors(1);
+  // Three more takeovers after both said it.
+  const std::size_t seen = onlines();
+  ASSERT_TRUE(WaitFor([&] { return onlines() >= seen + 3; })) << HostErrors(0);
+  for (const std::size_t index : {std::size_t{0}, std::size_t{1}}) {
+    const std::string errors = HostErrors(index);
+    std::size_t count = 0;
+    for (std::size_t at = errors.find(said); at != std::string::npos;
+         at = errors.find(said, at + 1)) {
+      ++count;
+    }
+    EXPECT_EQ(count, 1u) << errors;
+    const std::string after = errors.substr(errors.find(said));
+    EXPECT_EQ(after.find("connection lost"), std::string::npos) << errors;
+    EXPECT_EQ(after.find("connected ("), std::string::npos) << errors;
+  }
 }
 
 TEST_F(MqttTest, DiscoveryOfAllValuesAndTheRetainedOfflineAfterAKill) {

@@ -15,6 +15,7 @@ namespace {
 constexpr std::size_t kRingHeaderSize = 32;
 constexpr std::size_t kRingVersionOffset = 4;
 constexpr std::size_t kRingCapacityOffset = 16;
+constexpr std::size_t kRingIdOffset = 20;
 constexpr std::size_t kEntryRecordOffset = 8;
 constexpr std::size_t kRecordSize = 152;
 // Layout 2: the UTC offset (int16, minutes; -32768 not known) and the flags
@@ -120,6 +121,11 @@ std::vector<HistoryEntry> ParseHistoryEntries(const std::string& bytes) {
     entries.erase(entries.begin());
   }
   return entries;
+}
+
+std::uint64_t ParseRingId(const std::string& bytes) {
+  if (bytes.size() < kRingHeaderSize) return 0;
+  return ReadLittleEndian<std::uint64_t>(bytes.data() + kRingIdOffset);
 }
 
 std::vector<Measurement> ParseHistory(const std::string& bytes) {

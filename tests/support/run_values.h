@@ -51,6 +51,8 @@ struct HistoryEntry {
 // A history ring file, read as its layout is documented: the entries whose
 // CRC verifies and whose sequence number belongs in their slot, oldest first.
 std::vector<HistoryEntry> ParseHistoryEntries(const std::string& bytes);
+// The ring id in its header (bytes 20..27); 0 for a ring made before ids.
+std::uint64_t ParseRingId(const std::string& bytes);
 // Their measurements.
 std::vector<Measurement> ParseHistory(const std::string& bytes);
 

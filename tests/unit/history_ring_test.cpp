@@ -6,10 +6,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 
 #include "programs/battery-host/state/device_history.h"
@@ -193,6 +195,83 @@ TEST_F(HistoryRingTest, RingOfTheLayoutBeforeIsReadThenMadeIntoTheNewOne) {
   EXPECT_EQ(notes_, "");
   EXPECT_EQ(reopened->Newest()->context, ContextOf(7));
   EXPECT_EQ(reopened->OldestSequence(), 4u);
+}
+
+std::uint64_t HeaderId(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::string bytes(history_ring::kHeaderSize, '\0');
+  file.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  return state_file::Get<std::uint64_t>(reinterpret_cast<const unsigned char*>(bytes.data()) +
+                                        history_ring::kHeaderRingIdOffset);
+}
+
+// A ring of layout 2 made before ring ids: its header's id 0, the CRC redone.
+void ClearHeaderId(const std::string& path) {
+  std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+  std::array<unsigned char, history_ring::kHeaderSize> header{};
+  file.read(reinterpret_cast<char*>(header.data()), header.size());
+  state_file::Put<std::uint64_t>(&header[history_ring::kHeaderRingIdOffset], 0);
+  state_file::Put<std::uint32_t>(&header[history_ring::kHeaderCrcOffset],
+                                 state_file::Crc32(header.data(), history_ring::kHeaderCrcOffset));
+  file.seekp(0);
+  file.write(reinterpret_cast<const char*>(header.data()), header.size());
+}
+
+enum class IdAfter { kSame, kNew };
+
+struct IdCase {
+  const char* name;
+  std::function<void()> before;  // leaves the file to open, entries 1..6 held
+  std::uint32_t capacity;        // opened with
+  IdAfter id;
+  std::uint64_t newest;  // held after the open
+  const char* note;      // said at the open
+};
+
+TEST_F(HistoryRingTest, RingIdIsMadeWithTheRingAndKeptWhileItsEntriesAre) {
+  const auto made = [this] { Append(*Open(4), 1, 6); };
+  const IdCase cases[] = {
+      {"reopened", made, 4, IdAfter::kSame, 6, ""},
+      {"rebuilt for another capacity", made, 8, IdAfter::kSame, 6, "made into 8"},
+      {"header damaged",
+       [&] {
+         made();
+         std::fstream(Path(), std::ios::in | std::ios::out | std::ios::binary).put('X');
+       },
+       4, IdAfter::kNew, 0, "moved aside"},
+      {"every entry lost",
+       [&] {
+         made();
+         for (std::uint64_t slot = 0; slot < 4; ++slot) Damage(slot);
+       },
+       4, IdAfter::kNew, 0, "no entry verifies; moved aside"},
+      {"layout 2 made before ids",
+       [&] {
+         made();
+         ClearHeaderId(Path());
+       },
+       4, IdAfter::kNew, 6, "given the ring id"},
+      {"layout 1", [this] { std::ofstream(Path(), std::ios::binary) << LayoutOneRing(4, 6); }, 4,
+       IdAfter::kNew, 6, "given the ring id"},
+  };
+  for (const IdCase& test : cases) {
+    SCOPED_TRACE(test.name);
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    test.before();
+    const std::uint64_t before = HeaderId(Path());
+    auto ring = Open(test.capacity);
+    EXPECT_NE(notes_.find(test.note), std::string::npos) << notes_;
+    EXPECT_NE(ring->Id(), 0u);
+    EXPECT_EQ(ring->Id() == before, test.id == IdAfter::kSame) << std::hex << before;
+    EXPECT_EQ(ring->NewestSequence(), test.newest);
+    EXPECT_EQ(HeaderId(Path()), ring->Id()) << "the header holds it";
+    const std::uint64_t id = ring->Id();
+    ring.reset();
+    EXPECT_EQ(Open(test.capacity)->Id(), id) << "kept at the next open: " << notes_;
+    EXPECT_EQ(history_ring::RingIdText(id).size(), 16u);
+  }
+  EXPECT_EQ(history_ring::RingIdText(0x00ab'cdef'0123'4567), "00abcdef01234567");
 }
 
 TEST(RepeatedFailureTest, SaidFirstThenOnceAMinuteOrOnANewReason) {

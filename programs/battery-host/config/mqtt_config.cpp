@@ -9,6 +9,7 @@
 
 #include "programs/battery-host/config/config_reader.h"
 #include "programs/battery-host/config/host_config.h"
+#include "programs/battery-host/config/named_files.h"
 
 namespace {
 
@@ -89,14 +90,17 @@ class MqttParser {
     reader_.RejectUnknownKeys(tls, "mqtt.tls", {"ca_file", "cert_file", "key_file"});
     MqttTls& settings = settings_.tls.emplace();
     if (tls.isMember("ca_file")) {
-      settings.ca_file = File(tls["ca_file"], "mqtt.tls.ca_file");
+      settings.ca_file = File(tls["ca_file"], "mqtt.tls.ca_file", PemKind::kCertificate);
     } else {
       reader_.Error(tls, "mqtt.tls.ca_file",
                     "missing: the certificate authority that signed the broker's certificate");
     }
-    if (tls.isMember("cert_file"))
-      settings.cert_file = File(tls["cert_file"], "mqtt.tls.cert_file");
-    if (tls.isMember("key_file")) settings.key_file = File(tls["key_file"], "mqtt.tls.key_file");
+    if (tls.isMember("cert_file")) {
+      settings.cert_file = File(tls["cert_file"], "mqtt.tls.cert_file", PemKind::kCertificate);
+    }
+    if (tls.isMember("key_file")) {
+      settings.key_file = File(tls["key_file"], "mqtt.tls.key_file", PemKind::kPrivateKey);
+    }
     if (tls.isMember("cert_file") != tls.isMember("key_file")) {
       reader_.Error(tls, "mqtt.tls", "cert_file and key_file go together");
     }
@@ -130,8 +134,11 @@ class MqttParser {
     return *topic;
   }
 
-  // A file the host reads at start, relative to the configuration's folder.
-  std::string File(const Json::Value& value, const std::string& path) {
+  // A file the host reads at start, relative to the configuration's folder;
+  // with `pem`, one the TLS context loads, which OpenSSL refuses unless it
+  // holds that PEM block.
+  std::string File(const Json::Value& value, const std::string& path,
+                   std::optional<PemKind> pem = std::nullopt) {
     const auto name = NonEmpty(value, path);
     if (!name) return {};
     const std::string resolved = RelativeToConfig(config_file_, *name);
@@ -140,6 +147,8 @@ class MqttParser {
       reader_.Error(value, path, resolved + ": not a readable file");
     } else if (!std::ifstream(resolved)) {
       reader_.Error(value, path, resolved + ": cannot be read");
+    } else if (const auto problem = pem ? PemProblem(resolved, *pem) : std::nullopt) {
+      reader_.Error(value, path, *problem);
     }
     return resolved;
   }

@@ -15,6 +15,13 @@ std::optional<std::string> SharedLibraryProblem(const std::string& path);
 // A file that can be appended to: a regular file, or none yet in an existing folder.
 std::optional<std::string> AppendFileProblem(const std::string& path);
 
+// What a PEM file must hold: a block "-----BEGIN LABEL-----" whose label is
+// one of `labels` (or ends in one, for "EC PRIVATE KEY" and the like), closed
+// by its END line.
+enum class PemKind { kCertificate, kPrivateKey };
+// A readable file holding such a block; the problem names what it lacks.
+std::optional<std::string> PemProblem(const std::string& path, PemKind kind);
+
 // A directory, or none yet where one can be made: its nearest existing
 // ancestor is a directory.
 std::optional<std::string> DirectoryProblem(const std::string& path);

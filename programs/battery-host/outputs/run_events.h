@@ -33,6 +33,7 @@ struct LostRecords {
   std::uint64_t first;
   std::uint64_t last;
   std::uint64_t lost_in_run;
+  std::uint64_t ring_id;  // of the history ring the sequence numbers are of
   std::uint64_t Count() const { return last - first + 1; }
 };
 

@@ -3,6 +3,7 @@
 #include <ostream>
 
 #include "programs/battery-host/outputs/error_log.h"
+#include "programs/battery-host/state/history_ring.h"
 #include "programs/battery-host/text_format.h"
 
 RunOutput::RunOutput(boost::asio::io_context& io, std::ostream& err, Failed failed)
@@ -56,6 +57,7 @@ void RecordsLostLine(const LostRecords& lost, JsonLine& line) {
   line.String("type", "status")
       .Integer("data_id", lost.data_id)
       .String("event", kRecordsLost)
+      .String("ring", history_ring::RingIdText(lost.ring_id))
       .Integer("first_seq", static_cast<long long>(lost.first))
       .Integer("last_seq", static_cast<long long>(lost.last))
       .Integer("count", static_cast<long long>(lost.Count()))

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <random>
 
 #include "programs/battery-host/state/state_file.h"
 
@@ -31,13 +32,24 @@ bool MayNotWrite(int error) {
   return error == EACCES || error == EPERM || error == EROFS;
 }
 
-std::array<unsigned char, kHeaderSize> MakeHeader(std::uint32_t capacity) {
+// The system's random source (getrandom): two rings made at the same moment
+// on two machines, or from the same image, get different ids.
+std::uint64_t NewRingId() {
+  std::random_device source;
+  std::uint64_t id = 0;
+  while (id == 0) id = (std::uint64_t{source()} << 32) | source();
+  return id;
+}
+
+std::array<unsigned char, kHeaderSize> MakeHeader(std::uint32_t capacity, std::uint64_t id,
+                                                  const EntryLayout& layout = kCurrentLayout) {
   std::array<unsigned char, kHeaderSize> header{};
   std::copy(kMagic.begin(), kMagic.end(), header.begin() + kHeaderMagicOffset);
-  Put<std::uint32_t>(&header[kHeaderVersionOffset], kLayoutVersion);
+  Put<std::uint32_t>(&header[kHeaderVersionOffset], layout.version);
   Put<std::uint32_t>(&header[kHeaderSizeOffset], kHeaderSize);
-  Put<std::uint32_t>(&header[kHeaderEntrySizeOffset], kEntrySize);
+  Put<std::uint32_t>(&header[kHeaderEntrySizeOffset], layout.entry_size);
   Put<std::uint32_t>(&header[kHeaderCapacityOffset], capacity);
+  Put<std::uint64_t>(&header[kHeaderRingIdOffset], id);
   Put<std::uint32_t>(&header[kHeaderCrcOffset], Crc32(header.data(), kHeaderCrcOffset));
   return header;
 }
@@ -45,6 +57,7 @@ std::array<unsigned char, kHeaderSize> MakeHeader(std::uint32_t capacity) {
 struct HeaderFacts {
   std::uint32_t capacity = 0;  // 0: the header does not verify
   const EntryLayout* layout = nullptr;
+  std::uint64_t id = 0;
 };
 
 const EntryLayout* LayoutOf(std::uint32_t version, std::uint32_t entry_size) {
@@ -63,7 +76,8 @@ HeaderFacts ReadHeader(const std::array<unsigned char, kHeaderSize>& header) {
       Get<std::uint32_t>(&header[kHeaderSizeOffset]) == kHeaderSize && capacity >= kMinCapacity &&
       capacity <= kMaxCapacity &&
       Get<std::uint32_t>(&header[kHeaderCrcOffset]) == Crc32(header.data(), kHeaderCrcOffset);
-  return valid ? HeaderFacts{capacity, layout} : HeaderFacts{};
+  return valid ? HeaderFacts{capacity, layout, Get<std::uint64_t>(&header[kHeaderRingIdOffset])}
+               : HeaderFacts{};
 }
 
 std::array<unsigned char, kEntrySize> MakeEntry(const HistoryRing::Entry& entry,
@@ -152,6 +166,13 @@ void SyncFolderOf(const std::string& path) {
 
 }  // namespace
 
+std::string history_ring::RingIdText(std::uint64_t id) {
+  constexpr char kDigits[] = "0123456789abcdef";
+  std::string text(16, '0');
+  for (std::size_t i = text.size(); i > 0; --i, id >>= 4) text[i - 1] = kDigits[id & 0xf];
+  return text;
+}
+
 HistoryRing::HistoryRing(std::string path, std::string legacy_path, std::uint32_t capacity)
     : path_(std::move(path)), legacy_path_(std::move(legacy_path)), capacity_(capacity) {}
 
@@ -181,6 +202,7 @@ void HistoryRing::Open(std::string& notes) {
 std::string HistoryRing::OpenExisting(std::string& notes) {
   slots_.clear();
   newest_ = 0;
+  id_ = 0;
   file_capacity_ = 0;
   Opened file = OpenRegular(path_, O_RDWR);
   if (file.error == ENOENT) return CreateFromLegacy(notes);
@@ -203,14 +225,17 @@ std::string HistoryRing::Load(std::string& notes) {
   file_capacity_ = facts.capacity;
   if (file_capacity_ == 0) {
     if (access_ != Access::kReadWrite) return "the header does not verify: not a history ring";
-    const std::string aside = path_ + ".bad";
-    if (::rename(path_.c_str(), aside.c_str()) != 0) return ErrorText("rename", errno);
-    notes += path_ + ": the header does not verify; moved aside to " + aside + ", started anew\n";
-    Close();
-    return Create({});
+    return MoveAside("the header does not verify", notes);
   }
   layout_ = facts.layout;
-  Scan();
+  id_ = facts.id;
+  const bool written = Scan();
+  // Entries were written and none is left: the ring starts again at 1, as a
+  // ring of its own.
+  if (access_ == Access::kReadWrite && written && newest_ == 0) {
+    return MoveAside("no entry verifies", notes);
+  }
+  if (access_ == Access::kReadWrite && id_ == 0) GiveId(notes);
   struct stat info {};
   ::fstat(fd_, &info);
   const bool allocated =
@@ -223,7 +248,16 @@ std::string HistoryRing::Load(std::string& notes) {
   return {};
 }
 
-void HistoryRing::Scan() {
+std::string HistoryRing::MoveAside(const std::string& why, std::string& notes) {
+  const std::string aside = path_ + ".bad";
+  if (::rename(path_.c_str(), aside.c_str()) != 0) return ErrorText("rename", errno);
+  notes += path_ + ": " + why + "; moved aside to " + aside + ", started anew\n";
+  Close();
+  return Create({});
+}
+
+bool HistoryRing::Scan() {
+  bool written = false;
   slots_.assign(file_capacity_, 0);
   newest_ = 0;
   const std::size_t entry_size = layout_->entry_size;
@@ -235,6 +269,9 @@ void HistoryRing::Scan() {
         ReadAt(fd_, batch.data(), count * entry_size, EntryOffset(first, *layout_));
     for (std::uint32_t i = 0; i < count && (i + 1) * entry_size <= got; ++i) {
       const auto entry = DecodeEntry(&batch[i * entry_size], first + i, file_capacity_, *layout_);
+      const unsigned char* bytes = &batch[i * entry_size];
+      written =
+          written || std::any_of(bytes, bytes + entry_size, [](unsigned char b) { return b; });
       if (entry) {
         slots_[first + i] = entry->sequence;
         newest_ = std::max(newest_, entry->sequence);
@@ -246,6 +283,7 @@ void HistoryRing::Scan() {
   for (std::uint64_t& sequence : slots_) {
     if (sequence + file_capacity_ <= newest_) sequence = 0;
   }
+  return written;
 }
 
 // Another capacity or layout, or a file cut short: made anew with the newest
@@ -263,7 +301,7 @@ void HistoryRing::Rebuild(std::string& notes) {
     carried = HeldEntries();
     if (carried.size() > capacity_)
       carried.erase(carried.begin(), carried.end() - static_cast<std::ptrdiff_t>(capacity_));
-    failure = Create(carried);
+    failure = Create(carried, id_);
   }
   if (failure.empty()) {
     notes += path_ + ": " + was + " made into " + std::to_string(capacity_) +
@@ -297,7 +335,21 @@ std::vector<HistoryRing::Entry> HistoryRing::HeldEntries() const {
   return entries;
 }
 
-std::string HistoryRing::Create(const std::vector<Entry>& carried) {
+void HistoryRing::GiveId(std::string& notes) {
+  const std::uint64_t id = NewRingId();
+  const auto header = MakeHeader(file_capacity_, id, *layout_);
+  // The header alone is rewritten: one write of 32 bytes, which a crash
+  // leaves whole or not begun within a sector.
+  if (!WriteAt(fd_, header.data(), header.size(), 0) || ::fdatasync(fd_) != 0) {
+    notes += path_ + ": " + ErrorText("write the ring id", errno) + "\n";
+    return;
+  }
+  if (id_ == 0) notes += path_ + ": given the ring id " + RingIdText(id) + "\n";
+  id_ = id;
+}
+
+std::string HistoryRing::Create(const std::vector<Entry>& carried, std::uint64_t id) {
+  if (id == 0) id = NewRingId();
   // Made whole under another name and renamed into place: a crash meanwhile
   // leaves the old file or the new one, never half of one.
   const std::string temporary = path_ + ".new";
@@ -312,7 +364,7 @@ std::string HistoryRing::Create(const std::vector<Entry>& carried) {
   };
   const int allocated = ::posix_fallocate(fd, 0, static_cast<off_t>(FileSize(capacity_)));
   if (allocated != 0) return fail("posix_fallocate", allocated);
-  const auto header = MakeHeader(capacity_);
+  const auto header = MakeHeader(capacity_, id);
   if (!WriteAt(fd, header.data(), header.size(), 0)) return fail("pwrite", errno);
   for (const Entry& entry : carried) {
     const auto bytes = MakeEntry(entry, kCurrentLayout);
@@ -328,6 +380,7 @@ std::string HistoryRing::Create(const std::vector<Entry>& carried) {
   access_ = Access::kReadWrite;
   file_capacity_ = capacity_;
   layout_ = &kCurrentLayout;
+  id_ = id;
   slots_.assign(capacity_, 0);
   newest_ = 0;
   for (const Entry& entry : carried) {

@@ -13,7 +13,7 @@
 //        8    4 header size (32)                160    2 UTC offset of its sample_time,
 //       12    4 entry size (168)                         minutes east, signed; -32768:
 //       16    4 capacity (entries)                       not known
-//       20    8 reserved, 0                     162    2 flags: bit 0, the group voltage
+//       20    8 ring id (random, never 0)       162    2 flags: bit 0, the group voltage
 //       28    4 CRC-32 of bytes 0..27                    is no measurement
 //                                               164    4 CRC-32 of bytes 0..163
 //
@@ -23,6 +23,12 @@
 // The newest entry is the valid one (CRC verifies, sequence number matches
 // its slot) with the highest sequence number; a torn newest entry is skipped
 // and the one before it is used.
+//
+// The ring id tells this ring from every other one made for the device (a
+// reinstall, a new card, a ring made anew after damage all start again at
+// sequence number 1): it is made at random when the ring is made, and kept
+// while the ring keeps its entries (a rebuild for another capacity). A ring
+// whose bytes 20..27 are 0 (made before ids) gets one when opened for writing.
 //
 // Layout 1 had 164-byte entries without the offset and the flags (CRC at
 // 160): such a ring is read as records whose context was not noted, and made
@@ -52,7 +58,7 @@ inline constexpr std::size_t kHeaderVersionOffset = 4;
 inline constexpr std::size_t kHeaderSizeOffset = 8;
 inline constexpr std::size_t kHeaderEntrySizeOffset = 12;
 inline constexpr std::size_t kHeaderCapacityOffset = 16;
-inline constexpr std::size_t kHeaderReservedOffset = 20;
+inline constexpr std::size_t kHeaderRingIdOffset = 20;
 inline constexpr std::size_t kHeaderCrcOffset = 28;
 inline constexpr std::size_t kHeaderSize = 32;
 
@@ -66,13 +72,13 @@ inline constexpr std::size_t kEntrySize = kEntryCrcOffset + 4;
 inline constexpr std::int16_t kUtcOffsetNotKnown = std::numeric_limits<std::int16_t>::min();
 inline constexpr std::uint16_t kFlagGroupVoltageNotMeasured = 1u << 0;
 
-// Each header field ends where the next begins: four bytes each, eight reserved.
+// Each header field ends where the next begins: four bytes each, eight for the id.
 static_assert(kMagic.size() == kHeaderVersionOffset - kHeaderMagicOffset);
 static_assert(kHeaderVersionOffset + 4 == kHeaderSizeOffset);
 static_assert(kHeaderSizeOffset + 4 == kHeaderEntrySizeOffset);
 static_assert(kHeaderEntrySizeOffset + 4 == kHeaderCapacityOffset);
-static_assert(kHeaderCapacityOffset + 4 == kHeaderReservedOffset);
-static_assert(kHeaderReservedOffset + 8 == kHeaderCrcOffset);
+static_assert(kHeaderCapacityOffset + 4 == kHeaderRingIdOffset);
+static_assert(kHeaderRingIdOffset + sizeof(std::uint64_t) == kHeaderCrcOffset);
 static_assert(kHeaderCrcOffset + 4 == kHeaderSize);
 static_assert(kEntrySequenceOffset == 0);
 static_assert(kEntryRecordOffset == kEntrySequenceOffset + sizeof(std::uint64_t));
@@ -105,6 +111,10 @@ static_assert(kRecordOffset == kMagic.size() && kEntrySize == 160);
 // Capacity limits of the configuration; the file of the largest is 164 MB.
 inline constexpr std::uint32_t kMinCapacity = 1;
 inline constexpr std::uint32_t kMaxCapacity = 1'000'000;
+
+// A ring id as it goes out (MQTT): 16 lowercase hex digits, as a string
+// because JSON numbers above 2^53 lose digits in JavaScript.
+std::string RingIdText(std::uint64_t id);
 
 inline constexpr std::uint64_t FileSize(std::uint32_t capacity,
                                         const EntryLayout& layout = kCurrentLayout) {
@@ -140,6 +150,9 @@ class HistoryRing {
   // Sequence numbers of the oldest and the newest entry held; 0 when empty.
   std::uint64_t OldestSequence() const;
   std::uint64_t NewestSequence() const { return newest_; }
+  // The id of the ring open; 0 while none is, or a ring made before ids is
+  // open read-only.
+  std::uint64_t Id() const { return id_; }
   // The entry with `sequence`, or the next one held after it.
   std::optional<Entry> ReadFrom(std::uint64_t sequence) const;
   // The newest valid entry; while the ring cannot be made, the newest entry
@@ -160,13 +173,19 @@ class HistoryRing {
 
   std::string OpenExisting(std::string& notes);
   std::string Load(std::string& notes);
-  void Scan();
+  // True when any slot holds bytes (an entry, torn or whole): a ring in use.
+  bool Scan();
+  // Renames the file to PATH.bad and makes a new ring (a new id) in its place.
+  std::string MoveAside(const std::string& why, std::string& notes);
   // Makes the ring anew at the configured capacity and layout, with the
   // newest entries it holds; what happened goes to `notes`.
   void Rebuild(std::string& notes);
   // Empty when the file system of the ring has `bytes` free, else what is short.
   std::string SpaceFor(std::uint64_t bytes) const;
-  std::string Create(const std::vector<Entry>& carried);
+  // Makes the file with the `carried` entries; `id` 0: a new ring, with a new id.
+  std::string Create(const std::vector<Entry>& carried, std::uint64_t id = 0);
+  // A ring made before ids: a new id, written into its header.
+  void GiveId(std::string& notes);
   std::string CreateFromLegacy(std::string& notes);
   std::vector<Entry> HeldEntries() const;
   std::optional<Entry> ReadSlot(std::uint32_t slot) const;
@@ -186,6 +205,7 @@ class HistoryRing {
   std::string rebuild_failure_;
   std::vector<std::uint64_t> slots_;  // sequence number held by each slot, 0 for none
   std::uint64_t newest_ = 0;
+  std::uint64_t id_ = 0;
   std::optional<Entry> legacy_newest_;
   // The entry written last, while its slot holds it: the outbox reads each
   // record just after it was written, without going to the file.

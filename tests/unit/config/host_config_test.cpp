@@ -331,7 +331,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(HostConfigTest, MqttDefaults) {
   std::string folder = testing::TempDir();
   if (folder.back() == '/') folder.pop_back();
-  std::ofstream(folder + "/ca.crt") << "-";
+  std::ofstream(folder + "/ca.crt")
+      << "-----BEGIN CERTIFICATE-----\nMA==\n-----END CERTIFICATE-----\n";
   const LoadedConfig loaded =
       ParseHostConfig(folder + "/h.json",
                       R"({"mqtt": {"host": "b"}, "devices": [{"data_id": 1, "address": 129,

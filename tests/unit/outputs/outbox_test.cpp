@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -15,6 +16,7 @@
 #include "programs/battery-host/outputs/mqtt/acked_cursor.h"
 #include "programs/battery-host/outputs/mqtt/outbox.h"
 #include "programs/battery-host/state/history_ring.h"
+#include "programs/battery-host/state/state_file.h"
 
 namespace {
 
@@ -93,16 +95,24 @@ TEST_F(OutboxTest, ALossIsSaidOnceHoweverOftenTheConnectionDrops) {
   EXPECT_EQ(outbox.Depth(), 0u);
 }
 
+// The sequence number and the ring id read back, as one value.
+std::uint64_t SequenceOf(const std::optional<AckedCursor::Acked>& acked, std::uint64_t ring) {
+  if (!acked) return 0;
+  EXPECT_EQ(acked->ring_id, ring);
+  return acked->sequence;
+}
+
 TEST_F(OutboxTest, ATornCursorWriteLeavesTheValueBefore) {
   const std::string path = (dir_ / "device-1.acked").string();
+  constexpr std::uint64_t kRing = 0x8000'0000'0000'0001;
   std::string failure;
   {
     AckedCursor cursor(path);
     EXPECT_EQ(cursor.Read(failure), std::nullopt);
     EXPECT_EQ(failure, "");
-    ASSERT_EQ(cursor.Write(5), "");
-    ASSERT_EQ(cursor.Write(9), "");
-    EXPECT_EQ(cursor.Read(failure), 9u);
+    ASSERT_EQ(cursor.Write({5, kRing}), "");
+    ASSERT_EQ(cursor.Write({9, kRing}), "");
+    EXPECT_EQ(SequenceOf(cursor.Read(failure), kRing), 9u);
   }
   // The second write went to slot 0: one byte of its number torn.
   {
@@ -111,9 +121,31 @@ TEST_F(OutboxTest, ATornCursorWriteLeavesTheValueBefore) {
     file.put('\x7F');
   }
   AckedCursor cursor(path);
-  EXPECT_EQ(cursor.Read(failure), 5u);
-  ASSERT_EQ(cursor.Write(11), "");
-  EXPECT_EQ(AckedCursor(path).Read(failure), 11u);
+  EXPECT_EQ(SequenceOf(cursor.Read(failure), kRing), 5u);
+  ASSERT_EQ(cursor.Write({11, kRing + 1}), "");
+  EXPECT_EQ(SequenceOf(AckedCursor(path).Read(failure), kRing + 1), 11u);
+}
+
+// A file of before ring ids ("B32A", 24-byte slots) reads as its number
+// without a ring; the first write in the new layout wins over what is left.
+TEST_F(OutboxTest, ACursorWithoutRingIdIsReadAndWrittenOver) {
+  const std::string path = (dir_ / "device-1.acked").string();
+  const auto& old = acked_cursor::kLayoutWithoutRing;
+  std::array<unsigned char, 2 * 24> bytes{};
+  for (std::uint32_t count : {3u, 4u}) {
+    unsigned char* slot = &bytes[(count % 2) * old.size];
+    std::copy(old.magic.begin(), old.magic.end(), slot);
+    state_file::Put<std::uint32_t>(slot + acked_cursor::kCountOffset, count);
+    state_file::Put<std::uint64_t>(slot + acked_cursor::kSequenceOffset, count * 10);
+    state_file::Put<std::uint32_t>(slot + old.crc_offset, state_file::Crc32(slot, old.crc_offset));
+  }
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  std::string failure;
+  AckedCursor cursor(path);
+  EXPECT_EQ(SequenceOf(cursor.Read(failure), 0), 40u);
+  ASSERT_EQ(cursor.Write({41, 7}), "");
+  EXPECT_EQ(SequenceOf(AckedCursor(path).Read(failure), 7), 41u);
 }
 
 }  // namespace

@@ -16,15 +16,18 @@ using state_file::Put;
 
 struct Slot {
   std::uint32_t count = 0;
-  std::uint64_t sequence = 0;
+  AckedCursor::Acked acked;
 };
 
-std::optional<Slot> DecodeSlot(const unsigned char* bytes) {
-  const bool valid = std::equal(kMagic.begin(), kMagic.end(), bytes + kMagicOffset) &&
-                     Get<std::uint32_t>(bytes + kCrcOffset) == state_file::Crc32(bytes, kCrcOffset);
+std::optional<Slot> DecodeSlot(const unsigned char* bytes, const SlotLayout& layout) {
+  const bool valid =
+      std::equal(layout.magic.begin(), layout.magic.end(), bytes + kMagicOffset) &&
+      Get<std::uint32_t>(bytes + layout.crc_offset) == state_file::Crc32(bytes, layout.crc_offset);
   if (!valid) return std::nullopt;
-  return Slot{Get<std::uint32_t>(bytes + kCountOffset),
-              Get<std::uint64_t>(bytes + kSequenceOffset)};
+  Slot slot{Get<std::uint32_t>(bytes + kCountOffset),
+            {Get<std::uint64_t>(bytes + kSequenceOffset)}};
+  if (layout.has_ring_id) slot.acked.ring_id = Get<std::uint64_t>(bytes + kRingIdOffset);
+  return slot;
 }
 
 // The later of two write counts, across the count's wrap.
@@ -48,29 +51,33 @@ std::string AckedCursor::Open() {
   return {};
 }
 
-std::optional<std::uint64_t> AckedCursor::Read(std::string& failure) {
+std::optional<AckedCursor::Acked> AckedCursor::Read(std::string& failure) {
   failure = Open();
   if (!failure.empty()) return std::nullopt;
   std::array<unsigned char, kSlotSize * kSlots> bytes{};
   const std::size_t got = state_file::ReadAt(fd_, bytes.data(), bytes.size(), 0);
-  std::optional<Slot> newest;
-  for (std::size_t i = 0; i < kSlots && (i + 1) * kSlotSize <= got; ++i) {
-    const auto slot = DecodeSlot(&bytes[i * kSlotSize]);
-    if (slot && (!newest || Later(slot->count, newest->count))) newest = slot;
+  for (const SlotLayout* layout : kLayouts) {
+    std::optional<Slot> newest;
+    for (std::size_t i = 0; i < kSlots && (i + 1) * layout->size <= got; ++i) {
+      const auto slot = DecodeSlot(&bytes[i * layout->size], *layout);
+      if (slot && (!newest || Later(slot->count, newest->count))) newest = slot;
+    }
+    if (!newest) continue;
+    count_ = newest->count;
+    return newest->acked;
   }
-  if (!newest) return std::nullopt;
-  count_ = newest->count;
-  return newest->sequence;
+  return std::nullopt;
 }
 
-std::string AckedCursor::Write(std::uint64_t sequence) {
+std::string AckedCursor::Write(const Acked& acked) {
   const std::string failure = Open();
   if (!failure.empty()) return failure;
   std::array<unsigned char, kSlotSize> bytes{};
   const std::uint32_t count = count_ + 1;
-  std::copy(kMagic.begin(), kMagic.end(), bytes.begin() + kMagicOffset);
+  std::copy(kLayout.magic.begin(), kLayout.magic.end(), bytes.begin() + kMagicOffset);
   Put<std::uint32_t>(&bytes[kCountOffset], count);
-  Put<std::uint64_t>(&bytes[kSequenceOffset], sequence);
+  Put<std::uint64_t>(&bytes[kSequenceOffset], acked.sequence);
+  Put<std::uint64_t>(&bytes[kRingIdOffset], acked.ring_id);
   Put<std::uint32_t>(&bytes[kCrcOffset], state_file::Crc32(bytes.data(), kCrcOffset));
   if (!state_file::WriteAt(fd_, bytes.data(), bytes.size(), (count % kSlots) * kSlotSize)) {
     return state_file::ErrorText("pwrite", errno);

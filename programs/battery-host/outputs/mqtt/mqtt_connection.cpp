@@ -1,11 +1,13 @@
 #include "programs/battery-host/outputs/mqtt/mqtt_connection.h"
 
 #include <mosquitto.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 
 #include <boost/asio/post.hpp>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <mutex>
 
@@ -20,6 +22,37 @@ constexpr std::chrono::seconds kSteadyConnection{30};
 // attempt that gets no answer at all (an address that drops packets).
 constexpr std::chrono::seconds kTickPeriod{1};
 constexpr std::chrono::seconds kConnectTimeout{10};
+// Connections closed by the broker within kSteadyConnection of CONNACK, in
+// a row, that say another client takes the client id (the broker's answer to
+// a second CONNECT with the same id, under MQTT 3.1.1).
+constexpr unsigned kTakeoverCloses = 3;
+// libmosquitto logs each entry of OpenSSL's error queue with this before it.
+constexpr std::string_view kOpenSslLog = "OpenSSL Error";
+constexpr const char* kClientCertificateHint =
+    "a client certificate it trusts (mqtt.tls.cert_file, mqtt.tls.key_file)";
+
+// The alerts (RFC 8446, 6.2) a broker ends the handshake with when it wants
+// a client certificate it trusts; OpenSSL 3.0 has no name for 116, which
+// only TLS 1.3 sends.
+struct ClientCertificateAlert {
+  int code;
+  const char* name;
+};
+constexpr ClientCertificateAlert kClientCertificateAlerts[] = {{40, "handshake failure"},
+                                                               {42, "bad certificate"},
+                                                               {46, "certificate unknown"},
+                                                               {48, "unknown CA"},
+                                                               {116, "certificate required"}};
+
+std::string AlertText(int alert) {
+  for (const ClientCertificateAlert& known : kClientCertificateAlerts) {
+    if (known.code != alert) continue;
+    return std::string("TLS: the broker ended the handshake with the alert \"") + known.name +
+           "\": it wants " + kClientCertificateHint;
+  }
+  return "TLS: the broker ended the handshake with the alert \"" +
+         std::string(SSL_alert_desc_string_long(alert)) + "\" (" + std::to_string(alert) + ")";
+}
 
 void InitialiseLibrary() {
   static std::once_flag once;
@@ -130,6 +163,7 @@ void MqttConnection::Configure() {
   mosquitto_publish_callback_set(client_, &MqttConnection::OnPublish);
   mosquitto_subscribe_callback_set(client_, &MqttConnection::OnSubscribe);
   mosquitto_message_callback_set(client_, &MqttConnection::OnMessage);
+  mosquitto_log_callback_set(client_, &MqttConnection::OnLog);
   // The publisher bounds what is in flight itself.
   mosquitto_max_inflight_messages_set(client_, 0);
   mosquitto_int_option(client_, MOSQ_OPT_TCP_NODELAY, 1);
@@ -145,6 +179,7 @@ void MqttConnection::Configure() {
   }
   connack_.reset();
   disconnected_ = false;
+  openssl_error_.clear();
 }
 
 std::optional<int> MqttConnection::Publish(const std::string& topic, std::string_view payload,
@@ -181,9 +216,10 @@ void MqttConnection::AfterCall(int result) {
   if (state_ == State::kConnecting && connack_ == 0) {
     connack_.reset();
     state_ = State::kConnected;
-    back_off_.Up(std::chrono::steady_clock::now());
+    connected_at_ = std::chrono::steady_clock::now();
+    back_off_.Up(connected_at_);
     Publish(status_topic_, kMqttOnline, MqttQos::kAtLeastOnce, true);
-    listener_.OnConnected(address_);
+    listener_.OnConnected(address_, takeover_said_);
   }
   if (disconnected_ || connack_.has_value() || mosquitto_socket(client_) < 0) return Closed(result);
   Watch();
@@ -193,17 +229,38 @@ void MqttConnection::Closed(int result) {
   const bool was_connected = state_ == State::kConnected;
   Unwatch();
   tick_.cancel();
-  const std::string reason = Reason(result, was_connected);
+  std::string reason = Reason(result, was_connected);
+  const bool early = was_connected && connack_.value_or(0) == 0 &&
+                     std::chrono::steady_clock::now() - connected_at_ < kSteadyConnection;
+  const bool say = CountEarlyClose(early, reason);
   // Drops the socket and whatever libmosquitto still held for it.
   mosquitto_reinitialise(client_, settings_.client_id.c_str(), true, this);
-  if (was_connected) return Retry(reason);
+  if (was_connected) return Retry(reason, !say);
   TryNextAddress(reason);
 }
 
-void MqttConnection::Retry(const std::string& reason) {
+bool MqttConnection::CountEarlyClose(bool early, std::string& reason) {
+  if (!early) {
+    early_closes_ = 0;
+    takeover_said_ = false;
+    return true;
+  }
+  if (takeover_said_) return false;
+  if (++early_closes_ < kTakeoverCloses) {
+    reason += " (the broker closed it right after accepting it)";
+    return true;
+  }
+  reason = "client id " + settings_.client_id + " is in use by another client: the broker closed " +
+           std::to_string(early_closes_) +
+           " connections in a row right after accepting them (mqtt.client_id)";
+  takeover_said_ = true;
+  return true;
+}
+
+void MqttConnection::Retry(const std::string& reason, bool quiet) {
   state_ = State::kWaiting;
   const std::chrono::milliseconds delay = back_off_.Failed(std::chrono::steady_clock::now());
-  listener_.OnDown(reason + "; retrying in " + Milliseconds(delay));
+  listener_.OnDown(reason + "; retrying in " + Milliseconds(delay), quiet);
   retry_.expires_after(delay);
   retry_.async_wait([this](const boost::system::error_code& error) {
     if (!error) Resolve();
@@ -266,17 +323,44 @@ void MqttConnection::Tick() {
       return TryNextAddress("connect to " + address_ + ": no answer within " +
                             DurationText(kConnectTimeout));
     }
+    const bool held = state_ == State::kConnected && takeover_said_ &&
+                      std::chrono::steady_clock::now() - connected_at_ >= kSteadyConnection;
+    if (held) {
+      early_closes_ = 0;
+      takeover_said_ = false;
+      listener_.OnHeld(address_);
+    }
     Tick();
     AfterCall(mosquitto_loop_misc(client_));
   });
 }
 
 std::string MqttConnection::Reason(int result, bool was_connected) {
-  const std::string tls_failure = tls_ ? tls_->TakeFailure() : std::string();
+  const TlsContext::Handshake handshake = tls_ ? tls_->Take() : TlsContext::Handshake{};
+  const std::string port = std::to_string(settings_.port);
   if (connack_.value_or(0) != 0) return RefusalText(*connack_);
-  if (!tls_failure.empty()) {
+  if (!handshake.verify_failure.empty()) {
     return "TLS: the broker's certificate does not verify for " + settings_.host + ": " +
-           tls_failure;
+           handshake.verify_failure;
+  }
+  if (handshake.alert != 0) return AlertText(handshake.alert);
+  if (tls_ && !handshake.done && !was_connected && result != MOSQ_ERR_ERRNO) {
+    return "TLS: the connection to " + address_ + " ended in the handshake (" +
+           (openssl_error_.empty() ? ErrorText(result) : openssl_error_) + "): is port " + port +
+           " a listener without TLS?";
+  }
+  const bool closed = result == MOSQ_ERR_CONN_LOST || result == MOSQ_ERR_PROTOCOL ||
+                      (result == MOSQ_ERR_ERRNO && saved_errno_ == ECONNRESET);
+  // Under TLS 1.3 the broker checks the client's certificate after this side
+  // has finished the handshake; its alert may be lost with the connection.
+  if (tls_ && handshake.done && !was_connected && closed) {
+    return "TLS: the broker closed the connection right after the handshake, without answering "
+           "CONNECT (" +
+           ErrorText(result) + "): does it want " + kClientCertificateHint + "?";
+  }
+  if (!tls_ && !was_connected && closed) {
+    return "connect to " + address_ + ": the broker closed the connection without answering " +
+           "CONNECT: is port " + port + " a TLS listener (mqtt.tls)?";
   }
   return (was_connected ? "connection lost: " : "connect to " + address_ + ": ") +
          ErrorText(result);
@@ -316,6 +400,17 @@ void MqttConnection::OnDisconnect(mosquitto*, void* self, int) {
   auto* connection = static_cast<MqttConnection*>(self);
   connection->saved_errno_ = errno;
   connection->disconnected_ = true;
+}
+
+// The first of OpenSSL's errors that libmosquitto took off the queue
+// ("OpenSSL Error[0]: error:0A00010B:SSL routines::wrong version number").
+void MqttConnection::OnLog(mosquitto*, void* self, int level, const char* text) {
+  auto* connection = static_cast<MqttConnection*>(self);
+  const std::string_view line = text;
+  if (level != MOSQ_LOG_ERR || line.substr(0, kOpenSslLog.size()) != kOpenSslLog) return;
+  if (!connection->openssl_error_.empty()) return;
+  const std::size_t colon = line.find(": ");
+  connection->openssl_error_ = colon == std::string_view::npos ? line : line.substr(colon + 2);
 }
 
 void MqttConnection::OnPublish(mosquitto*, void* self, int message_id) {

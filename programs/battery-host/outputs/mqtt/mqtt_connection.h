@@ -15,6 +15,17 @@
 // once the broker accepts the connection, and the broker says `offline`
 // (retained, the last will) when the connection ends any other way than a
 // clean stop, which says `offline` itself.
+//
+// The reason tells the faults apart as far as libmosquitto and OpenSSL let
+// it: the broker's refusal (CONNACK), a certificate that does not verify, a
+// TLS alert from the broker (a client certificate missing or not trusted), a
+// connection that ends in the TLS handshake (a plain listener) or before
+// CONNACK without TLS (a TLS listener), a name that does not resolve, a
+// refused connection. The host speaks MQTT 3.1.1, where a broker that hands
+// the session to another client with the same client id just closes the
+// connection: several connections in a row closed soon after CONNACK are
+// said once as the client id being in use, and nothing more is said of them
+// until a connection holds.
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -47,10 +58,13 @@ class MqttConnection {
    public:
     virtual ~Listener() = default;
     // The broker accepted the connection; `address` is the one connected to.
-    virtual void OnConnected(const std::string& address) = 0;
+    // `quiet` while the client id is said to be in use: nothing to say.
+    virtual void OnConnected(const std::string& address, bool quiet) = 0;
     // The connection was lost, refused or could not be made: why, and when
-    // the next try is.
-    virtual void OnDown(const std::string& reason) = 0;
+    // the next try is. `quiet`: the same as said before (the client id in use).
+    virtual void OnDown(const std::string& reason, bool quiet) = 0;
+    // A connection held after the client id was said to be in use.
+    virtual void OnHeld(const std::string& address) = 0;
     // The broker acknowledged the QoS 1 message with this id.
     virtual void OnAcknowledged(int message_id) = 0;
     // The broker granted the subscription with this id.
@@ -91,7 +105,11 @@ class MqttConnection {
   // After every libmosquitto call: a connection made or gone, and what to wait for.
   void AfterCall(int result);
   void Closed(int result);
-  void Retry(const std::string& reason);
+  void Retry(const std::string& reason, bool quiet = false);
+  // A connection closed by the broker soon after CONNACK, or one that ended
+  // otherwise: counts towards the client id in use, and says whether it is
+  // to be said (false: said already).
+  bool CountEarlyClose(bool early, std::string& reason);
   void Watch();
   void Unwatch();
   // Reads (or writes) when the socket is ready.
@@ -108,6 +126,7 @@ class MqttConnection {
   static void OnSubscribe(mosquitto*, void* self, int message_id, int granted_count,
                           const int* granted);
   static void OnMessage(mosquitto*, void* self, const mosquitto_message* message);
+  static void OnLog(mosquitto*, void* self, int level, const char* text);
 
   const MqttSettings& settings_;
   std::string password_;
@@ -129,6 +148,10 @@ class MqttConnection {
   std::optional<int> connack_;
   bool disconnected_ = false;
   int saved_errno_ = 0;
+  std::string openssl_error_;  // what libmosquitto logged of OpenSSL's error queue
+  std::chrono::steady_clock::time_point connected_at_;
+  unsigned early_closes_ = 0;  // in a row
+  bool takeover_said_ = false;
   // Waits on the socket; completions of a watch that has ended are ignored.
   bool watching_ = false;
   bool reading_ = false;

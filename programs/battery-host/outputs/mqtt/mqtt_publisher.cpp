@@ -63,7 +63,7 @@ struct MqttPublisher::Device {
   AckedCursor cursor;
   std::string topic;  // "PREFIX/DATA_ID/"
   std::optional<Outbox> outbox;
-  std::uint64_t cursor_written = 0;
+  AckedCursor::Acked cursor_written;
   bool cursor_failing = false;
   std::uint64_t lost = 0;  // records lost from the outbox in this run
   std::optional<HostRecord> newest;
@@ -136,13 +136,22 @@ MqttPublisher::Device* MqttPublisher::Find(unsigned int data_id) const {
 void MqttPublisher::StartOutbox(Device& device) {
   const std::uint64_t newest = device.ring.NewestSequence();
   std::string failure;
-  const std::optional<std::uint64_t> read = device.cursor.Read(failure);
-  std::optional<std::uint64_t> acked = read;
+  const std::optional<AckedCursor::Acked> read = device.cursor.Read(failure);
+  std::optional<std::uint64_t> acked;
+  if (read) acked = read->sequence;
   const std::string name =
       "battery-host: " + std::to_string(device.data_id) + ": " + device.cursor.Path() + ": ";
+  // A cursor written before ring ids is of the ring there is.
+  const bool other_ring = read && read->ring_id != 0 && read->ring_id != device.ring.Id();
   if (!failure.empty()) {
     err_ << error_log::Error << name << failure << "; records are sent from entry " << newest + 1
          << " on" << std::endl;
+  } else if (other_ring) {
+    err_ << error_log::Warning << name << "acknowledged entries of the history ring "
+         << history_ring::RingIdText(read->ring_id) << ", but the history is the ring "
+         << history_ring::RingIdText(device.ring.Id())
+         << ", made anew: its entries are sent from the first" << std::endl;
+    acked = 0;
   } else if (acked && *acked > newest) {
     err_ << error_log::Warning << name << "acknowledged up to entry " << *acked
          << ", but the history ends at " << newest
@@ -151,7 +160,8 @@ void MqttPublisher::StartOutbox(Device& device) {
   }
   if (!acked) acked = newest;
   device.outbox.emplace(device.ring, *acked);
-  device.cursor_written = read.value_or(std::numeric_limits<std::uint64_t>::max());
+  device.cursor_written =
+      read.value_or(AckedCursor::Acked{std::numeric_limits<std::uint64_t>::max(), 0});
   KeepCursor(device);
 }
 
@@ -259,6 +269,7 @@ bool MqttPublisher::SendNext(Device& device, std::size_t window) {
   HostRecord record{{}, entry->context};
   std::memcpy(&record.data, entry->record.data(), sizeof record.data);
   RecordLine(record, line_);
+  line_.String("ring", history_ring::RingIdText(device.ring.Id()));
   line_.Integer("seq", static_cast<long long>(entry->sequence));
   const auto id = PublishLine(device.topic + "record", MqttQos::kAtLeastOnce, false);
   if (!id) {
@@ -362,7 +373,7 @@ void MqttPublisher::Sweep() {
 
 void MqttPublisher::ReportLoss(Device& device, const LostRange& range) {
   device.lost += range.last - range.first + 1;
-  const LostRecords lost{device.data_id, range.first, range.last, device.lost};
+  const LostRecords lost{device.data_id, range.first, range.last, device.lost, device.ring.Id()};
   err_ << error_log::Warning << "battery-host: " << device.data_id << ": records " << lost.first
        << " to " << lost.last << " (" << lost.Count()
        << ") left the history before the broker acknowledged them: lost (the history holds "
@@ -377,19 +388,25 @@ void MqttPublisher::RecordsLost(const LostRecords& lost) {
   PublishStatus(*device);
 }
 
-void MqttPublisher::OnConnected(const std::string& address) {
-  err_ << prefix_ << "connected (" << address << "), publishing under " << settings_.topic_prefix
-       << "/" << std::endl;
-  if (down_said_) events_.BrokerEvent(settings_.BrokerName(), kBrokerUp, {});
-  down_said_ = false;
+void MqttPublisher::OnConnected(const std::string& address, bool quiet) {
+  if (!quiet) OnHeld(address);
   for (auto& device : devices_) Announce(*device);
   discovery_next_ = 0;
   StartSweep();
   Pace();
 }
 
-void MqttPublisher::OnDown(const std::string& reason) {
-  err_ << error_log::Error << prefix_ << reason << std::endl;
+// Said at a connect, and when a connection holds after the client id was
+// said to be in use (whose connects were not said).
+void MqttPublisher::OnHeld(const std::string& address) {
+  err_ << prefix_ << "connected (" << address << "), publishing under " << settings_.topic_prefix
+       << "/" << std::endl;
+  if (down_said_) events_.BrokerEvent(settings_.BrokerName(), kBrokerUp, {});
+  down_said_ = false;
+}
+
+void MqttPublisher::OnDown(const std::string& reason, bool quiet) {
+  if (!quiet) err_ << error_log::Error << prefix_ << reason << std::endl;
   if (!down_said_) events_.BrokerEvent(settings_.BrokerName(), kBrokerDown, reason);
   down_said_ = true;
   // What was in flight goes again on the next connection.
@@ -423,8 +440,11 @@ void MqttPublisher::WriteCursors() {
 }
 
 void MqttPublisher::KeepCursor(Device& device) {
-  const std::uint64_t acked = device.outbox->Acked();
-  if (acked == device.cursor_written) return;
+  const AckedCursor::Acked acked{device.outbox->Acked(), device.ring.Id()};
+  if (acked.sequence == device.cursor_written.sequence &&
+      acked.ring_id == device.cursor_written.ring_id) {
+    return;
+  }
   const std::string failure = device.cursor.Write(acked);
   const std::string name =
       "battery-host: " + std::to_string(device.data_id) + ": " + device.cursor.Path() + ": ";

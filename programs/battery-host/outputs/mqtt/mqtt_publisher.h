@@ -4,8 +4,8 @@
 // and publishes them to the broker under the topic prefix:
 //
 //   PREFIX/status            "online" at connect, "offline" as the retained last will
-//   PREFIX/DATA_ID/record    every record, with its history sequence number "seq",
-//                            QoS 1, in seq order
+//   PREFIX/DATA_ID/record    every record, with its history ring's id "ring" and
+//                            sequence number "seq", QoS 1, in seq order
 //   PREFIX/DATA_ID/state     the newest record, retained, as each comes
 //   PREFIX/DATA_ID/threshold threshold crossings, QoS 1
 //   PREFIX/DATA_ID/status    status events of the device and its port, and the
@@ -107,8 +107,9 @@ class MqttPublisher final : public RunEvents, private MqttConnection::Listener {
  private:
   struct Device;
 
-  void OnConnected(const std::string& address) override;
-  void OnDown(const std::string& reason) override;
+  void OnConnected(const std::string& address, bool quiet) override;
+  void OnDown(const std::string& reason, bool quiet) override;
+  void OnHeld(const std::string& address) override;
   void OnAcknowledged(int message_id) override;
   void OnSubscribed(int message_id) override;
   void OnMessage(const std::string& topic, std::string_view payload, bool retained) override;

@@ -9,6 +9,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "programs/battery-host/config/config_problem.h"
+
 namespace {
 
 std::string OpenSslReason() {
@@ -37,10 +39,11 @@ TlsContext::TlsContext(const MqttTls& settings, const std::string& server_name)
       server_name_(server_name),
       name_is_address_(IsAddress(server_name)) {
   if (context_ == nullptr) throw std::runtime_error("TLS: " + OpenSslReason());
+  // A file that OpenSSL refuses is the configuration's fault: run exits 2.
   const auto fail = [this](const std::string& what) {
     const std::string reason = what + ": " + OpenSslReason();
     SSL_CTX_free(context_);
-    throw std::runtime_error(reason);
+    throw ConfigFault(reason);
   };
   SSL_CTX_set_app_data(context_, this);
   SSL_CTX_set_min_proto_version(context_, TLS1_2_VERSION);
@@ -71,8 +74,8 @@ TlsContext::~TlsContext() {
   SSL_CTX_free(context_);
 }
 
-std::string TlsContext::TakeFailure() {
-  return std::exchange(failure_, {});
+TlsContext::Handshake TlsContext::Take() {
+  return std::exchange(handshake_, {});
 }
 
 int TlsContext::Verify(int ok, X509_STORE_CTX* store) {
@@ -80,16 +83,24 @@ int TlsContext::Verify(int ok, X509_STORE_CTX* store) {
   const auto* ssl = static_cast<const SSL*>(
       X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
   if (ssl != nullptr) {
-    Owner(ssl)->failure_ = X509_verify_cert_error_string(X509_STORE_CTX_get_error(store));
+    Owner(ssl)->handshake_.verify_failure =
+        X509_verify_cert_error_string(X509_STORE_CTX_get_error(store));
   }
   return ok;
 }
 
 // libmosquitto names the address it was given in the handshake; before the
-// first message goes out the configured name takes its place.
-void TlsContext::Info(const SSL* ssl, int where, int) {
-  if ((where & SSL_CB_HANDSHAKE_START) == 0) return;
+// first message goes out the configured name takes its place. An alert the
+// broker sends says why it ends the handshake (a client certificate missing
+// or not trusted).
+void TlsContext::Info(const SSL* ssl, int where, int value) {
   TlsContext* owner = Owner(ssl);
+  if ((where & SSL_CB_HANDSHAKE_DONE) != 0) owner->handshake_.done = true;
+  // Alerts the broker sends, not those of this side (SSL_CB_WRITE_ALERT).
+  if ((where & SSL_CB_READ_ALERT) == SSL_CB_READ_ALERT && (value >> 8) == SSL3_AL_FATAL) {
+    owner->handshake_.alert = value & 0xff;
+  }
+  if ((where & SSL_CB_HANDSHAKE_START) == 0) return;
   // An address is not a server name: none is sent then.
   char* name = owner->name_is_address_ ? nullptr : owner->server_name_.data();
   SSL_ctrl(const_cast<SSL*>(ssl), SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name, name);

@@ -15,7 +15,7 @@ struct ssl_ctx_st;
 
 class TlsContext {
  public:
-  // Throws std::runtime_error naming the file and OpenSSL's reason when a
+  // Throws ConfigFault naming the file and OpenSSL's reason when a
   // certificate or key cannot be loaded.
   TlsContext(const MqttTls& settings, const std::string& server_name);
   ~TlsContext();
@@ -23,9 +23,15 @@ class TlsContext {
   TlsContext& operator=(const TlsContext&) = delete;
 
   ssl_ctx_st* Get() const { return context_; }
-  // Why the last handshake's certificate check failed ("Hostname mismatch"),
-  // once; empty when it did not.
-  std::string TakeFailure();
+  // What the last handshake left to say, once: why the broker's certificate
+  // did not verify ("Hostname mismatch"), the alert the broker sent
+  // ("certificate required"), whether the handshake finished.
+  struct Handshake {
+    std::string verify_failure;
+    int alert = 0;  // the TLS alert description, 0 for none (0 is close_notify, never fatal)
+    bool done = false;
+  };
+  Handshake Take();
 
  private:
   static int Verify(int ok, struct x509_store_ctx_st* store);
@@ -34,5 +40,5 @@ class TlsContext {
   ssl_ctx_st* context_ = nullptr;
   std::string server_name_;
   bool name_is_address_ = false;
-  std::string failure_;
+  Handshake handshake_;
 };
