@@ -18,6 +18,9 @@ set(BATTERY_PLUGIN_INSTALL_DIR ${CMAKE_INSTALL_LIBDIR}/battery-host)
 # The host's configuration, read by `battery-host run` when none is given.
 set(BATTERY_CONFIG_DIR ${CMAKE_INSTALL_FULL_SYSCONFDIR}/battery-host)
 set(BATTERY_DEFAULT_CONFIG ${BATTERY_CONFIG_DIR}/host.json)
+# The service's state (StateDirectory=battery-host), and the state of a host
+# run by hand on the installed configuration.
+set(BATTERY_STATE_DIR ${CMAKE_INSTALL_FULL_LOCALSTATEDIR}/lib/${BATTERY_PACKAGE})
 # Debian 12 keeps the units of packages here (pkg-config systemd's systemdsystemunitdir).
 set(BATTERY_UNIT_DIR /lib/systemd/system CACHE PATH "Folder for the systemd unit")
 

@@ -23,6 +23,26 @@ target_compile_options(project_options INTERFACE
   -ffp-contract=off)
 target_include_directories(project_options INTERFACE ${PROJECT_SOURCE_DIR})
 
+# Hardening as Debian builds its packages (dpkg-buildflags): stack canaries,
+# glibc's checked variants of memcpy, sprintf and their kin (which need the
+# optimiser to know the sizes, so not in an unoptimised build), and
+# relocations read-only once loaded with every symbol bound at start (full
+# RELRO). Programs are position-independent executables, so that address
+# randomisation moves them too (CMAKE_POSITION_INDEPENDENT_CODE gives -fPIE
+# and, with policy CMP0083, -pie). On MIPS the linker leaves RELRO out
+# (cmake/toolchain-mipsel.cmake says why).
+include(CheckPIESupported)
+check_pie_supported()
+target_compile_options(project_options INTERFACE -fstack-protector-strong -Wformat
+  -Werror=format-security)
+target_compile_definitions(project_options INTERFACE
+  $<$<CONFIG:Release,RelWithDebInfo,MinSizeRel>:_FORTIFY_SOURCE=2>)
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^mips")
+  target_link_options(project_options INTERFACE -Wl,-z,now)
+else()
+  target_link_options(project_options INTERFACE -Wl,-z,relro -Wl,-z,now)
+endif()
+
 # Code that ends up inside the plug-in: nothing but the entry point is exported.
 add_library(plugin_visibility INTERFACE)
 target_compile_options(plugin_visibility INTERFACE -fvisibility=hidden -fvisibility-inlines-hidden)

@@ -21,17 +21,22 @@ std::string LockedFileName(const struct stat& info) {
 
 }  // namespace
 
-std::string DescribeHolder(const struct stat& info) {
+std::string DescribeHolder(const struct stat& info, const char* locks_path) {
+  std::ifstream locks(locks_path);
+  if (!locks) {
+    return "another process, which this host cannot see (as root, `fuser -v FILE` or `lsof "
+           "FILE` names it)";
+  }
   // "1: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF"; waiting locks have "->" after the number.
   const std::string file = LockedFileName(info);
-  std::ifstream locks("/proc/locks");
   for (std::string line; std::getline(locks, line);) {
     std::istringstream fields(line);
     std::string number, kind, mode, access, pid, locked;
     fields >> number >> kind >> mode >> access >> pid >> locked;
     if (kind == "->" || locked != file || pid == std::to_string(::getpid())) continue;
     std::string name;
-    std::getline(std::ifstream("/proc/" + pid + "/comm"), name);
+    // Another user's process is invisible under ProtectProc=invisible.
+    if (!std::getline(std::ifstream("/proc/" + pid + "/comm"), name)) return "PID " + pid;
     return "PID " + pid + " (" + name + ")";
   }
   return "another process";

@@ -19,6 +19,7 @@
 #include "host/device_access.h"
 #include "programs/battery-host/config/config_change.h"
 #include "programs/battery-host/config/host_config.h"
+#include "programs/battery-host/config/state_dir.h"
 #include "programs/battery-host/line/host_line.h"
 #include "programs/battery-host/line/line_timing.h"
 #include "programs/battery-host/line/port_open_deadline.h"
@@ -37,7 +38,6 @@
 
 namespace {
 
-constexpr const char* kDefaultStateDir = "battery-state";
 // A clean stop waits this long at most for a slow reader to take the last
 // lines (the summaries): SIGTERM ends the host within the service's stop
 // timeout whatever reads its output.
@@ -162,17 +162,17 @@ class LiveHost {
   }
 
   std::filesystem::path StateDir() const {
-    if (!options_.state_dir.empty()) return options_.state_dir;
-    return RelativeToConfig(options_.config_path,
-                            config_.state_dir.empty() ? kDefaultStateDir : config_.state_dir);
+    return ChooseStateDir(options_.state_dir, options_.config_path, config_.state_dir);
   }
 
   void MakeStateDir(const std::filesystem::path& state_dir) const {
+    const std::string source =
+        options_.state_dir.empty() ? options_.config_path + ": state_dir" : "--state-dir";
+    if (const auto problem = SystemFolderProblem(state_dir))
+      throw ConfigFault(source + ": " + *problem);
     std::error_code error;
     std::filesystem::create_directories(state_dir, error);
     if (!error) return;
-    const std::string source =
-        options_.state_dir.empty() ? options_.config_path + ": state_dir" : "--state-dir";
     throw ConfigFault(source + ": " + state_dir.string() + ": cannot be made: " + error.message());
   }
 

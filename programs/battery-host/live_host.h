@@ -12,7 +12,7 @@
 struct RunOptions {
   std::string config_path;
   std::string plugin_path;  // empty: from the configuration, else beside the program
-  std::string state_dir;    // empty: from the configuration, else ./battery-state
+  std::string state_dir;    // empty: ChooseStateDir's rule (config/state_dir.h)
   long cycles = 0;          // 0: until SIGINT or SIGTERM
   bool trace = false;       // wire bytes per device on `err`
 };

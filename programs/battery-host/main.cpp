@@ -8,6 +8,7 @@
 #include <string>
 
 #include "programs/battery-host/config/host_config.h"
+#include "programs/battery-host/config/state_dir.h"
 #include "programs/battery-host/live_host.h"
 #include "programs/battery-host/outputs/error_log.h"
 #include "programs/battery-host/plugin_library.h"
@@ -59,6 +60,7 @@ int CheckConfig(const std::string& path) {
 int main(int argc, char** argv) {
   CLI::App app("The host programs around the battery2v_32 plug-in.", "battery-host");
   app.require_subcommand(1);
+  command_line::AddVersion(app);
 
   std::string plugin = PluginLibrary::DefaultPath();
   std::string script = "-";
@@ -77,7 +79,8 @@ int main(int argc, char** argv) {
   run->add_flag("--trace", run_options.trace, "wire bytes and cycles on standard error");
   run->add_option("--state-dir", run_options.state_dir,
                   "state directory (default: $STATE_DIRECTORY, else from the configuration, else "
-                  "battery-state beside it)");
+                  "battery-state beside it, or " +
+                      std::string(kInstalledStateDir) + " for one under /etc or /usr)");
   run->add_option("--plugin", run_options.plugin_path,
                   "plug-in library (default: from the configuration, else the one built beside)");
 

@@ -17,6 +17,7 @@
 #include <limits>
 #include <memory>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <tuple>
@@ -65,7 +66,9 @@ std::optional<int> Parse(int argc, char** argv, Options& options) {
       ->transform(NumberIn(-1000, 1000));
   app.add_option("--temperature", monitor.temperature, "base of the temperature, °C")
       ->transform(NumberIn(-50, 150));
-  app.add_option("--version", monitor.version, "2: group voltage in 0.01 V (default 1: 0.1 V)")
+  command_line::AddVersion(app);
+  app.add_option("--protocol-version", monitor.version,
+                 "the monitors' protocol: 2, group voltage in 0.01 V (default 1: 0.1 V)")
       ->transform(WholeNumber(1, 2));
   app.add_flag_callback(
       "--current-ratio",
@@ -134,6 +137,7 @@ class Simulator {
             options.echo, options.baud),
         replug_(io_),
         signals_(io_, SIGINT, SIGTERM) {
+    line_.SetUnencodableListener([this](const monitor_sim::Unencodable& value) { Warn(value); });
     for (const unsigned address : options.addresses) {
       MonitorSettings monitor = options.monitor;
       monitor.address = static_cast<std::uint8_t>(address);
@@ -165,6 +169,16 @@ class Simulator {
   }
 
  private:
+  // Once per kind of value: a drifting value would say it at every measurement.
+  void Warn(const monitor_sim::Unencodable& value) {
+    if (!warned_.insert(value.kind).second) return;
+    const char* unit = monitor_sim::ValueKindUnit(value.kind);
+    std::cerr << "battery-monitor-sim: warning: the " << monitor_sim::ValueKindName(value.kind)
+              << " " << value.value << " " << unit << " cannot be encoded (" << value.lowest
+              << " to " << value.highest << " " << unit << "): sent " << value.sent << " " << unit
+              << " instead" << std::endl;
+  }
+
   void Logged(const monitor_sim::MonitorModel& monitor, const monitor_sim::Request& request,
               const monitor_sim::Reply& reply) {
     if (log_.is_open()) {
@@ -199,6 +213,7 @@ class Simulator {
   std::ofstream log_;
   std::unique_ptr<Json::StreamWriter> writer_;
   unsigned answers_ = 0;
+  std::set<monitor_sim::ValueKind> warned_;
 };
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "programs/command-line/command_line.h"
 
+#include <algorithm>
 #include <cmath>
 #include <iostream>
 #include <sstream>
@@ -8,6 +9,8 @@
 #include "programs/command-line/number_text.h"
 
 namespace command_line {
+
+const char* const kVersion = BATTERY_VERSION;
 
 namespace {
 
@@ -21,7 +24,28 @@ std::string Shortest(double value) {
   return text.str();
 }
 
+// The subcommand that `word` names, where the program expects one; false for
+// an option, and for a program without subcommands.
+bool NamesNoSubcommand(const CLI::App& app, const std::string& word) {
+  const auto subcommands = app.get_subcommands({});
+  if (subcommands.empty() || word.empty() || word.front() == '-') return false;
+  return std::none_of(subcommands.begin(), subcommands.end(),
+                      [&word](const CLI::App* sub) { return sub->check_name(word); });
+}
+
+int UnknownSubcommand(const CLI::App& app, const std::string& word) {
+  std::cerr << app.get_name() << ": unknown subcommand '" << word << "'; expected one of:";
+  for (const CLI::App* sub : app.get_subcommands({})) std::cerr << ' ' << sub->get_name();
+  std::cerr << " (--help lists them)\n";
+  return kUsageError;
+}
+
 }  // namespace
+
+void AddVersion(CLI::App& app) {
+  app.set_version_flag("--version", app.get_name() + " " + kVersion,
+                       "print the program's name and version, and exit");
+}
 
 CLI::Validator WholeNumber(unsigned long long min, unsigned long long max) {
   return CLI::Validator(
@@ -55,6 +79,7 @@ CLI::Validator NumberIn(double min, double max) {
 }
 
 std::optional<int> Parse(CLI::App& app, int argc, char** argv) {
+  if (argc > 1 && NamesNoSubcommand(app, argv[1])) return UnknownSubcommand(app, argv[1]);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {

@@ -94,45 +94,122 @@ std::size_t BuildCellAnswer(std::uint8_t address, const RawValues& values, std::
   return battery_link::kCellAnswerSize;
 }
 
+namespace {
+
+// Every encoding is linear: raw = value x scale + offset, rounded.
+struct LinearCode {
+  double scale;
+  double offset;
+};
+constexpr double kMaxRaw = 65535.0;
+
+LinearCode GroupVoltageCode(int version) {
+  return {version == 2 ? 100.0 : 10.0, 0.0};
+}
+
+LinearCode CurrentCode(CurrentEncoding encoding) {
+  // (amperes / 50 + 2) x 1250 in the offset form.
+  return encoding == CurrentEncoding::kOffset ? LinearCode{25.0, 2500.0} : LinearCode{10.0, 0.0};
+}
+
+constexpr LinearCode kCellCode{1000.0, 0.0};
+constexpr LinearCode kTemperatureCode{100.0, 0.0};
+
+std::uint16_t EncodeLinear(float value, LinearCode code) {
+  return ToRaw(static_cast<double>(value) * code.scale + code.offset);
+}
+
+double DecodeLinear(double raw, LinearCode code) {
+  return (raw - code.offset) / code.scale;
+}
+
+LinearCode CodeOf(ValueKind kind, const MonitorSettings& settings) {
+  switch (kind) {
+    case ValueKind::kGroupVoltage:
+      return GroupVoltageCode(settings.version);
+    case ValueKind::kCurrent:
+      return CurrentCode(settings.current_encoding);
+    case ValueKind::kTemperature:
+      return kTemperatureCode;
+    case ValueKind::kCell:
+      break;
+  }
+  return kCellCode;
+}
+
+struct KindText {
+  ValueKind kind;
+  const char* name;
+  const char* unit;
+};
+constexpr KindText kKindTexts[] = {{ValueKind::kCell, "cell voltage", "V"},
+                                   {ValueKind::kGroupVoltage, "group voltage", "V"},
+                                   {ValueKind::kCurrent, "current", "A"},
+                                   {ValueKind::kTemperature, "temperature", "°C"}};
+
+const KindText& TextOf(ValueKind kind) {
+  for (const KindText& text : kKindTexts) {
+    if (text.kind == kind) return text;
+  }
+  return kKindTexts[0];
+}
+
+}  // namespace
+
+const char* ValueKindName(ValueKind kind) {
+  return TextOf(kind).name;
+}
+
+const char* ValueKindUnit(ValueKind kind) {
+  return TextOf(kind).unit;
+}
+
 std::uint16_t EncodeCell(float volts) {
-  return ToRaw(static_cast<double>(volts) * 1000.0);
+  return EncodeLinear(volts, kCellCode);
 }
 
 std::uint16_t EncodeGroupVoltage(float volts, int version) {
-  return ToRaw(static_cast<double>(volts) * (version == 2 ? 100.0 : 10.0));
+  return EncodeLinear(volts, GroupVoltageCode(version));
 }
 
 std::uint16_t EncodeCurrent(float amperes, CurrentEncoding encoding) {
-  if (encoding == CurrentEncoding::kOffset) {
-    return ToRaw((static_cast<double>(amperes) / 50.0 + 2.0) * 1250.0);
-  }
-  return ToRaw(static_cast<double>(amperes) * 10.0);
+  return EncodeLinear(amperes, CurrentCode(encoding));
 }
 
 std::uint16_t EncodeTemperature(float degrees) {
-  return ToRaw(static_cast<double>(degrees) * 100.0);
+  return EncodeLinear(degrees, kTemperatureCode);
 }
 
-MonitorModel::MonitorModel(const MonitorSettings& settings)
-    : settings_(settings), random_(settings.seed) {
+MonitorModel::MonitorModel(const MonitorSettings& settings, UnencodableListener unencodable)
+    : settings_(settings), unencodable_(std::move(unencodable)), random_(settings.seed) {
   std::uniform_real_distribution<float> spread(-kCellSpread, kCellSpread);
   for (float& offset : cell_spread_) offset = spread(random_);
   Measure();
 }
 
+std::uint16_t MonitorModel::Encode(ValueKind kind, float value) const {
+  const LinearCode code = CodeOf(kind, settings_);
+  const std::uint16_t raw = EncodeLinear(value, code);
+  const double rounded = std::round(static_cast<double>(value) * code.scale + code.offset);
+  if (unencodable_ && !(rounded >= 0.0 && rounded <= kMaxRaw)) {
+    unencodable_({kind, static_cast<double>(value), DecodeLinear(raw, code),
+                  DecodeLinear(0.0, code), DecodeLinear(kMaxRaw, code)});
+  }
+  return raw;
+}
+
 void MonitorModel::Measure() {
   for (std::size_t i = 0; i < cell_drift_.size(); ++i) {
     cell_drift_[i] = Step(random_, cell_drift_[i], kCellWalk);
-    values_.cells[i] = EncodeCell(settings_.cell_voltage + cell_spread_[i] + cell_drift_[i]);
+    values_.cells[i] =
+        Encode(ValueKind::kCell, settings_.cell_voltage + cell_spread_[i] + cell_drift_[i]);
   }
   group_drift_ = Step(random_, group_drift_, kGroupWalk);
   current_drift_ = Step(random_, current_drift_, kCurrentWalk);
   temperature_drift_ = Step(random_, temperature_drift_, kTemperatureWalk);
-  values_.group_voltage =
-      EncodeGroupVoltage(settings_.group_voltage + group_drift_, settings_.version);
-  values_.group_current =
-      EncodeCurrent(settings_.current + current_drift_, settings_.current_encoding);
-  values_.temperature = EncodeTemperature(settings_.temperature + temperature_drift_);
+  values_.group_voltage = Encode(ValueKind::kGroupVoltage, settings_.group_voltage + group_drift_);
+  values_.group_current = Encode(ValueKind::kCurrent, settings_.current + current_drift_);
+  values_.temperature = Encode(ValueKind::kTemperature, settings_.temperature + temperature_drift_);
 }
 
 Fault MonitorModel::DrawFault() {

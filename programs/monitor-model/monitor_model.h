@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <random>
 #include <string>
@@ -111,9 +112,27 @@ std::uint16_t EncodeGroupVoltage(float volts, int version);
 std::uint16_t EncodeCurrent(float amperes, CurrentEncoding encoding);
 std::uint16_t EncodeTemperature(float degrees);
 
+// The values a monitor measures, as they are encoded.
+enum class ValueKind { kCell, kGroupVoltage, kCurrent, kTemperature };
+
+// A value that its 16-bit encoding cannot carry (below 0 or above 65535 raw
+// units; a negative current, a temperature below 0 °C), and what was sent
+// instead: the nearest value that it can.
+struct Unencodable {
+  ValueKind kind;
+  double value;
+  double sent;
+  double lowest;  // the range the encoding carries
+  double highest;
+};
+using UnencodableListener = std::function<void(const Unencodable&)>;
+const char* ValueKindName(ValueKind kind);  // "current"
+const char* ValueKindUnit(ValueKind kind);  // "A"
+
 class MonitorModel {
  public:
-  explicit MonitorModel(const MonitorSettings& settings);
+  // `unencodable` hears of every measured value that its encoding cannot carry.
+  explicit MonitorModel(const MonitorSettings& settings, UnencodableListener unencodable = {});
 
   std::uint8_t Address() const { return settings_.address; }
   const MonitorSettings& Settings() const { return settings_; }
@@ -126,11 +145,13 @@ class MonitorModel {
 
  private:
   void Measure();
+  std::uint16_t Encode(ValueKind kind, float value) const;
   Fault DrawFault();
   void Frame(const Request& request, Reply& reply) const;
   void Inject(Reply& reply);
 
   MonitorSettings settings_;
+  UnencodableListener unencodable_;
   std::mt19937 random_;
   std::array<float, battery_link::kCellCount> cell_spread_{};
   std::array<float, battery_link::kCellCount> cell_drift_{};

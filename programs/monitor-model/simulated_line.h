@@ -43,7 +43,11 @@ class SimulatedLine {
 
   SimulatedLine(boost::asio::io_context& io, Sink sink, bool echo, unsigned baud);
 
-  void AddMonitor(const MonitorSettings& settings) { monitors_.emplace_back(settings); }
+  // Monitors added after this report their unencodable values to `listener`.
+  void SetUnencodableListener(UnencodableListener listener) { unencodable_ = std::move(listener); }
+  void AddMonitor(const MonitorSettings& settings) {
+    monitors_.emplace_back(settings, unencodable_);
+  }
   void SetAnswerLog(AnswerLog log) { log_ = std::move(log); }
 
   // Bytes that the controller wrote on the line.
@@ -65,6 +69,7 @@ class SimulatedLine {
   bool echo_;
   unsigned baud_;
   AnswerLog log_;
+  UnencodableListener unencodable_;
   std::vector<MonitorModel> monitors_;
   RequestParser parser_;
   std::uint64_t requests_heard_ = 0;

@@ -142,8 +142,9 @@ class HostStateTest : public ::testing::Test {
     return host;
   }
   // A simulator on a pty linked at Path(link); false where no pty can be made.
-  bool StartSim(const std::string& link) {
-    Process& sim = Start(programs().sim, {"--link", Path(link)}, link);
+  bool StartSim(const std::string& link, std::vector<std::string> options = {}) {
+    options.insert(options.begin(), {"--link", Path(link)});
+    Process& sim = Start(programs().sim, options, link);
     WaitFor([&] { return fs::exists(Path(link)) || !sim.Running(); });
     return fs::exists(Path(link));
   }
@@ -463,6 +464,8 @@ INSTANTIATE_TEST_SUITE_P(
                   "host.json:3: plugin_log: {dir}/logs/p.log: its folder"},
         BadConfig{"state_dir_file", Device(1, "sim"), "\"state_dir\": \"host.json\",\n",
                   "host.json:3: state_dir: {dir}/host.json is a regular file, not a directory"},
+        BadConfig{"state_dir_under_etc", Device(1, "sim"), "\"state_dir\": \"/etc/x\",\n",
+                  "host.json:3: state_dir: /etc/x lies under /etc, among installed files"},
         BadConfig{"plugin_missing", Device(1, "sim"), "\"plugin\": \"libnone.so\",\n",
                   "host.json:3: plugin: {dir}/libnone.so: No such file or directory"},
         BadConfig{"plugin_not_a_library", Device(1, "sim"), "\"plugin\": \"host.json\",\n",
@@ -581,6 +584,8 @@ TEST_F(HostStateTest, NamedFilesThatFailAtStartEndTheRunWithStatusTwo) {
       {{"--config", config, "--plugin", config}, "run: --plugin: cannot load plug-in: " + config},
       {{"--config", config, "--state-dir", config + "/state"},
        "run: --state-dir: " + config + "/state: cannot be made: Not a directory"},
+      {{"--config", config, "--state-dir", "/usr/share/x"},
+       "run: --state-dir: /usr/share/x lies under /usr, among installed files"},
       {{"--config", program_as_plugin, "--state-dir", Path("state")},
        "run: " + program_as_plugin + ": plugin: cannot load plug-in: " + program}};
   for (const auto& [options, expected] : cases) {
@@ -634,26 +639,65 @@ TEST_P(CommandLineTest, HelpOnStandardOutputMistakesNamed) {
 
 INSTANTIATE_TEST_SUITE_P(
     Programs, CommandLineTest,
-    ::testing::Values(CommandLine{"host_help", false, {"--help"}, 0, false, "Usage: battery-host"},
-                      CommandLine{"run_help", false, {"run", "--help"}, 0, false, "--cycles"},
-                      CommandLine{
-                          "check_help", false, {"check-config", "--help"}, 0, false, "FILE"},
-                      CommandLine{"replay_help", false, {"replay", "--help"}, 0, false, "SCRIPT"},
-                      CommandLine{"sim_help", true, {"--help"}, 0, false, "--unplug-after"},
-                      CommandLine{"bad_cycles",
-                                  false,
-                                  {"run", "--config", "h.json", "--cycles", "0"},
-                                  2,
-                                  true,
-                                  "--cycles: expected an integer from 1 to"},
-                      CommandLine{"bad_rate",
-                                  true,
-                                  {"--split", "1.5"},
-                                  2,
-                                  true,
-                                  "--split: expected a number from 0 to 1, found '1.5'"},
-                      CommandLine{"no_subcommand", false, {}, 2, true, "A subcommand is required"}),
+    ::testing::Values(
+        CommandLine{"host_help", false, {"--help"}, 0, false, "Usage: battery-host"},
+        CommandLine{"run_help", false, {"run", "--help"}, 0, false, "--cycles"},
+        CommandLine{"check_help", false, {"check-config", "--help"}, 0, false, "FILE"},
+        CommandLine{"replay_help", false, {"replay", "--help"}, 0, false, "SCRIPT"},
+        CommandLine{"sim_help", true, {"--help"}, 0, false, "--unplug-after"},
+        CommandLine{"bad_cycles",
+                    false,
+                    {"run", "--config", "h.json", "--cycles", "0"},
+                    2,
+                    true,
+                    "--cycles: expected an integer from 1 to"},
+        CommandLine{"bad_rate",
+                    true,
+                    {"--split", "1.5"},
+                    2,
+                    true,
+                    "--split: expected a number from 0 to 1, found '1.5'"},
+        CommandLine{"no_subcommand", false, {}, 2, true, "A subcommand is required"},
+        CommandLine{"unknown_subcommand",
+                    false,
+                    {"frob"},
+                    2,
+                    true,
+                    "battery-host: unknown subcommand 'frob'; expected one of: "
+                    "replay run check-config"},
+        CommandLine{
+            "host_version", false, {"--version"}, 0, false, "battery-host " BATTERY_VERSION "\n"},
+        CommandLine{"sim_version",
+                    true,
+                    {"--version"},
+                    0,
+                    false,
+                    "battery-monitor-sim " BATTERY_VERSION "\n"}),
     [](const auto& test) { return std::string(test.param.name); });
+
+// The wire carries no negative current or temperature: the simulator says so
+// once per kind of value, however many answers carry the clamped value.
+TEST_F(HostStateTest, SimulatorWarnsOnceOfEachValueItCannotEncode) {
+  if (!StartSim("ttyNEG0", {"--current", "-5", "--temperature", "-10", "--no-pacing"})) {
+    GTEST_SKIP() << "no pseudo-terminal here: " << Err("ttyNEG0");
+  }
+  const std::string config = Write("host.json", Config({Device(1, Path("ttyNEG0"), "129")}));
+  ASSERT_EQ(Run({"run", "--config", config, "--cycles", "3", "--state-dir", Path("state")}), 0)
+      << Err();
+  processes_.clear();
+  const std::string err = Err("ttyNEG0");
+  const std::pair<std::string, std::string> warnings[] = {
+      {"warning: the current -", " A cannot be encoded (0 to 6553.5 A): sent 0 A instead\n"},
+      {"warning: the temperature -",
+       " °C cannot be encoded (0 to 655.35 °C): sent 0 °C instead\n"}};
+  for (const auto& [start, end] : warnings) {
+    const auto at = err.find(start);
+    ASSERT_NE(at, std::string::npos) << err;
+    EXPECT_NE(err.find(end, at), std::string::npos) << err;
+    EXPECT_EQ(err.find(start, at + 1), std::string::npos) << "said twice: " << err;
+  }
+  EXPECT_EQ(err.find("cell voltage"), std::string::npos) << err;
+}
 
 TEST_F(HostStateTest, SimulatorReplacesOnlyADanglingLinkAndRemovesOnlyItsOwn) {
   Write("taken", "a file, not a link");

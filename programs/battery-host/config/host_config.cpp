@@ -17,6 +17,7 @@
 #include "programs/battery-host/config/named_files.h"
 #include "programs/battery-host/config/plugin_settings_check.h"
 #include "programs/battery-host/config/port_check.h"
+#include "programs/battery-host/config/state_dir.h"
 #include "programs/battery-host/line/line_timing.h"
 #include "programs/battery-host/state/history_ring.h"
 #include "programs/battery-host/text_format.h"
@@ -114,6 +115,7 @@ class HostConfigParser {
       config.state_dir = reader_.String(root["state_dir"], "state_dir").value_or("");
     }
     CheckNamedFiles(root);
+    CheckStateDir(root);
     if (root.isMember("history")) ParseHistory(root["history"]);
     if (root.isMember("mqtt")) ParseMqtt(root);
     if (root.isMember("open_timeout_s")) {
@@ -136,6 +138,14 @@ class HostConfigParser {
       if (const auto problem = check(RelativeToConfig(file_, value.asString()))) {
         reader_.Error(value, key, *problem);
       }
+    }
+  }
+
+  // The state directory that run would use, named or by default.
+  void CheckStateDir(const Json::Value& root) {
+    const std::string dir = ChooseStateDir({}, file_, out_.config.state_dir);
+    if (const auto problem = SystemFolderProblem(dir)) {
+      reader_.Error(root.isMember("state_dir") ? root["state_dir"] : root, "state_dir", *problem);
     }
   }
 
