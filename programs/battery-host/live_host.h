@@ -4,7 +4,8 @@
 // configured monitor, restores each device's newest history record, and
 // drives all devices through one event loop (turns on each line, serial or
 // simulated lines, signals) until stopped or until every device has completed the
-// requested number of polling cycles.
+// requested number of polling cycles. SIGHUP reads the configuration again
+// and applies what changed; one that does not check changes nothing.
 
 #include <iosfwd>
 #include <string>

@@ -142,12 +142,14 @@ class ServiceTest : public ::testing::Test {
 // it is set up, and its status names the port until it opens.
 TEST_F(ServiceTest, ReadyWithAPortMissing) {
   const std::string link = Path("ttyBAT0");
-  std::ofstream(Path("host.json")) << R"({"devices": [{"data_id": 1001, "address": "0x81", "port": "sim"},
-    {"data_id": 1002, "address": "0x81", "port": ")" << link << "\"}]}\n";
-  host_.emplace(programs().host,
-                std::vector<std::string>{"run", "--config", Path("host.json"), "--state-dir",
-                                         Path("state")},
-                Path("host.out"), Path("host.err"));
+  std::ofstream(Path("host.json"))
+      << R"({"devices": [{"data_id": 1001, "address": "0x81", "port": "sim"},
+    {"data_id": 1002, "address": "0x81", "port": ")"
+      << link << "\"}]}\n";
+  host_.emplace(
+      programs().host,
+      std::vector<std::string>{"run", "--config", Path("host.json"), "--state-dir", Path("state")},
+      Path("host.out"), Path("host.err"));
   ASSERT_TRUE(host_->Started());
   std::string seen;
   const auto started = std::chrono::steady_clock::now();
