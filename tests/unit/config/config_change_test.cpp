@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,11 @@ HostConfig Parsed(const std::string& members) {
   const LoadedConfig loaded = ParseHostConfig("h.json", "{" + members + "}");
   EXPECT_TRUE(loaded.Valid()) << FormatProblem(loaded.problems.front());
   return loaded.config;
+}
+
+// Rows print by name: the bytes of the struct include padding.
+void PrintTo(const ChangeCase& row, std::ostream* out) {
+  *out << row.name;
 }
 
 class ConfigChangeTest : public ::testing::TestWithParam<ChangeCase> {};

@@ -7,6 +7,7 @@
 #include <boost/asio/io_context.hpp>
 
 #include <chrono>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,11 @@ struct SilenceCase {
   std::string cycles;
   std::string reports;  // S silent, A answering again
 };
+
+// Rows print by name: the bytes of the struct include padding.
+void PrintTo(const SilenceCase& row, std::ostream* out) {
+  *out << row.name;
+}
 
 class SilenceWatchTest : public ::testing::TestWithParam<SilenceCase> {};
 
