@@ -349,8 +349,10 @@ std::string MqttConnection::Reason(int result, bool was_connected) {
            (openssl_error_.empty() ? ErrorText(result) : openssl_error_) + "): is port " + port +
            " a listener without TLS?";
   }
-  const bool closed = result == MOSQ_ERR_CONN_LOST || result == MOSQ_ERR_PROTOCOL ||
-                      (result == MOSQ_ERR_ERRNO && saved_errno_ == ECONNRESET);
+  // libmosquitto reports a TLS connection the broker ended as EPROTO.
+  const bool closed =
+      result == MOSQ_ERR_CONN_LOST || result == MOSQ_ERR_PROTOCOL ||
+      (result == MOSQ_ERR_ERRNO && (saved_errno_ == ECONNRESET || saved_errno_ == EPROTO));
   // Under TLS 1.3 the broker checks the client's certificate after this side
   // has finished the handshake; its alert may be lost with the connection.
   if (tls_ && handshake.done && !was_connected && closed) {
