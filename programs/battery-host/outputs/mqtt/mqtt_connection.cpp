@@ -232,11 +232,12 @@ void MqttConnection::Closed(int result) {
   std::string reason = Reason(result, was_connected);
   const bool early = was_connected && connack_.value_or(0) == 0 &&
                      std::chrono::steady_clock::now() - connected_at_ < kSteadyConnection;
-  const bool say = CountEarlyClose(early, reason);
   // Drops the socket and whatever libmosquitto still held for it.
   mosquitto_reinitialise(client_, settings_.client_id.c_str(), true, this);
-  if (was_connected) return Retry(reason, !say);
-  TryNextAddress(reason);
+  // A connect that fails before CONNACK says nothing about how long the
+  // broker lets a session stand, so it leaves the takeover count alone.
+  if (!was_connected) return TryNextAddress(reason);
+  Retry(reason, !CountEarlyClose(early, reason));
 }
 
 bool MqttConnection::CountEarlyClose(bool early, std::string& reason) {
