@@ -8,12 +8,9 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 
-#include <boost/crc.hpp>
-
 #include <array>
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <random>
@@ -315,39 +312,6 @@ TEST_F(HostStateTest, RingKeepsItsSizeLapAfterLap) {
   ASSERT_EQ(entries.size(), 1000u);
   EXPECT_EQ(entries.front().sequence, static_cast<std::uint64_t>(cycles) - 999);
   EXPECT_EQ(entries.back().sequence, static_cast<std::uint64_t>(cycles));
-}
-
-// An entry of the append-only history of before: "B32H", the record, CRC-32.
-std::string LegacyEntry(unsigned data_id, float cell, bool corrupt) {
-  std::string entry = "B32H" + std::string(152, '\0') + std::string(4, '\0');
-  std::memcpy(&entry[4], &data_id, 4);
-  std::memcpy(&entry[8], &cell, 4);
-  boost::crc_32_type crc;
-  crc.process_bytes(&entry[4], 152);
-  const std::uint32_t sum = crc.checksum() + (corrupt ? 1 : 0);
-  std::memcpy(&entry[156], &sum, 4);
-  return entry;
-}
-
-TEST_F(HostStateTest, OldHistoryIsCarriedOverOnce) {
-  const std::string state = Path("state");
-  std::string old;
-  for (int i = 1; i <= 6; ++i)
-    old += LegacyEntry(401, 2.0f + 0.01f * static_cast<float>(i), i == 6);
-  Write("state/device-401.history", old);
-  const std::string config =
-      Write("host.json", Config({Device(401, "sim")}, R"({"entries": 4, "interval_s": 0})"));
-  ASSERT_EQ(Run({"run", "--config", config, "--cycles", "1", "--state-dir", state}), 0) << Err();
-  EXPECT_NE(Err().find("carried over the newest 4 of 6 entries"), std::string::npos) << Err();
-  EXPECT_NE(Err().find("(1 torn or corrupt skipped)"), std::string::npos) << Err();
-  EXPECT_NE(Err().find("restored entry 4 of"), std::string::npos) << Err();
-  EXPECT_FALSE(fs::exists(Path("state/device-401.history")));
-  // Old entries 3, 4 and 5 as 2, 3 and 4; the cycle's own record as 5.
-  const auto entries = ParseHistoryEntries(ReadFile(Ring(state, 401)));
-  ASSERT_EQ(entries.size(), 4u);
-  EXPECT_EQ(entries[0].sequence, 2u);
-  EXPECT_EQ(entries[2].measurement.cells[0], 2.05f);
-  EXPECT_EQ(entries[3].sequence, 5u);
 }
 
 TEST_F(HostStateTest, HistoryThatMayNotBeWrittenIsStillRestored) {

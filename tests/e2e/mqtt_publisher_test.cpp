@@ -36,8 +36,8 @@ class NoEvents final : public RunEvents {
 // A device the publisher reads: its ring (a file in `dir`) and limits.
 struct TestDevice {
   TestDevice(const fs::path& dir, unsigned data_id)
-      : id(data_id), ring((dir / ("ring-" + std::to_string(id))).string(), "", 16) {
-    std::string notes;
+      : id(data_id), ring((dir / ("ring-" + std::to_string(id))).string(), 16) {
+    FileNotes notes;
     ring.Open(notes);
   }
   UpstreamDevice About() const {

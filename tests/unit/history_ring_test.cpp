@@ -46,14 +46,15 @@ class HistoryRingTest : public ::testing::Test {
 
   std::string Path() const { return (dir_ / "device-1.ring").string(); }
   std::unique_ptr<HistoryRing> Open(std::uint32_t capacity) {
-    auto ring = std::make_unique<HistoryRing>(Path(), (dir_ / "none").string(), capacity);
+    auto ring = std::make_unique<HistoryRing>(Path(), capacity);
     notes_.clear();
     ring->Open(notes_);
     return ring;
   }
   void Append(HistoryRing& ring, std::uint64_t first, std::uint64_t last) {
     for (std::uint64_t n = first; n <= last; ++n) {
-      ASSERT_EQ(ring.Append(RecordOf(n).data(), ContextOf(n), notes_), "") << n;
+      const auto failure = ring.Append(RecordOf(n).data(), ContextOf(n), notes_);
+      ASSERT_FALSE(failure) << n << ": " << failure->Text();
     }
   }
   // Overwrites one byte of the entry in `slot`, as a write cut short would leave it.
@@ -65,7 +66,14 @@ class HistoryRingTest : public ::testing::Test {
   }
 
   fs::path dir_ = fs::temp_directory_path() / ("history-ring-" + std::to_string(::getpid()));
-  std::string notes_;
+  // The notes of the last Open and the Appends since, one per line.
+  std::string Noted() const {
+    std::string text;
+    for (const std::string& note : notes_) text += note + "\n";
+    return text;
+  }
+
+  FileNotes notes_;
 };
 
 // A host run of 100,000 cycles would take minutes; the ring sees the same writes here.
@@ -130,7 +138,7 @@ TEST_F(HistoryRingTest, HeaderThatDoesNotVerifyIsMovedAside) {
   Append(*Open(4), 1, 2);
   std::fstream(Path(), std::ios::in | std::ios::out | std::ios::binary).put('X');
   auto ring = Open(4);
-  EXPECT_NE(notes_.find("header does not verify; moved aside"), std::string::npos) << notes_;
+  EXPECT_NE(Noted().find("header does not verify; moved aside"), std::string::npos) << Noted();
   EXPECT_TRUE(fs::exists(Path() + ".bad"));
   EXPECT_EQ(ring->NewestSequence(), 0u);
   Append(*ring, 1, 1);
@@ -139,7 +147,7 @@ TEST_F(HistoryRingTest, HeaderThatDoesNotVerifyIsMovedAside) {
 TEST_F(HistoryRingTest, OtherCapacityKeepsTheNewestEntriesAndTheirNumbers) {
   Append(*Open(10), 1, 7);
   auto smaller = Open(4);
-  EXPECT_NE(notes_.find("made into 4, keeping the newest 4"), std::string::npos) << notes_;
+  EXPECT_NE(Noted().find("made into 4, keeping the newest 4"), std::string::npos) << Noted();
   EXPECT_EQ(fs::file_size(Path()), FileSize(4));
   EXPECT_EQ(smaller->OldestSequence(), 4u);
   EXPECT_EQ(smaller->ReadFrom(5)->record, RecordOf(5));
@@ -184,15 +192,15 @@ TEST_F(HistoryRingTest, RingOfTheLayoutBeforeIsReadThenMadeIntoTheNewOne) {
   }
   ::chmod(Path().c_str(), 0644);
   auto ring = Open(4);
-  EXPECT_NE(notes_.find("4 entries of 688 bytes in layout 1 made into 4, keeping the newest 4"),
+  EXPECT_NE(Noted().find("4 entries of 688 bytes in layout 1 made into 4, keeping the newest 4"),
             std::string::npos)
-      << notes_;
+      << Noted();
   EXPECT_EQ(fs::file_size(Path()), FileSize(4));
   EXPECT_EQ(ring->ReadFrom(3)->record, RecordOf(3));
   EXPECT_EQ(ring->ReadFrom(3)->context, RecordContext{});
   Append(*ring, 7, 7);
   auto reopened = Open(4);
-  EXPECT_EQ(notes_, "");
+  EXPECT_TRUE(notes_.empty()) << Noted();
   EXPECT_EQ(reopened->Newest()->context, ContextOf(7));
   EXPECT_EQ(reopened->OldestSequence(), 4u);
 }
@@ -261,14 +269,14 @@ TEST_F(HistoryRingTest, RingIdIsMadeWithTheRingAndKeptWhileItsEntriesAre) {
     test.before();
     const std::uint64_t before = HeaderId(Path());
     auto ring = Open(test.capacity);
-    EXPECT_NE(notes_.find(test.note), std::string::npos) << notes_;
+    EXPECT_NE(Noted().find(test.note), std::string::npos) << Noted();
     EXPECT_NE(ring->Id(), 0u);
     EXPECT_EQ(ring->Id() == before, test.id == IdAfter::kSame) << std::hex << before;
     EXPECT_EQ(ring->NewestSequence(), test.newest);
     EXPECT_EQ(HeaderId(Path()), ring->Id()) << "the header holds it";
     const std::uint64_t id = ring->Id();
     ring.reset();
-    EXPECT_EQ(Open(test.capacity)->Id(), id) << "kept at the next open: " << notes_;
+    EXPECT_EQ(Open(test.capacity)->Id(), id) << "kept at the next open: " << Noted();
     EXPECT_EQ(history_ring::RingIdText(id).size(), 16u);
   }
   EXPECT_EQ(history_ring::RingIdText(0x00ab'cdef'0123'4567), "00abcdef01234567");

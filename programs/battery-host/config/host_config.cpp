@@ -87,15 +87,10 @@ class HostConfigParser {
   void Parse(const Json::Value& root) {
     if (!reader_.IsObject(root, "(document)")) return;
     out_.config.document = root;
-    if (root.isMember("tick_ms")) {
-      reader_.Error(root["tick_ms"], "tick_ms",
-                    "replaced: \"poll_interval_ms\" says how often each device's cycle starts, "
-                    "\"ports\".PORT.\"answer_timeout_ms\" how long an answer is awaited");
-    }
     reader_.RejectUnknownKeys(
         root, "",
-        {"tick_ms", "poll_interval_ms", "plugin", "plugin_log", "state_dir", "history",
-         "open_timeout_s", "silent_after_periods", "ports", "devices", "mqtt", "http"});
+        {"poll_interval_ms", "plugin", "plugin_log", "state_dir", "history", "open_timeout_s",
+         "silent_after_periods", "ports", "devices", "mqtt", "http"});
     HostConfig& config = out_.config;
     if (root.isMember("poll_interval_ms")) {
       if (auto interval = PollInterval(root["poll_interval_ms"], "poll_interval_ms")) {

@@ -35,12 +35,11 @@ DeviceHistory::DeviceHistory(boost::asio::io_context& io, const std::filesystem:
       err_(err),
       prefix_("battery-host: " + std::to_string(data_id) + ": "),
       ring_((state_dir / ("device-" + std::to_string(data_id) + ".ring")).string(),
-            (state_dir / ("device-" + std::to_string(data_id) + ".history")).string(),
             settings.entries),
       timer_(io) {}
 
 std::optional<HistoryRing::Entry> DeviceHistory::Open() {
-  std::string notes;
+  FileNotes notes;
   ring_.Open(notes);
   Say(notes, error_log::Warning);
   return ring_.Newest();
@@ -75,12 +74,12 @@ void DeviceHistory::Flush() {
 }
 
 bool DeviceHistory::Write() {
-  std::string notes;
-  const std::string failure = ring_.Append(held_.data(), held_context_, notes);
+  FileNotes notes;
+  const std::optional<FileFailure> failure = ring_.Append(held_.data(), held_context_, notes);
   Say(notes, error_log::Warning);
   const auto now = RepeatedFailure::Clock::now();
-  if (!failure.empty()) {
-    Say(failure_.Failed(ring_.Path() + ": " + failure, now), error_log::Error);
+  if (failure) {
+    Say(failure_.Failed(ring_.Path() + ": " + failure->Text(), now), error_log::Error);
     return false;
   }
   holding_ = false;
@@ -89,13 +88,11 @@ bool DeviceHistory::Write() {
   return true;
 }
 
-void DeviceHistory::Say(const std::string& lines, Mark mark) {
-  std::size_t start = 0;
-  while (start < lines.size()) {
-    std::size_t end = lines.find('\n', start);
-    if (end == std::string::npos) end = lines.size();
-    err_ << mark << prefix_ << lines.substr(start, end - start) << '\n';
-    start = end + 1;
-  }
+void DeviceHistory::Say(const FileNotes& lines, Mark mark) {
+  for (const std::string& line : lines) err_ << mark << prefix_ << line << '\n';
   if (!lines.empty()) err_ << std::flush;
+}
+
+void DeviceHistory::Say(const std::string& line, Mark mark) {
+  if (!line.empty()) Say(FileNotes{line}, mark);
 }

@@ -58,7 +58,9 @@ class DeviceHistory {
   bool Write();
   // Each line on the error stream, marked with its priority.
   using Mark = std::ostream& (*)(std::ostream&);
-  void Say(const std::string& lines, Mark mark);
+  void Say(const FileNotes& lines, Mark mark);
+  // One line; nothing when it is empty.
+  void Say(const std::string& line, Mark mark);
 
   HistorySettings settings_;
   std::ostream& err_;

@@ -17,7 +17,6 @@ namespace {
 
 using namespace history_ring;
 using state_file::Crc32;
-using state_file::ErrorText;
 using state_file::Get;
 using state_file::Opened;
 using state_file::OpenRegular;
@@ -127,34 +126,6 @@ std::uint64_t EntryOffset(std::uint64_t slot, const EntryLayout& layout = kCurre
   return kHeaderSize + slot * layout.entry_size;
 }
 
-// The newest `capacity` intact entries of a legacy history, numbered from 1:
-// read from the end back, skipping what is torn or corrupt.
-std::vector<HistoryRing::Entry> ReadLegacy(int fd, std::uint32_t capacity, std::size_t& total,
-                                           std::size_t& skipped) {
-  struct stat info {};
-  ::fstat(fd, &info);
-  total = static_cast<std::size_t>(info.st_size) / legacy::kEntrySize;
-  skipped = 0;
-  std::vector<HistoryRing::Entry> entries;
-  std::array<unsigned char, legacy::kEntrySize> bytes{};
-  const unsigned char* record = bytes.data() + legacy::kRecordOffset;
-  for (std::size_t i = total; i > 0 && entries.size() < capacity; --i) {
-    const bool whole =
-        ReadAt(fd, bytes.data(), bytes.size(), (i - 1) * legacy::kEntrySize) == legacy::kEntrySize;
-    if (!whole || !std::equal(legacy::kMagic.begin(), legacy::kMagic.end(), bytes.begin()) ||
-        Get<std::uint32_t>(&bytes[legacy::kCrcOffset]) != Crc32(record, battery_record::kSize)) {
-      ++skipped;
-      continue;
-    }
-    HistoryRing::Entry entry;
-    std::copy_n(record, entry.record.size(), entry.record.begin());
-    entries.push_back(entry);
-  }
-  std::reverse(entries.begin(), entries.end());
-  for (std::size_t i = 0; i < entries.size(); ++i) entries[i].sequence = i + 1;
-  return entries;
-}
-
 // A renamed file survives a power cut only once its folder is on disk too.
 void SyncFolderOf(const std::string& path) {
   const std::string folder = std::filesystem::path(path).parent_path().string();
@@ -173,8 +144,8 @@ std::string history_ring::RingIdText(std::uint64_t id) {
   return text;
 }
 
-HistoryRing::HistoryRing(std::string path, std::string legacy_path, std::uint32_t capacity)
-    : path_(std::move(path)), legacy_path_(std::move(legacy_path)), capacity_(capacity) {}
+HistoryRing::HistoryRing(std::string path, std::uint32_t capacity)
+    : path_(std::move(path)), capacity_(capacity) {}
 
 HistoryRing::~HistoryRing() {
   Close();
@@ -188,43 +159,44 @@ void HistoryRing::Close() {
   rebuild_pending_ = false;
 }
 
-void HistoryRing::Open(std::string& notes) {
+void HistoryRing::Open(FileNotes& notes) {
   Close();
-  const std::string failure = OpenExisting(notes);
-  if (!failure.empty()) {
-    notes += path_ + ": " + failure + "\n";
+  if (const auto failure = OpenExisting(notes)) {
+    notes.push_back(path_ + ": " + failure->Text());
   } else if (access_ == Access::kReadOnly) {
-    notes += path_ + ": " + write_refusal_ +
-             ": opened read-only; its entries are restored, new ones cannot be written\n";
+    notes.push_back(path_ + ": " + write_refusal_.Text() +
+                    ": opened read-only; its entries are restored, new ones cannot be written");
   }
 }
 
-std::string HistoryRing::OpenExisting(std::string& notes) {
+std::optional<FileFailure> HistoryRing::OpenExisting(FileNotes& notes) {
   slots_.clear();
   newest_ = 0;
   id_ = 0;
   file_capacity_ = 0;
   Opened file = OpenRegular(path_, O_RDWR);
-  if (file.error == ENOENT) return CreateFromLegacy(notes);
+  if (file.Error() == ENOENT) return Create({});
   Access access = Access::kReadWrite;
-  if (file.fd < 0 && MayNotWrite(file.error)) {
-    write_refusal_ = file.problem;
+  if (file.fd < 0 && MayNotWrite(file.Error())) {
+    write_refusal_ = *file.failure;
     file = OpenRegular(path_, O_RDONLY);
     access = Access::kReadOnly;
   }
-  if (file.fd < 0) return file.problem;
+  if (file.fd < 0) return file.failure;
   fd_ = file.fd;
   access_ = access;
   return Load(notes);
 }
 
-std::string HistoryRing::Load(std::string& notes) {
+std::optional<FileFailure> HistoryRing::Load(FileNotes& notes) {
   std::array<unsigned char, kHeaderSize> header{};
   const bool whole = ReadAt(fd_, header.data(), header.size(), 0) == header.size();
   const HeaderFacts facts = whole ? ReadHeader(header) : HeaderFacts{};
   file_capacity_ = facts.capacity;
   if (file_capacity_ == 0) {
-    if (access_ != Access::kReadWrite) return "the header does not verify: not a history ring";
+    if (access_ != Access::kReadWrite) {
+      return FileFailure{"the header does not verify: not a history ring"};
+    }
     return MoveAside("the header does not verify", notes);
   }
   layout_ = facts.layout;
@@ -245,13 +217,13 @@ std::string HistoryRing::Load(std::string& notes) {
     rebuild_pending_ = true;
     Rebuild(notes);
   }
-  return {};
+  return std::nullopt;
 }
 
-std::string HistoryRing::MoveAside(const std::string& why, std::string& notes) {
+std::optional<FileFailure> HistoryRing::MoveAside(const std::string& why, FileNotes& notes) {
   const std::string aside = path_ + ".bad";
-  if (::rename(path_.c_str(), aside.c_str()) != 0) return ErrorText("rename", errno);
-  notes += path_ + ": " + why + "; moved aside to " + aside + ", started anew\n";
+  if (::rename(path_.c_str(), aside.c_str()) != 0) return FileFailure{"rename", errno};
+  notes.push_back(path_ + ": " + why + "; moved aside to " + aside + ", started anew");
   Close();
   return Create({});
 }
@@ -289,42 +261,44 @@ bool HistoryRing::Scan() {
 // Another capacity or layout, or a file cut short: made anew with the newest
 // entries it holds. On a full disk the ring goes on as it is meanwhile; the
 // free space is looked at first, so a retry at every record reads nothing.
-void HistoryRing::Rebuild(std::string& notes) {
+void HistoryRing::Rebuild(FileNotes& notes) {
   struct stat info {};
   ::fstat(fd_, &info);
   std::string was =
       std::to_string(file_capacity_) + " entries of " + std::to_string(info.st_size) + " bytes";
   if (layout_ != &kCurrentLayout) was += " in layout " + std::to_string(layout_->version);
   std::vector<Entry> carried;
-  std::string failure = SpaceFor(FileSize(capacity_));
-  if (failure.empty()) {
+  std::optional<FileFailure> failure = SpaceFor(FileSize(capacity_));
+  if (!failure) {
     carried = HeldEntries();
     if (carried.size() > capacity_)
       carried.erase(carried.begin(), carried.end() - static_cast<std::ptrdiff_t>(capacity_));
     failure = Create(carried, id_);
   }
-  if (failure.empty()) {
-    notes += path_ + ": " + was + " made into " + std::to_string(capacity_) +
-             ", keeping the newest " + std::to_string(carried.size()) + "\n";
+  if (!failure) {
+    notes.push_back(path_ + ": " + was + " made into " + std::to_string(capacity_) +
+                    ", keeping the newest " + std::to_string(carried.size()));
     rebuild_pending_ = false;
     rebuild_failure_.clear();
     return;
   }
-  if (failure != rebuild_failure_) {
-    notes += path_ + ": " + was + " could not be made into " + std::to_string(capacity_) + ": " +
-             failure + "; kept as it is, tried again at the next record\n";
+  const std::string text = failure->Text();
+  if (text != rebuild_failure_) {
+    notes.push_back(path_ + ": " + was + " could not be made into " + std::to_string(capacity_) +
+                    ": " + text + "; kept as it is, tried again at the next record");
   }
-  rebuild_failure_ = failure;
+  rebuild_failure_ = text;
 }
 
-std::string HistoryRing::SpaceFor(std::uint64_t bytes) const {
+std::optional<FileFailure> HistoryRing::SpaceFor(std::uint64_t bytes) const {
   struct statvfs disk {};
-  if (::fstatvfs(fd_, &disk) != 0) return {};
+  if (::fstatvfs(fd_, &disk) != 0) return std::nullopt;
   // Blocks reserved for root count: the service may run as root.
   const std::uint64_t free = std::uint64_t{disk.f_bfree} * disk.f_frsize;
-  if (free >= bytes) return {};
-  return "not enough space: " + std::to_string(bytes) + " bytes needed, " + std::to_string(free) +
-         " free";
+  if (free >= bytes) return std::nullopt;
+  return FileFailure{"not enough space: " + std::to_string(bytes) + " bytes needed, " +
+                         std::to_string(free) + " free",
+                     ENOSPC};
 }
 
 std::vector<HistoryRing::Entry> HistoryRing::HeldEntries() const {
@@ -335,20 +309,21 @@ std::vector<HistoryRing::Entry> HistoryRing::HeldEntries() const {
   return entries;
 }
 
-void HistoryRing::GiveId(std::string& notes) {
+void HistoryRing::GiveId(FileNotes& notes) {
   const std::uint64_t id = NewRingId();
   const auto header = MakeHeader(file_capacity_, id, *layout_);
   // The header alone is rewritten: one write of 32 bytes, which a crash
   // leaves whole or not begun within a sector.
   if (!WriteAt(fd_, header.data(), header.size(), 0) || ::fdatasync(fd_) != 0) {
-    notes += path_ + ": " + ErrorText("write the ring id", errno) + "\n";
+    notes.push_back(path_ + ": " + FileFailure{"write the ring id", errno}.Text());
     return;
   }
-  if (id_ == 0) notes += path_ + ": given the ring id " + RingIdText(id) + "\n";
+  if (id_ == 0) notes.push_back(path_ + ": given the ring id " + RingIdText(id));
   id_ = id;
 }
 
-std::string HistoryRing::Create(const std::vector<Entry>& carried, std::uint64_t id) {
+std::optional<FileFailure> HistoryRing::Create(const std::vector<Entry>& carried,
+                                               std::uint64_t id) {
   if (id == 0) id = NewRingId();
   // Made whole under another name and renamed into place: a crash meanwhile
   // leaves the old file or the new one, never half of one.
@@ -356,11 +331,11 @@ std::string HistoryRing::Create(const std::vector<Entry>& carried, std::uint64_t
   ::unlink(temporary.c_str());
   const int fd =
       ::open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd < 0) return ErrorText("create " + temporary, errno);
+  if (fd < 0) return FileFailure{"create " + temporary, errno};
   const auto fail = [&](const char* what, int error) {
     ::close(fd);
     ::unlink(temporary.c_str());
-    return ErrorText(what, error);
+    return FileFailure{what, error};
   };
   const int allocated = ::posix_fallocate(fd, 0, static_cast<off_t>(FileSize(capacity_)));
   if (allocated != 0) return fail("posix_fallocate", allocated);
@@ -387,29 +362,7 @@ std::string HistoryRing::Create(const std::vector<Entry>& carried, std::uint64_t
     slots_[SlotOf(entry.sequence, capacity_)] = entry.sequence;
     newest_ = std::max(newest_, entry.sequence);
   }
-  return {};
-}
-
-std::string HistoryRing::CreateFromLegacy(std::string& notes) {
-  Opened legacy_file = OpenRegular(legacy_path_, O_RDONLY);
-  if (legacy_file.fd < 0) {
-    if (legacy_file.error != ENOENT) notes += legacy_path_ + ": " + legacy_file.problem + "\n";
-    return Create({});
-  }
-  std::size_t total = 0;
-  std::size_t skipped = 0;
-  const std::vector<Entry> carried = ReadLegacy(legacy_file.fd, capacity_, total, skipped);
-  ::close(legacy_file.fd);
-  // Restored from while the ring cannot be made; made again at the next write.
-  if (!carried.empty()) legacy_newest_ = carried.back();
-  const std::string failure = Create(carried);
-  if (!failure.empty()) return failure;
-  legacy_newest_.reset();
-  ::unlink(legacy_path_.c_str());
-  notes += legacy_path_ + ": carried over the newest " + std::to_string(carried.size()) + " of " +
-           std::to_string(total) + " entries into " + path_ + " (" + std::to_string(skipped) +
-           " torn or corrupt skipped); the old file is removed\n";
-  return {};
+  return std::nullopt;
 }
 
 std::uint64_t HistoryRing::OldestSequence() const {
@@ -448,15 +401,14 @@ std::optional<HistoryRing::Entry> HistoryRing::Newest() const {
     const auto entry = ReadSlot(slot);
     if (entry && entry->sequence == s) return entry;
   }
-  return legacy_newest_;
+  return std::nullopt;
 }
 
-std::string HistoryRing::Append(const unsigned char* record, const RecordContext& context,
-                                std::string& notes) {
+std::optional<FileFailure> HistoryRing::Append(const unsigned char* record,
+                                               const RecordContext& context, FileNotes& notes) {
   if (access_ != Access::kReadWrite) {
     Close();
-    const std::string failure = OpenExisting(notes);
-    if (!failure.empty()) return failure;
+    if (auto failure = OpenExisting(notes)) return failure;
     if (access_ != Access::kReadWrite) return write_refusal_;
   }
   if (rebuild_pending_) Rebuild(notes);
@@ -470,12 +422,12 @@ std::string HistoryRing::Append(const unsigned char* record, const RecordContext
   if (!WriteAt(fd_, bytes.data(), layout_->entry_size, EntryOffset(slot, *layout_))) {
     const int error = errno;
     slots_[slot] = 0;
-    return ErrorText("pwrite", error);
+    return FileFailure{"pwrite", error};
   }
   slots_[slot] = entry.sequence;
   newest_ = entry.sequence;
   // An entry of layout 1 keeps no context: what it reads back as.
   if (!layout_->has_context) entry.context = RecordContext{};
   appended_ = entry;
-  return {};
+  return std::nullopt;
 }

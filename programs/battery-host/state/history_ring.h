@@ -47,6 +47,7 @@
 
 #include "battery/record.h"
 #include "programs/battery-host/state/host_record.h"
+#include "programs/battery-host/support/file_failure.h"
 
 namespace history_ring {
 
@@ -98,16 +99,6 @@ inline constexpr const EntryLayout& kCurrentLayout = kLayouts[1];
 static_assert(kLayouts[0].CrcOffset() == kEntryRecordOffset + battery_record::kSize);
 static_assert(kCurrentLayout.CrcOffset() == kEntryCrcOffset);
 
-// The history file of before: one 160-byte entry appended per record,
-// "B32H", the record, CRC-32 of the record. Read once and carried over.
-namespace legacy {
-inline constexpr std::array<unsigned char, 4> kMagic = {'B', '3', '2', 'H'};
-inline constexpr std::size_t kRecordOffset = 4;
-inline constexpr std::size_t kCrcOffset = kRecordOffset + battery_record::kSize;
-inline constexpr std::size_t kEntrySize = kCrcOffset + 4;
-static_assert(kRecordOffset == kMagic.size() && kEntrySize == 160);
-}  // namespace legacy
-
 // Capacity limits of the configuration; the file of the largest is 164 MB.
 inline constexpr std::uint32_t kMinCapacity = 1;
 inline constexpr std::uint32_t kMaxCapacity = 1'000'000;
@@ -132,20 +123,18 @@ class HistoryRing {
     RecordContext context;
   };
 
-  // `legacy_path`: the append-only history file that a ring not yet made
-  // starts from.
-  HistoryRing(std::string path, std::string legacy_path, std::uint32_t capacity);
+  HistoryRing(std::string path, std::uint32_t capacity);
   ~HistoryRing();
   HistoryRing(const HistoryRing&) = delete;
   HistoryRing& operator=(const HistoryRing&) = delete;
 
-  // Reads what the file holds and readies it for writing: creates it (from
-  // the legacy file when there is one), rebuilds it for another capacity or
-  // layout or a header that does not verify, opens it read-only when it may
-  // not be written. Appends one line per thing repaired, carried over or
-  // failed to `notes`. A rebuild that fails (a full disk) leaves the ring as
-  // it was, in use, and is tried again at each Append.
-  void Open(std::string& notes);
+  // Reads what the file holds and readies it for writing: creates it,
+  // rebuilds it for another capacity or layout or a header that does not
+  // verify, opens it read-only when it may not be written. Adds one note per
+  // thing repaired, carried over or failed to `notes`. A rebuild that fails
+  // (a full disk) leaves the ring as it was, in use, and is tried again at
+  // each Append.
+  void Open(FileNotes& notes);
 
   // Sequence numbers of the oldest and the newest entry held; 0 when empty.
   std::uint64_t OldestSequence() const;
@@ -155,15 +144,15 @@ class HistoryRing {
   std::uint64_t Id() const { return id_; }
   // The entry with `sequence`, or the next one held after it.
   std::optional<Entry> ReadFrom(std::uint64_t sequence) const;
-  // The newest valid entry; while the ring cannot be made, the newest entry
-  // of the legacy file.
+  // The newest valid entry.
   std::optional<Entry> Newest() const;
 
-  // Writes `record` with its context as entry NewestSequence() + 1. Empty on
-  // success, else what failed with the system's reason ("pwrite: No space
-  // left on device"). A ring that could not be opened for writing is opened
-  // (or made) first, with what that repaired or carried over in `notes`.
-  std::string Append(const unsigned char* record, const RecordContext& context, std::string& notes);
+  // Writes `record` with its context as entry NewestSequence() + 1; nothing
+  // on success, else what failed ("pwrite", ENOSPC). A ring that could not be
+  // opened for writing is opened (or made) first, with what that repaired or
+  // carried over in `notes`.
+  std::optional<FileFailure> Append(const unsigned char* record, const RecordContext& context,
+                                    FileNotes& notes);
 
   const std::string& Path() const { return path_; }
   std::uint32_t Capacity() const { return capacity_; }
@@ -171,32 +160,30 @@ class HistoryRing {
  private:
   enum class Access { kNone, kReadOnly, kReadWrite };
 
-  std::string OpenExisting(std::string& notes);
-  std::string Load(std::string& notes);
+  std::optional<FileFailure> OpenExisting(FileNotes& notes);
+  std::optional<FileFailure> Load(FileNotes& notes);
   // True when any slot holds bytes (an entry, torn or whole): a ring in use.
   bool Scan();
   // Renames the file to PATH.bad and makes a new ring (a new id) in its place.
-  std::string MoveAside(const std::string& why, std::string& notes);
+  std::optional<FileFailure> MoveAside(const std::string& why, FileNotes& notes);
   // Makes the ring anew at the configured capacity and layout, with the
   // newest entries it holds; what happened goes to `notes`.
-  void Rebuild(std::string& notes);
-  // Empty when the file system of the ring has `bytes` free, else what is short.
-  std::string SpaceFor(std::uint64_t bytes) const;
+  void Rebuild(FileNotes& notes);
+  // Nothing when the file system of the ring has `bytes` free, else what is short.
+  std::optional<FileFailure> SpaceFor(std::uint64_t bytes) const;
   // Makes the file with the `carried` entries; `id` 0: a new ring, with a new id.
-  std::string Create(const std::vector<Entry>& carried, std::uint64_t id = 0);
+  std::optional<FileFailure> Create(const std::vector<Entry>& carried, std::uint64_t id = 0);
   // A ring made before ids: a new id, written into its header.
-  void GiveId(std::string& notes);
-  std::string CreateFromLegacy(std::string& notes);
+  void GiveId(FileNotes& notes);
   std::vector<Entry> HeldEntries() const;
   std::optional<Entry> ReadSlot(std::uint32_t slot) const;
   void Close();
 
   std::string path_;
-  std::string legacy_path_;
   std::uint32_t capacity_;
   int fd_ = -1;
   Access access_ = Access::kNone;
-  std::string write_refusal_;        // why a ring opened read-only may not be written
+  FileFailure write_refusal_;        // why a ring opened read-only may not be written
   std::uint32_t file_capacity_ = 0;  // of the file open; the configured one once writable
   const history_ring::EntryLayout* layout_ = &history_ring::kCurrentLayout;  // of the file open
   // The file open is not at the configured capacity or layout: it is made so
@@ -206,7 +193,6 @@ class HistoryRing {
   std::vector<std::uint64_t> slots_;  // sequence number held by each slot, 0 for none
   std::uint64_t newest_ = 0;
   std::uint64_t id_ = 0;
-  std::optional<Entry> legacy_newest_;
   // The entry written last, while its slot holds it: the outbox reads each
   // record just after it was written, without going to the file.
   std::optional<Entry> appended_;

@@ -7,7 +7,6 @@
 #include <boost/crc.hpp>
 
 #include <cerrno>
-#include <cstring>
 
 #include "host/time_bits.h"
 #include "programs/battery-host/text_format.h"
@@ -20,26 +19,21 @@ std::uint32_t Crc32(const unsigned char* data, std::size_t size) {
   return crc.checksum();
 }
 
-std::string ErrorText(const std::string& what, int error) {
-  return what + ": " + std::strerror(error);
-}
-
 Opened OpenRegular(const std::string& path, int flags) {
   const int fd = ::open(path.c_str(), flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
-  if (fd < 0) return {-1, errno, ErrorText("open", errno)};
+  if (fd < 0) return {-1, FileFailure{"open", errno}};
   struct stat info {};
   if (::fstat(fd, &info) != 0) {
     const int error = errno;
     ::close(fd);
-    return {-1, error, ErrorText("fstat", error)};
+    return {-1, FileFailure{"fstat", error}};
   }
   if (!S_ISREG(info.st_mode)) {
     ::close(fd);
-    return {
-        -1, EINVAL,
-        std::string("not a regular file but ") + host_text::FileKind(info.st_mode) + ": refused"};
+    return {-1, FileFailure{std::string("not a regular file but ") +
+                            host_text::FileKind(info.st_mode) + ": refused"}};
   }
-  return {fd, 0, {}};
+  return {fd, std::nullopt};
 }
 
 bool WriteAt(int fd, const unsigned char* data, std::size_t size, std::uint64_t offset) {

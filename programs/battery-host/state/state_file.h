@@ -6,7 +6,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
+
+#include "programs/battery-host/support/file_failure.h"
 
 namespace state_file {
 
@@ -24,13 +27,11 @@ T Get(const unsigned char* at) {
   return value;
 }
 
-// "what: the system's reason".
-std::string ErrorText(const std::string& what, int error);
-
 struct Opened {
   int fd = -1;
-  int error = 0;        // errno of a failed open
-  std::string problem;  // what went wrong, for messages
+  std::optional<FileFailure> failure;  // of an open that failed
+  // errno of a failed open; 0 when it opened or was refused by the host.
+  int Error() const { return failure ? failure->error : 0; }
 };
 
 // Opens `path` without ever waiting on it (a FIFO or a device could block

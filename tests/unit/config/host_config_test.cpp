@@ -272,19 +272,6 @@ TEST(HostConfigTest, PortSettingsOfNoDeviceAreSaidToBeIgnored) {
   }
 }
 
-TEST(HostConfigTest, TheOldTickNamesItsReplacements) {
-  const LoadedConfig loaded =
-      ParseHostConfig("h.json",
-                      "{\"tick_ms\": 100,\n \"devices\": [{\"data_id\": 1, \"address\": 129, "
-                      "\"port\": \"sim\"}]}");
-  ASSERT_EQ(loaded.problems.size(), 1u);
-  EXPECT_FALSE(loaded.Valid());
-  const std::string problem = FormatProblem(loaded.problems.front());
-  EXPECT_NE(problem.find("h.json:1: tick_ms: replaced"), std::string::npos) << problem;
-  EXPECT_NE(problem.find("poll_interval_ms"), std::string::npos) << problem;
-  EXPECT_NE(problem.find("answer_timeout_ms"), std::string::npos) << problem;
-}
-
 // The mqtt section: every problem names its key; files are taken from the
 // configuration's folder and must be readable.
 struct MqttCase {

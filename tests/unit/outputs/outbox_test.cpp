@@ -28,13 +28,13 @@ class OutboxTest : public ::testing::Test {
   void TearDown() override { fs::remove_all(dir_); }
 
   void OpenRing(std::uint32_t capacity) {
-    ring_.emplace((dir_ / "device-1.ring").string(), (dir_ / "none").string(), capacity);
+    ring_.emplace((dir_ / "device-1.ring").string(), capacity);
     ring_->Open(notes_);
   }
   void Append(std::uint64_t count) {
     const HistoryRing::Record record{};
     for (std::uint64_t i = 0; i < count; ++i) {
-      ASSERT_EQ(ring_->Append(record.data(), RecordContext{}, notes_), "");
+      ASSERT_FALSE(ring_->Append(record.data(), RecordContext{}, notes_));
     }
   }
   // Sends what the outbox hands out; the sequence numbers sent and the losses said.
@@ -51,7 +51,7 @@ class OutboxTest : public ::testing::Test {
   }
 
   fs::path dir_ = fs::temp_directory_path() / ("outbox-" + std::to_string(::getpid()));
-  std::string notes_;
+  FileNotes notes_;
   std::optional<HistoryRing> ring_;
 };
 
@@ -105,13 +105,13 @@ std::uint64_t SequenceOf(const std::optional<AckedCursor::Acked>& acked, std::ui
 TEST_F(OutboxTest, ATornCursorWriteLeavesTheValueBefore) {
   const std::string path = (dir_ / "device-1.acked").string();
   constexpr std::uint64_t kRing = 0x8000'0000'0000'0001;
-  std::string failure;
+  std::optional<FileFailure> failure;
   {
     AckedCursor cursor(path);
     EXPECT_EQ(cursor.Read(failure), std::nullopt);
-    EXPECT_EQ(failure, "");
-    ASSERT_EQ(cursor.Write({5, kRing}), "");
-    ASSERT_EQ(cursor.Write({9, kRing}), "");
+    EXPECT_FALSE(failure);
+    ASSERT_FALSE(cursor.Write({5, kRing}));
+    ASSERT_FALSE(cursor.Write({9, kRing}));
     EXPECT_EQ(SequenceOf(cursor.Read(failure), kRing), 9u);
   }
   // The second write went to slot 0: one byte of its number torn.
@@ -122,7 +122,7 @@ TEST_F(OutboxTest, ATornCursorWriteLeavesTheValueBefore) {
   }
   AckedCursor cursor(path);
   EXPECT_EQ(SequenceOf(cursor.Read(failure), kRing), 5u);
-  ASSERT_EQ(cursor.Write({11, kRing + 1}), "");
+  ASSERT_FALSE(cursor.Write({11, kRing + 1}));
   EXPECT_EQ(SequenceOf(AckedCursor(path).Read(failure), kRing + 1), 11u);
 }
 
@@ -141,10 +141,10 @@ TEST_F(OutboxTest, ACursorWithoutRingIdIsReadAndWrittenOver) {
   }
   std::ofstream(path, std::ios::binary)
       .write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-  std::string failure;
+  std::optional<FileFailure> failure;
   AckedCursor cursor(path);
   EXPECT_EQ(SequenceOf(cursor.Read(failure), 0), 40u);
-  ASSERT_EQ(cursor.Write({41, 7}), "");
+  ASSERT_FALSE(cursor.Write({41, 7}));
   EXPECT_EQ(SequenceOf(AckedCursor(path).Read(failure), 7), 41u);
 }
 

@@ -43,17 +43,17 @@ AckedCursor::~AckedCursor() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-std::string AckedCursor::Open() {
-  if (fd_ >= 0) return {};
+std::optional<FileFailure> AckedCursor::Open() {
+  if (fd_ >= 0) return std::nullopt;
   const state_file::Opened file = state_file::OpenRegular(path_, O_RDWR | O_CREAT | O_NOFOLLOW);
-  if (file.fd < 0) return file.problem;
+  if (file.fd < 0) return file.failure;
   fd_ = file.fd;
-  return {};
+  return std::nullopt;
 }
 
-std::optional<AckedCursor::Acked> AckedCursor::Read(std::string& failure) {
+std::optional<AckedCursor::Acked> AckedCursor::Read(std::optional<FileFailure>& failure) {
   failure = Open();
-  if (!failure.empty()) return std::nullopt;
+  if (failure) return std::nullopt;
   std::array<unsigned char, kSlotSize * kSlots> bytes{};
   const std::size_t got = state_file::ReadAt(fd_, bytes.data(), bytes.size(), 0);
   for (const SlotLayout* layout : kLayouts) {
@@ -69,9 +69,8 @@ std::optional<AckedCursor::Acked> AckedCursor::Read(std::string& failure) {
   return std::nullopt;
 }
 
-std::string AckedCursor::Write(const Acked& acked) {
-  const std::string failure = Open();
-  if (!failure.empty()) return failure;
+std::optional<FileFailure> AckedCursor::Write(const Acked& acked) {
+  if (auto failure = Open()) return failure;
   std::array<unsigned char, kSlotSize> bytes{};
   const std::uint32_t count = count_ + 1;
   std::copy(kLayout.magic.begin(), kLayout.magic.end(), bytes.begin() + kMagicOffset);
@@ -80,8 +79,8 @@ std::string AckedCursor::Write(const Acked& acked) {
   Put<std::uint64_t>(&bytes[kRingIdOffset], acked.ring_id);
   Put<std::uint32_t>(&bytes[kCrcOffset], state_file::Crc32(bytes.data(), kCrcOffset));
   if (!state_file::WriteAt(fd_, bytes.data(), bytes.size(), (count % kSlots) * kSlotSize)) {
-    return state_file::ErrorText("pwrite", errno);
+    return FileFailure{"pwrite", errno};
   }
   count_ = count;
-  return {};
+  return std::nullopt;
 }

@@ -31,6 +31,8 @@
 #include <optional>
 #include <string>
 
+#include "programs/battery-host/support/file_failure.h"
+
 namespace acked_cursor {
 
 struct SlotLayout {
@@ -78,14 +80,14 @@ class AckedCursor {
 
   // The newest slot that verifies; empty when there is none (no file yet, or
   // both slots torn). A failure to open says why in `failure`.
-  std::optional<Acked> Read(std::string& failure);
-  // Empty on success, else what failed with the system's reason.
-  std::string Write(const Acked& acked);
+  std::optional<Acked> Read(std::optional<FileFailure>& failure);
+  // Nothing on success, else what failed.
+  std::optional<FileFailure> Write(const Acked& acked);
 
   const std::string& Path() const { return path_; }
 
  private:
-  std::string Open();
+  std::optional<FileFailure> Open();
 
   std::string path_;
   int fd_ = -1;

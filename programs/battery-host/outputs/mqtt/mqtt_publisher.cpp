@@ -135,7 +135,7 @@ MqttPublisher::Device* MqttPublisher::Find(unsigned int data_id) const {
 // history from before the upstream was configured is not sent.
 void MqttPublisher::StartOutbox(Device& device) {
   const std::uint64_t newest = device.ring.NewestSequence();
-  std::string failure;
+  std::optional<FileFailure> failure;
   const std::optional<AckedCursor::Acked> read = device.cursor.Read(failure);
   std::optional<std::uint64_t> acked;
   if (read) acked = read->sequence;
@@ -143,9 +143,9 @@ void MqttPublisher::StartOutbox(Device& device) {
       "battery-host: " + std::to_string(device.data_id) + ": " + device.cursor.Path() + ": ";
   // A cursor written before ring ids is of the ring there is.
   const bool other_ring = read && read->ring_id != 0 && read->ring_id != device.ring.Id();
-  if (!failure.empty()) {
-    err_ << error_log::Error << name << failure << "; records are sent from entry " << newest + 1
-         << " on" << std::endl;
+  if (failure) {
+    err_ << error_log::Error << name << failure->Text() << "; records are sent from entry "
+         << newest + 1 << " on" << std::endl;
   } else if (other_ring) {
     err_ << error_log::Warning << name << "acknowledged entries of the history ring "
          << history_ring::RingIdText(read->ring_id) << ", but the history is the ring "
@@ -445,18 +445,18 @@ void MqttPublisher::KeepCursor(Device& device) {
       acked.ring_id == device.cursor_written.ring_id) {
     return;
   }
-  const std::string failure = device.cursor.Write(acked);
+  const std::optional<FileFailure> failure = device.cursor.Write(acked);
   const std::string name =
       "battery-host: " + std::to_string(device.data_id) + ": " + device.cursor.Path() + ": ";
-  if (failure.empty()) {
+  if (!failure) {
     device.cursor_written = acked;
     if (device.cursor_failing) err_ << name << "written again" << std::endl;
   } else if (!device.cursor_failing) {
-    err_ << error_log::Error << name << failure
+    err_ << error_log::Error << name << failure->Text()
          << "; retried; after a restart, records acknowledged meanwhile are sent again"
          << std::endl;
   }
-  device.cursor_failing = !failure.empty();
+  device.cursor_failing = failure.has_value();
 }
 
 void MqttPublisher::Finish() {
