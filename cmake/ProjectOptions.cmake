@@ -44,5 +44,7 @@ else()
 endif()
 
 # Code that ends up inside the plug-in: nothing but the entry point is exported.
+# Linked PRIVATE by each of the plug-in's libraries, so that the host programs
+# and the tests that link those libraries keep the default visibility.
 add_library(plugin_visibility INTERFACE)
 target_compile_options(plugin_visibility INTERFACE -fvisibility=hidden -fvisibility-inlines-hidden)
