@@ -4,6 +4,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "battery/byte_order.h"
 #include "battery/local_time.h"
 #include "battery/settings.h"
 #include "battery/variable_names.h"
@@ -44,13 +45,13 @@ bool Battery::HeldAnswerIsValid(std::size_t size) const {
 // and kRequests below its command and answer length.
 // Each accepted answer is decoded and sends the next request at once, from
 // inside process. A poll tick that finds a request outstanding re-sends it;
-// the kRetryLimit re-sends are one budget for the whole cycle, so retry_count_
+// the battery_link::kResendsPerCycle re-sends are one budget for the whole cycle, so retry_count_
 // is not reset when an answer is accepted, only when a tick starts a new cycle
 // and when a completed cycle is checked (RunCheckThreshold). A rejected answer
 // or a chunk past the gathering bound gives the cycle up (GiveUp): idle until
 // the next tick.
 
-constexpr std::array<Battery::Request, 4> Battery::kRequests = {{
+constexpr std::array<Battery::Request, battery_link::kRequestsPerCycle> Battery::kRequests = {{
     {RequestKind::kCellVoltages, Command::kCellVoltages, battery_link::kCellAnswerSize, nullptr},
     {RequestKind::kGroupVoltage, Command::kGroupVoltage, battery_link::kShortAnswerSize,
      &Battery::DecodeGroupVoltage},
@@ -109,7 +110,7 @@ void Battery::CallTemperature() {
 int Battery::RefreshStatus() {
   if (!Idle()) {
     const int spent = retry_count_++;
-    if (spent < kRetryLimit) {
+    if (spent < battery_link::kResendsPerCycle) {
       // A kind that names no request is re-sent as the cycle's first request.
       const Request* outstanding = Find(cmd_type_);
       SendRequest(outstanding != nullptr ? outstanding->kind : RequestKind::kCellVoltages);
@@ -172,7 +173,7 @@ int Battery::ProcessShortAnswer(const Request& request) {
   rx_length_ = 0;  // consumed whatever the outcome; bytes behind the answer are dropped
   if (!accepted) return GiveUp();
   const auto raw = static_cast<float>(
-      battery_link::ReadBigEndian16(rx_buffer_.data(), battery_link::kShortAnswerValueOffset));
+      byte_order::ReadBigEndian<std::uint16_t>(rx_buffer_, battery_link::kShortAnswerValueOffset));
   return (this->*request.decode)(raw);
 }
 

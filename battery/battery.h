@@ -22,8 +22,6 @@ class Battery : public PXHSPDevice {
   // Control code of DeviceIoControl: set the history save interval (minutes).
   static constexpr int kControlSetSaveInterval = 100;
   static constexpr int kDefaultSaveIntervalSeconds = 28800;
-  // Poll ticks that may re-send requests within one polling cycle.
-  static constexpr int kRetryLimit = 3;
   // "amount" entries appended per configuration call; a mistyped or hostile
   // amount must not exhaust the controller's memory.
   static constexpr int kMaxGroupAmount = 256;
@@ -101,7 +99,7 @@ class Battery : public PXHSPDevice {
     // ProcessBatteryVoltage.
     int (Battery::*decode)(float raw);
   };
-  static const std::array<Request, 4> kRequests;
+  static const std::array<Request, battery_link::kRequestsPerCycle> kRequests;
   // The row of one of the four request kinds.
   static const Request& RequestOf(RequestKind kind);
   // The row of the kind held in cmd_type_; nullptr when it names no request.

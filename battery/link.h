@@ -69,6 +69,13 @@ static_assert(kRequestChecksumOffset == kRequestSize - 1);
 
 inline constexpr std::size_t kAnswerAddressOffset = 1;
 
+// A polling cycle asks its four requests in turn: cell voltages, group
+// voltage, group current, temperature.
+inline constexpr std::size_t kRequestsPerCycle = 4;
+// A missing answer is asked for again at the next poll tick; the re-sends are
+// one budget for the whole cycle, shared by its requests.
+inline constexpr int kResendsPerCycle = 3;
+
 inline constexpr std::size_t kShortAnswerSize = 5;
 inline constexpr std::size_t kShortAnswerValueOffset = 2;
 inline constexpr std::size_t kShortAnswerChecksumOffset = 4;
@@ -94,12 +101,6 @@ constexpr std::uint8_t Checksum(const std::uint8_t* data, std::size_t length) {
   std::uint8_t sum = 0;
   for (std::size_t i = 0; i < length; ++i) sum = static_cast<std::uint8_t>(sum + data[i]);
   return static_cast<std::uint8_t>(sum % 254);
-}
-
-// Unsigned 16-bit big-endian value at `offset`; the caller has checked that
-// offset + 1 lies inside the frame.
-constexpr std::uint16_t ReadBigEndian16(const std::uint8_t* frame, std::size_t offset) {
-  return static_cast<std::uint16_t>((frame[offset] << 8) | frame[offset + 1]);
 }
 
 }  // namespace battery_link

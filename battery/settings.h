@@ -56,6 +56,14 @@ inline constexpr SettingConversion kAppSettings[] = {
     {"b_mode", Conversion::kInt, false},
 };
 
+// The "b_mode" under which InitSetting reads "thresholdSetting".
+inline constexpr int kThresholdMode = 3;
+// The members of a "thresholdSetting" entry that InitSetting reads: the
+// signal's display name, and the parts of its alarm descriptor in the order
+// they are joined ("NMAlarmID;ID;SignalNumber;", a missing part left empty).
+inline constexpr const char* kSignalNameMember = "SignalName";
+inline constexpr const char* kDescriptorParts[] = {"NMAlarmID", "ID", "SignalNumber"};
+
 // The member `key` of `object` when `object` is an object and the member is
 // present (exists and is not null); nullptr otherwise.
 const Json::Value* Present(const Json::Value& object, const char* key);

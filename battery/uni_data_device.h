@@ -35,9 +35,6 @@ class UniDataDevice : public Base {
  public:
   static constexpr int kSpDataId = SpId;
   static constexpr unsigned int kRecordSize = sizeof(Record);
-  // Mode that enables the threshold settings.
-  static constexpr int kThresholdMode = 3;
-
   UniDataDevice() { std::memset(&data_, 0, sizeof data_); }
   ~UniDataDevice() override = default;
 
@@ -80,7 +77,7 @@ class UniDataDevice : public Base {
         std::cout << "InitSetting " << this->DataId() << " b_mode_:" << b_mode_ << std::endl;
       }
     }
-    if (b_mode_ == kThresholdMode) ReadThresholdSettings(config);
+    if (b_mode_ == battery_settings::kThresholdMode) ReadThresholdSettings(config);
     return Base::InitSetting(config);
   }
 
@@ -134,19 +131,20 @@ class UniDataDevice : public Base {
   }
 
   void ReadThresholdMember(const std::string& key, const Json::Value& member) {
-    if (const Json::Value* name = battery_settings::Present(member, "SignalName")) {
+    if (const Json::Value* name =
+            battery_settings::Present(member, battery_settings::kSignalNameMember)) {
       signal_names_[key] = battery_settings::Text(*name);
     }
     std::string descriptor;
-    AppendDescriptorPart(member, "NMAlarmID", descriptor);
-    AppendDescriptorPart(member, "ID", descriptor);
-    AppendDescriptorPart(member, "SignalNumber", descriptor);
+    for (const char* part : battery_settings::kDescriptorParts) {
+      AppendDescriptorPart(member, part, descriptor);
+    }
     std::cout << "mobile:" << key << ":" << descriptor << " level:" << this->level_map_[key]
               << " value:" << this->value_map_[key] << std::endl;
     alarm_desc_[key] = descriptor;
   }
 
-  // An alarm descriptor is "NMAlarmID;ID;SignalNumber;" with empty missing parts.
+  // An alarm descriptor is its parts, each followed by ';' (empty when missing).
   void AppendDescriptorPart(const Json::Value& member, const char* part, std::string& descriptor) {
     if (const Json::Value* value = battery_settings::Present(member, part)) {
       descriptor += battery_settings::Text(*value);

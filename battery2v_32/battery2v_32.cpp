@@ -5,6 +5,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "battery/byte_order.h"
 #include "battery/local_time.h"
 #include "battery/variable_names.h"
 #include "battery2v_32/cell_name.h"
@@ -32,8 +33,8 @@ int Battery2V32::ProcessBatteryVoltage() {
   for (std::size_t i = 0; i < kCellCount; ++i) {
     // The monitor may count its cells from the other end of the string.
     const std::size_t position = dir_ != 0 ? kCellCount - 1 - i : i;
-    const auto raw = static_cast<float>(battery_link::ReadBigEndian16(
-        rx_buffer_.data(), battery_link::kCellAnswerValuesOffset + 2 * i));
+    const auto raw = static_cast<float>(byte_order::ReadBigEndian<std::uint16_t>(
+        rx_buffer_, battery_link::kCellAnswerValuesOffset + 2 * i));
     float volts = raw / 1000.0f;
     volts = volts + battery_adjust_;
     // Written so that a value that is not a number fails the window as well.

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "battery/byte_order.h"
 #include "battery/link.h"
 #include "battery/record.h"
 #include "battery2v_32/battery2v_32.h"
@@ -135,9 +136,8 @@ inline void CheckMeasuredRecord(const std::vector<unsigned char>& record) {
 
 // Frames exactly as a monitor at `address` sends them.
 inline std::vector<unsigned char> ShortAnswer(std::uint8_t address, std::uint16_t raw) {
-  std::vector<unsigned char> frame{battery_link::kAnswerLead, address,
-                                   static_cast<unsigned char>(raw >> 8),
-                                   static_cast<unsigned char>(raw & 0xFFu)};
+  std::vector<unsigned char> frame{battery_link::kAnswerLead, address, 0, 0};
+  byte_order::WriteBigEndian(frame, battery_link::kShortAnswerValueOffset, raw);
   frame.push_back(Battery::GetMMCheckSum(frame.data() + 1, 3));
   return frame;
 }
@@ -146,8 +146,8 @@ inline std::vector<unsigned char> CellAnswer(
     std::uint8_t address, const std::array<std::uint16_t, battery_link::kCellCount>& raw) {
   std::vector<unsigned char> frame{battery_link::kAnswerLead, address};
   for (const std::uint16_t value : raw) {
-    frame.push_back(static_cast<unsigned char>(value >> 8));
-    frame.push_back(static_cast<unsigned char>(value & 0xFFu));
+    frame.resize(frame.size() + sizeof value);
+    byte_order::WriteBigEndian(frame, frame.size() - sizeof value, value);
   }
   frame.push_back(Battery::GetMMCheckSum(frame.data() + 1, static_cast<int>(frame.size() - 1)));
   return frame;

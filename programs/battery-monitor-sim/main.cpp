@@ -26,6 +26,7 @@
 
 #include "programs/battery-monitor-sim/pty_line.h"
 #include "programs/command-line/command_line.h"
+#include "programs/monitor-model/fault_table.h"
 #include "programs/monitor-model/simulated_line.h"
 
 namespace {
@@ -99,14 +100,10 @@ std::optional<int> Parse(int argc, char** argv, Options& options) {
         ->transform(WholeNumber(0, kMaxDelayMs));
   }
   monitor_sim::FaultRates& faults = monitor.faults;
-  const std::pair<const char*, double*> rates[] = {{"--no-answer", &faults.no_answer},
-                                                   {"--bad-checksum", &faults.bad_checksum},
-                                                   {"--wrong-address", &faults.wrong_address},
-                                                   {"--garbage", &faults.garbage},
-                                                   {"--split", &faults.split},
-                                                   {"--late", &faults.late}};
-  for (const auto& [name, target] : rates) {
-    app.add_option(name, *target, "fault rate per answer")->transform(NumberIn(0, 1));
+  for (const monitor_sim::FaultKind& kind : monitor_sim::kFaultKinds) {
+    app.add_option(monitor_sim::FaultOption(kind), faults.*kind.rate,
+                   std::string("fault rate per answer: ") + kind.help)
+        ->transform(NumberIn(0, 1));
   }
   app.add_option("--unplug-after", options.unplug_after, "close the pty after N answers ...")
       ->transform(WholeNumber(0, std::numeric_limits<unsigned>::max()));

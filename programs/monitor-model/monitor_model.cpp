@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cmath>
 
+#include "battery/byte_order.h"
+#include "programs/monitor-model/fault_table.h"
+
 namespace monitor_sim {
 
 using battery_link::Checksum;
@@ -36,22 +39,15 @@ float Step(std::mt19937& random, float drift, const Walk& walk) {
 
 }  // namespace
 
+double FaultRates::Sum() const {
+  double sum = 0.0;
+  for (const FaultKind& kind : kFaultKinds) sum += this->*kind.rate;
+  return sum;
+}
+
 const char* FaultName(Fault fault) {
-  switch (fault) {
-    case Fault::kNone:
-      return "none";
-    case Fault::kNoAnswer:
-      return "no_answer";
-    case Fault::kBadChecksum:
-      return "bad_checksum";
-    case Fault::kWrongAddress:
-      return "wrong_address";
-    case Fault::kGarbage:
-      return "garbage";
-    case Fault::kSplit:
-      return "split";
-    case Fault::kLate:
-      return "late";
+  for (const FaultKind& kind : kFaultKinds) {
+    if (kind.fault == fault) return kind.name;
   }
   return "none";
 }
@@ -76,19 +72,20 @@ std::optional<Request> RequestParser::Feed(std::uint8_t byte) {
 std::size_t BuildShortAnswer(std::uint8_t address, std::uint16_t raw, std::uint8_t* out) {
   out[0] = battery_link::kAnswerLead;
   out[1] = address;
-  out[2] = static_cast<std::uint8_t>(raw >> 8);
-  out[3] = static_cast<std::uint8_t>(raw & 0xFFu);
+  byte_order::WriteBigEndian(byte_order::ByteSpan{out, battery_link::kShortAnswerSize},
+                             battery_link::kShortAnswerValueOffset, raw);
   out[4] = Checksum(out + 1, 3);
   return battery_link::kShortAnswerSize;
 }
 
 std::size_t BuildCellAnswer(std::uint8_t address, const RawValues& values, std::uint8_t* out) {
+  const byte_order::ByteSpan frame{out, battery_link::kCellAnswerSize};
   out[0] = battery_link::kAnswerLead;
   out[1] = address;
   std::size_t at = battery_link::kCellAnswerValuesOffset;
   for (const std::uint16_t raw : values.cells) {
-    out[at++] = static_cast<std::uint8_t>(raw >> 8);
-    out[at++] = static_cast<std::uint8_t>(raw & 0xFFu);
+    byte_order::WriteBigEndian(frame, at, raw);
+    at += sizeof raw;
   }
   out[at] = Checksum(out + 1, at - 1);
   return battery_link::kCellAnswerSize;
@@ -216,14 +213,9 @@ Fault MonitorModel::DrawFault() {
   const FaultRates& rates = settings_.faults;
   if (rates.Sum() <= 0.0) return Fault::kNone;
   double draw = std::uniform_real_distribution<double>(0.0, 1.0)(random_);
-  const std::pair<double, Fault> table[] = {{rates.no_answer, Fault::kNoAnswer},
-                                            {rates.bad_checksum, Fault::kBadChecksum},
-                                            {rates.wrong_address, Fault::kWrongAddress},
-                                            {rates.garbage, Fault::kGarbage},
-                                            {rates.split, Fault::kSplit},
-                                            {rates.late, Fault::kLate}};
-  for (const auto& [rate, fault] : table) {
-    if (draw < rate) return fault;
+  for (const FaultKind& kind : kFaultKinds) {
+    const double rate = rates.*kind.rate;
+    if (draw < rate) return kind.fault;
     draw -= rate;
   }
   return Fault::kNone;

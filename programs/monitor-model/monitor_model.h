@@ -19,16 +19,17 @@
 
 namespace monitor_sim {
 
-// Probability (0..1) of each fault per answer; at most one fault hits an answer.
+// Probability (0..1) of each fault per answer; at most one fault hits an
+// answer. What each does: kFaultKinds (fault_table.h).
 struct FaultRates {
-  double no_answer = 0.0;      // the monitor stays silent
-  double bad_checksum = 0.0;   // last byte wrong
-  double wrong_address = 0.0;  // answer carries another address (checksum matching it)
-  double garbage = 0.0;        // bytes without 0xED before the answer
-  double split = 0.0;          // answer written in two chunks with a pause between
-  double late = 0.0;           // answer written after `late` instead of `latency`
+  double no_answer = 0.0;
+  double bad_checksum = 0.0;
+  double wrong_address = 0.0;
+  double garbage = 0.0;
+  double split = 0.0;
+  double late = 0.0;
 
-  double Sum() const { return no_answer + bad_checksum + wrong_address + garbage + split + late; }
+  double Sum() const;
 };
 
 enum class Fault { kNone, kNoAnswer, kBadChecksum, kWrongAddress, kGarbage, kSplit, kLate };

@@ -1,10 +1,13 @@
 #pragma once
 
 // What the end-to-end tests share besides running programs (process.h):
-// waiting for a condition, loopback ports, programs of this machine, and a
-// plain HTTP client for the host's status page and API.
+// temporary folders, waiting for a condition, devices of a host
+// configuration and the host's output lines of one type, loopback ports,
+// programs of this machine, and a plain HTTP client for the host's status
+// page and API.
 
 #include <arpa/inet.h>
+#include <json/value.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -19,6 +22,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 namespace e2e {
 
@@ -55,6 +59,34 @@ inline bool WaitFor(const std::function<bool()>& done,
     std::this_thread::sleep_for(step);
   }
   return true;
+}
+
+// A device of a host configuration. `address` is JSON as written (129,
+// "\"0x81\""); `more` adds members after the port, each with its leading comma.
+inline std::string Device(unsigned data_id, const std::string& address, const std::string& port,
+                          const std::string& more = "") {
+  return R"({"data_id": )" + std::to_string(data_id) + R"(, "address": )" + address +
+         R"(, "port": ")" + port + "\"" + more + "}";
+}
+
+// The host's output lines of `type`.
+inline std::vector<Json::Value> OfType(const std::vector<Json::Value>& lines,
+                                       const std::string& type) {
+  std::vector<Json::Value> found;
+  for (const Json::Value& line : lines) {
+    if (line["type"].asString() == type) found.push_back(line);
+  }
+  return found;
+}
+
+// The host's output lines of `type` for the device `data_id`.
+inline std::vector<Json::Value> OfType(const std::vector<Json::Value>& lines,
+                                       const std::string& type, unsigned data_id) {
+  std::vector<Json::Value> found;
+  for (const Json::Value& line : OfType(lines, type)) {
+    if (line["data_id"].asUInt() == data_id) found.push_back(line);
+  }
+  return found;
 }
 
 // A program of this machine: in PATH, or where Debian puts servers.

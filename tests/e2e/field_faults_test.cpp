@@ -45,23 +45,6 @@ constexpr seconds kResumeLimitEmulated{60};
 constexpr seconds kReplyLimit{5};
 constexpr seconds kReaderStopped{20};
 
-std::vector<Json::Value> OfType(const std::vector<Json::Value>& lines, const std::string& type,
-                                unsigned data_id) {
-  std::vector<Json::Value> found;
-  for (const Json::Value& line : lines) {
-    if (line["type"].asString() == type && line["data_id"].asUInt() == data_id) {
-      found.push_back(line);
-    }
-  }
-  return found;
-}
-
-std::string Device(unsigned data_id, const std::string& address, const std::string& port,
-                   const std::string& more = "") {
-  return R"({"data_id": )" + std::to_string(data_id) + R"(, "address": )" + address +
-         R"(, "port": ")" + port + "\"" + more + "}";
-}
-
 std::string Series(const std::string& name, const std::string& label, const std::string& value) {
   return name + "{" + label + "=\"" + value + "\"}";
 }

@@ -56,27 +56,11 @@ std::size_t Count(const std::string& text, const std::string& part) {
 }
 
 std::vector<Json::Value> Records(const std::string& output) {
-  std::vector<Json::Value> records;
-  for (const Json::Value& line : JsonLines(output)) {
-    if (line["type"].asString() == "record") records.push_back(line);
-  }
-  return records;
+  return OfType(JsonLines(output), "record");
 }
 
-bool WaitFor(const std::function<bool()>& done, seconds limit = seconds(30)) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(milliseconds(10));
-  }
-  return true;
-}
-
-std::string Device(unsigned data_id, const std::string& port,
-                   const std::string& address = "\"0x81\"") {
-  return "{\"data_id\": " + std::to_string(data_id) + ", \"address\": " + address +
-         ", \"port\": \"" + port + "\"}";
-}
+// The address of a device whose test does not name one.
+constexpr const char* kAddress = "\"0x81\"";
 
 // Fast simulated monitors; every record goes to the history.
 std::string Config(const std::vector<std::string>& devices,
@@ -90,19 +74,13 @@ std::string Config(const std::vector<std::string>& devices,
 
 class HostStateTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "host-state-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
+  void SetUp() override { ASSERT_TRUE(dir_.Made()); }
   void TearDown() override {
     processes_.clear();
     for (const std::string& mount : mounts_) ::umount2(mount.c_str(), MNT_DETACH);
-    std::error_code ignored;
-    fs::remove_all(dir_, ignored);
   }
 
-  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+  std::string Path(const std::string& name) const { return dir_.Path(name); }
   std::string Write(const std::string& name, const std::string& text) {
     fs::create_directories(fs::path(Path(name)).parent_path());
     std::ofstream(Path(name), std::ios::binary) << text;
@@ -156,7 +134,7 @@ class HostStateTest : public ::testing::Test {
     return true;
   }
 
-  fs::path dir_;
+  TempFolder dir_{"host-state"};
   std::vector<std::unique_ptr<Process>> processes_;
   std::vector<std::string> mounts_;
 };
@@ -172,7 +150,7 @@ void Fill(const std::string& path) {
 TEST_F(HostStateTest, DiskThatFillsAndFreesKeepsEveryEntry) {
   if (!MountTmpfs("disk", 256)) GTEST_SKIP() << "no tmpfs of its own here (not root?)";
   const std::string state = Path("disk/state");
-  const std::string one = Write("one.json", Config({Device(101, "sim")}));
+  const std::string one = Write("one.json", Config({Device(101, kAddress, "sim")}));
   ASSERT_EQ(Run({"run", "--config", one, "--cycles", "3", "--state-dir", state}), 0) << Err();
   const auto size = fs::file_size(Ring(state, 101));
   Fill(Path("disk/filler"));
@@ -182,7 +160,8 @@ TEST_F(HostStateTest, DiskThatFillsAndFreesKeepsEveryEntry) {
 
   // The ring of a second device cannot be made on the full disk: said once
   // with the reason, retried at every record, made once there is room again.
-  const std::string two = Write("two.json", Config({Device(101, "sim"), Device(102, "sim")}));
+  const std::string two =
+      Write("two.json", Config({Device(101, kAddress, "sim"), Device(102, kAddress, "sim")}));
   Process& host = StartHost({"run", "--config", two, "--state-dir", state}, "daemon", 12);
   fs::remove(Path("disk/filler"));
   EXPECT_TRUE(WaitFor([&] {
@@ -219,14 +198,14 @@ TEST_F(HostStateTest, FullDiskLeavesWholeLinesInThePluginLogAndAResizeForLater) 
   if (!MountTmpfs("disk", 256)) GTEST_SKIP() << "no tmpfs of its own here (not root?)";
   const std::string state = Path("disk/state");
   const std::string log = Path("disk/plugin.log");
-  const std::string small =
-      Write("small.json", Config({Device(111, "sim")}, R"({"entries": 4, "interval_s": 0})",
-                                 "\"plugin_log\": \"" + log + "\",\n"));
+  const std::string small = Write(
+      "small.json", Config({Device(111, kAddress, "sim")}, R"({"entries": 4, "interval_s": 0})",
+                           "\"plugin_log\": \"" + log + "\",\n"));
   ASSERT_EQ(Run({"run", "--config", small, "--cycles", "2", "--state-dir", state}), 0) << Err();
   Fill(Path("disk/filler"));
-  const std::string large =
-      Write("large.json", Config({Device(111, "sim")}, R"({"entries": 200, "interval_s": 0})",
-                                 "\"plugin_log\": \"" + log + "\",\n"));
+  const std::string large = Write(
+      "large.json", Config({Device(111, kAddress, "sim")}, R"({"entries": 200, "interval_s": 0})",
+                           "\"plugin_log\": \"" + log + "\",\n"));
   Process& host = StartHost({"run", "--config", large, "--state-dir", state}, "daemon");
   // The log's last page takes a few lines more; then no more.
   EXPECT_TRUE(WaitFor([&] {
@@ -265,8 +244,8 @@ TEST_F(HostStateTest, FullDiskLeavesWholeLinesInThePluginLogAndAResizeForLater) 
 // publishing it, the one after it.
 TEST_F(HostStateTest, KilledRunsRestoreTheNewestCompletedEntry) {
   const std::string state = Path("state");
-  const std::string config =
-      Write("host.json", Config({Device(201, "sim")}, R"({"entries": 20, "interval_s": 0})"));
+  const std::string config = Write(
+      "host.json", Config({Device(201, kAddress, "sim")}, R"({"entries": 20, "interval_s": 0})"));
   const int runs = programs().emulator.empty() ? kKilledRuns : kKilledRunsEmulated;
   std::mt19937 random(14);
   std::uint64_t newest = 0;
@@ -317,7 +296,7 @@ TEST_F(HostStateTest, RingKeepsItsSizeLapAfterLap) {
 TEST_F(HostStateTest, HistoryThatMayNotBeWrittenIsStillRestored) {
   if (!MountTmpfs("ro", 256)) GTEST_SKIP() << "no tmpfs of its own here (not root?)";
   const std::string state = Path("ro/state");
-  const std::string config = Write("host.json", Config({Device(501, "sim")}));
+  const std::string config = Write("host.json", Config({Device(501, kAddress, "sim")}));
   ASSERT_EQ(Run({"run", "--config", config, "--cycles", "3", "--state-dir", state}), 0) << Err();
   ASSERT_EQ(::mount(nullptr, Path("ro").c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0)
       << std::strerror(errno);
@@ -336,7 +315,7 @@ TEST_F(HostStateTest, FifoInPlaceOfTheHistoryIsRefusedWithoutWaiting) {
   const std::string state = Path("state");
   fs::create_directories(state);
   ASSERT_EQ(::mkfifo(Ring(state, 601).c_str(), 0644), 0);
-  const std::string config = Write("host.json", Config({Device(601, "sim")}));
+  const std::string config = Write("host.json", Config({Device(601, kAddress, "sim")}));
   ASSERT_EQ(Run({"run", "--config", config, "--cycles", "2", "--state-dir", state}), 0) << Err();
   EXPECT_NE(Err().find("not a regular file but a FIFO: refused"), std::string::npos) << Err();
   EXPECT_EQ(Records(Out()).size(), 2u);
@@ -344,7 +323,7 @@ TEST_F(HostStateTest, FifoInPlaceOfTheHistoryIsRefusedWithoutWaiting) {
 
 TEST_F(HostStateTest, SecondHostOnTheStateDirectoryIsRefused) {
   const std::string state = Path("state");
-  const std::string config = Write("host.json", Config({Device(701, "sim")}));
+  const std::string config = Write("host.json", Config({Device(701, kAddress, "sim")}));
   const Process& first = StartHost({"run", "--config", config, "--state-dir", state}, "first");
   EXPECT_EQ(Run({"run", "--config", config, "--cycles", "1", "--state-dir", state}), 1);
   EXPECT_NE(Err().find("state directory " + state + " is in use by PID " +
@@ -356,7 +335,7 @@ TEST_F(HostStateTest, SecondHostOnTheStateDirectoryIsRefused) {
 
 TEST_F(HostStateTest, SecondHostOnThePortIsRefused) {
   if (!StartSim("ttyBAT0")) GTEST_SKIP() << "no pseudo-terminal here: " << Err("ttyBAT0");
-  const std::string config = Write("host.json", Config({Device(801, Path("ttyBAT0"), "129")}));
+  const std::string config = Write("host.json", Config({Device(801, "129", Path("ttyBAT0"))}));
   const Process& first =
       StartHost({"run", "--config", config, "--state-dir", Path("first")}, "first");
   EXPECT_EQ(Run({"run", "--config", config, "--cycles", "1", "--state-dir", Path("second")}), 1);
@@ -389,7 +368,7 @@ TEST_P(ConfigMistakeTest, IsSaidByCheckConfigAndRun) {
   }
   std::string expected = GetParam().expected;
   if (const auto at = expected.find("{dir}"); at != std::string::npos) {
-    expected.replace(at, 5, dir_.string());
+    expected.replace(at, 5, dir_.Folder().string());
   }
   EXPECT_EQ(Run({"check-config", path}), 2);
   EXPECT_NE(Out().find(expected), std::string::npos) << Out();
@@ -401,38 +380,40 @@ TEST_P(ConfigMistakeTest, IsSaidByCheckConfigAndRun) {
 INSTANTIATE_TEST_SUITE_P(
     Mistakes, ConfigMistakeTest,
     ::testing::Values(
-        BadConfig{"address_text", Device(1, "sim", "\"12a\""), "",
+        BadConfig{"address_text", Device(1, "\"12a\"", "sim"), "",
                   "devices[0].address: expected an integer from 0 to 255 (decimal or 0x hex)"},
-        BadConfig{"empty_port", Device(1, ""), "",
+        BadConfig{"empty_port", Device(1, kAddress, ""), "",
                   "devices[0].port: expected \"sim\", \"sim:NAME\" or the absolute path"},
-        BadConfig{"upper_case_sim", Device(1, "SIM"), "", "found 'SIM'"},
-        BadConfig{"relative_path", Device(1, "ttyUSB0"), "", "found 'ttyUSB0'"},
-        BadConfig{"dev_null", Device(1, "/dev/null"), "",
+        BadConfig{"upper_case_sim", Device(1, kAddress, "SIM"), "", "found 'SIM'"},
+        BadConfig{"relative_path", Device(1, kAddress, "ttyUSB0"), "", "found 'ttyUSB0'"},
+        BadConfig{"dev_null", Device(1, kAddress, "/dev/null"), "",
                   "devices[0].port: /dev/null is a character device of class 'mem'"},
-        BadConfig{"regular_file", Device(1, "/etc/passwd"), "",
+        BadConfig{"regular_file", Device(1, kAddress, "/etc/passwd"), "",
                   "/etc/passwd is a regular file, not a serial port"},
-        BadConfig{"shared_address", Device(1, "sim:bus") + ",\n" + Device(2, "sim:bus"), "",
+        BadConfig{"shared_address",
+                  Device(1, kAddress, "sim:bus") + ",\n" + Device(2, kAddress, "sim:bus"), "",
                   "devices[1].address: address 129 is used by devices[0] on the same port sim:bus"},
-        BadConfig{"history_entries", Device(1, "sim"), "",
+        BadConfig{"history_entries", Device(1, kAddress, "sim"), "",
                   "history.entries: expected an integer from 1 to 1000000", "{\"entries\": 0}"},
-        BadConfig{"open_timeout", Device(1, "sim"), "\"open_timeout_s\": 0,\n",
+        BadConfig{"open_timeout", Device(1, kAddress, "sim"), "\"open_timeout_s\": 0,\n",
                   "open_timeout_s: expected an integer from 1 to 86400"},
-        BadConfig{"port_not_utf8", Device(1, "/dev/tty\xff"), "",
+        BadConfig{"port_not_utf8", Device(1, kAddress, "/dev/tty\xff"), "",
                   "devices[0].port: not valid UTF-8"},
-        BadConfig{"plugin_log_folder", Device(1, "sim"), "\"plugin_log\": \".\",\n",
+        BadConfig{"plugin_log_folder", Device(1, kAddress, "sim"), "\"plugin_log\": \".\",\n",
                   "host.json:3: plugin_log: {dir}/. is a directory, not a regular file"},
-        BadConfig{"plugin_log_fifo", Device(1, "sim"), "\"plugin_log\": \"log\",\n",
+        BadConfig{"plugin_log_fifo", Device(1, kAddress, "sim"), "\"plugin_log\": \"log\",\n",
                   "host.json:3: plugin_log: {dir}/log is a FIFO, not a regular file", "{}", "log"},
-        BadConfig{"plugin_log_folder_missing", Device(1, "sim"),
+        BadConfig{"plugin_log_folder_missing", Device(1, kAddress, "sim"),
                   "\"plugin_log\": \"logs/p.log\",\n",
                   "host.json:3: plugin_log: {dir}/logs/p.log: its folder"},
-        BadConfig{"state_dir_file", Device(1, "sim"), "\"state_dir\": \"host.json\",\n",
+        BadConfig{"state_dir_file", Device(1, kAddress, "sim"), "\"state_dir\": \"host.json\",\n",
                   "host.json:3: state_dir: {dir}/host.json is a regular file, not a directory"},
-        BadConfig{"state_dir_under_etc", Device(1, "sim"), "\"state_dir\": \"/etc/x\",\n",
+        BadConfig{"state_dir_under_etc", Device(1, kAddress, "sim"), "\"state_dir\": \"/etc/x\",\n",
                   "host.json:3: state_dir: /etc/x lies under /etc, among installed files"},
-        BadConfig{"plugin_missing", Device(1, "sim"), "\"plugin\": \"libnone.so\",\n",
+        BadConfig{"plugin_missing", Device(1, kAddress, "sim"), "\"plugin\": \"libnone.so\",\n",
                   "host.json:3: plugin: {dir}/libnone.so: No such file or directory"},
-        BadConfig{"plugin_not_a_library", Device(1, "sim"), "\"plugin\": \"host.json\",\n",
+        BadConfig{"plugin_not_a_library", Device(1, kAddress, "sim"),
+                  "\"plugin\": \"host.json\",\n",
                   "host.json:3: plugin: {dir}/host.json is not a shared library (no ELF header)"}),
     [](const auto& test) { return std::string(test.param.name); });
 
@@ -505,7 +486,8 @@ TEST_F(HostStateTest, TlsFilesThatAreNotPemAreConfigurationFaults) {
         ", \"tls\": {\"ca_file\": \"cafile.pem\", \"cert_file\": \"ca.crt\", "
         "\"key_file\": \"client.key\"}},\n";
     const std::string path =
-        Write("host.json", Config({Device(1, "sim")}, R"({"entries": 50, "interval_s": 0})", mqtt));
+        Write("host.json",
+              Config({Device(1, kAddress, "sim")}, R"({"entries": 50, "interval_s": 0})", mqtt));
     EXPECT_EQ(Run({"check-config", path}, "host", programs().host, kRefusalLimit), test.check_exit)
         << Out();
     if (test.check_exit != 0) {
@@ -524,7 +506,7 @@ TEST_F(HostStateTest, TwoNamesForOnePortAreRefused) {
   const std::string link = Path("ttyBAT0");
   const std::string pty = fs::read_symlink(link).string();
   const std::string path =
-      Write("host.json", Config({Device(1, link, "129"), Device(2, pty, "129")}));
+      Write("host.json", Config({Device(1, "129", link), Device(2, "129", pty)}));
   EXPECT_EQ(Run({"check-config", path}), 2);
   EXPECT_NE(Out().find("devices[1].port: " + pty + " names the same serial port as " +
                        "devices[0].port (" + link + "): use one name"),
@@ -539,11 +521,12 @@ TEST_F(HostStateTest, TwoNamesForOnePortAreRefused) {
 // What passes the checks, or comes from the command line in place of the
 // configuration, and fails only as run starts: a configuration fault all the same.
 TEST_F(HostStateTest, NamedFilesThatFailAtStartEndTheRunWithStatusTwo) {
-  const std::string config = Write("host.json", Config({Device(1, "sim")}));
+  const std::string config = Write("host.json", Config({Device(1, kAddress, "sim")}));
   // A program is an ELF shared object too, but one that dlopen refuses.
   const std::string program = fs::absolute(programs().host).string();
   const std::string program_as_plugin =
-      Write("program.json", Config({Device(1, "sim")}, "{}", "\"plugin\": \"" + program + "\",\n"));
+      Write("program.json",
+            Config({Device(1, kAddress, "sim")}, "{}", "\"plugin\": \"" + program + "\",\n"));
   const std::pair<std::vector<std::string>, std::string> cases[] = {
       {{"--config", config, "--plugin", config}, "run: --plugin: cannot load plug-in: " + config},
       {{"--config", config, "--state-dir", config + "/state"},
@@ -562,8 +545,9 @@ TEST_F(HostStateTest, NamedFilesThatFailAtStartEndTheRunWithStatusTwo) {
 
 TEST_F(HostStateTest, PortNotThereYetIsAWarningAndEndsACountedRunAtItsTimeout) {
   const std::string port = Path("usb/ttyUSB0");
-  const std::string path = Write(
-      "host.json", Config({Device(1, port)}, R"({"entries": 5})", "\"open_timeout_s\": 1,\n"));
+  const std::string path =
+      Write("host.json",
+            Config({Device(1, kAddress, port)}, R"({"entries": 5})", "\"open_timeout_s\": 1,\n"));
   EXPECT_EQ(Run({"check-config", path}), 0);
   EXPECT_NE(Out().find("warning: devices[0].port: " + port + " does not exist (yet)"),
             std::string::npos)
@@ -575,7 +559,7 @@ TEST_F(HostStateTest, PortNotThereYetIsAWarningAndEndsACountedRunAtItsTimeout) {
 }
 
 TEST_F(HostStateTest, DefaultStateDirectoryLiesBesideTheConfiguration) {
-  const std::string config = Write("site/host.json", Config({Device(901, "sim")}));
+  const std::string config = Write("site/host.json", Config({Device(901, kAddress, "sim")}));
   ASSERT_EQ(Run({"run", "--config", config, "--cycles", "1"}), 0) << Err();
   EXPECT_TRUE(fs::exists(Ring(Path("site/battery-state"), 901))) << Err();
 }
@@ -645,7 +629,7 @@ TEST_F(HostStateTest, SimulatorWarnsOnceOfEachValueItCannotEncode) {
   if (!StartSim("ttyNEG0", {"--current", "-5", "--temperature", "-10", "--no-pacing"})) {
     GTEST_SKIP() << "no pseudo-terminal here: " << Err("ttyNEG0");
   }
-  const std::string config = Write("host.json", Config({Device(1, Path("ttyNEG0"), "129")}));
+  const std::string config = Write("host.json", Config({Device(1, "129", Path("ttyNEG0"))}));
   ASSERT_EQ(Run({"run", "--config", config, "--cycles", "3", "--state-dir", Path("state")}), 0)
       << Err();
   processes_.clear();

@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "battery/byte_order.h"
 #include "programs/battery-host/outputs/http/http_server.h"
 #include "tests/e2e/e2e_support.h"
 #include "tests/e2e/process.h"
@@ -116,14 +117,14 @@ void ExpectPromtoolAccepts(const std::string& exposition) {
               << std::endl;
     return;
   }
-  const fs::path file = fs::temp_directory_path() / ("metrics-" + std::to_string(::getpid()));
+  const TempFolder folder("metrics");
+  ASSERT_TRUE(folder.Made());
+  const std::string file = folder.Path("metrics");
   std::ofstream(file) << exposition;
   const std::string command =
-      promtool + " check metrics < '" + file.string() + "' > '" + file.string() + ".out' 2>&1";
+      promtool + " check metrics < '" + file + "' > '" + file + ".out' 2>&1";
   const int status = std::system(command.c_str());
-  EXPECT_EQ(status, 0) << ReadFile(file.string() + ".out");
-  fs::remove(file);
-  fs::remove(file.string() + ".out");
+  EXPECT_EQ(status, 0) << ReadFile(file + ".out");
 }
 
 class HttpTest : public ::testing::Test {
@@ -131,9 +132,7 @@ class HttpTest : public ::testing::Test {
   static constexpr unsigned kDevices[] = {1001, 1002, 1003};
 
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "http-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
+    ASSERT_TRUE(dir_.Made());
     Json::Value config;
     std::istringstream example(ReadFile(programs().example));
     ASSERT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), example, &config, nullptr));
@@ -147,10 +146,7 @@ class HttpTest : public ::testing::Test {
     WaitForPort();
     ASSERT_NE(port_, 0) << ReadFile(Path("host.err"));
     // Every device has a record of this run, so every value has a sample.
-    const auto deadline = Clock::now() + seconds(60);
-    while (!EveryDeviceHasRecords(1) && Clock::now() < deadline) {
-      std::this_thread::sleep_for(milliseconds(50));
-    }
+    WaitFor([this] { return EveryDeviceHasRecords(1); }, seconds(60), milliseconds(50));
     ASSERT_TRUE(EveryDeviceHasRecords(1)) << ReadFile(Path("host.err"));
   }
 
@@ -158,10 +154,9 @@ class HttpTest : public ::testing::Test {
     if (host_) {
       EXPECT_EQ(host_->Stop(), 0) << ReadFile(Path("host.err"));
     }
-    fs::remove_all(dir_);
   }
 
-  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+  std::string Path(const std::string& name) const { return dir_.Path(name); }
 
   void WaitForPort() {
     static const std::regex kAnnounce(R"(status page and metrics on http://127\.0\.0\.1:(\d+)/)");
@@ -264,7 +259,7 @@ class HttpTest : public ::testing::Test {
     return browser_process.Started() && browser_process.Wait(seconds(120)) == 0;
   }
 
-  fs::path dir_;
+  TempFolder dir_{"http"};
   std::unique_ptr<Process> host_;
   int port_ = 0;
 };
@@ -320,7 +315,7 @@ TEST_F(HttpTest, PageShowsEveryCellOfTheNewestRecord) {
   // The screenshot is kept beside the test's build folder for the README.
   const char* artefacts = std::getenv("BATTERY_TEST_ARTEFACTS");
   const fs::path shot =
-      fs::path(artefacts != nullptr ? artefacts : dir_.string()) / "status-page.png";
+      fs::path(artefacts != nullptr ? artefacts : dir_.Folder().string()) / "status-page.png";
   fs::create_directories(shot.parent_path());
   ASSERT_TRUE(
       Chromium({"--window-size=1280,1000", "--hide-scrollbars", "--screenshot=" + shot.string()},
@@ -330,14 +325,8 @@ TEST_F(HttpTest, PageShowsEveryCellOfTheNewestRecord) {
   ASSERT_GT(png.size(), 24u);
   EXPECT_EQ(png.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
   // IHDR: the width and height as asked, big-endian at offsets 16 and 20.
-  const auto be32 = [&png](std::size_t at) {
-    return (static_cast<unsigned>(static_cast<unsigned char>(png[at])) << 24) |
-           (static_cast<unsigned>(static_cast<unsigned char>(png[at + 1])) << 16) |
-           (static_cast<unsigned>(static_cast<unsigned char>(png[at + 2])) << 8) |
-           static_cast<unsigned>(static_cast<unsigned char>(png[at + 3]));
-  };
-  EXPECT_EQ(be32(16), 1280u);
-  EXPECT_EQ(be32(20), 1000u);
+  EXPECT_EQ(byte_order::ReadBigEndian<std::uint32_t>(png, 16), 1280u);
+  EXPECT_EQ(byte_order::ReadBigEndian<std::uint32_t>(png, 20), 1000u);
   std::cout << "[ artefact ] " << shot.string() << std::endl;
 }
 
@@ -517,10 +506,7 @@ TEST_F(HttpTest, HostileRequestsGetAnAnswerOrAreClosedAndPollingKeepsItsPace) {
   if (files.rlim_cur < kConcurrent + 64) GTEST_SKIP() << "too few file descriptors";
 
   // The first cycles of a run come at the pace the start allows.
-  const auto deadline = Clock::now() + seconds(60);
-  while (!EveryDeviceHasRecords(kSettledAfter) && Clock::now() < deadline) {
-    std::this_thread::sleep_for(milliseconds(50));
-  }
+  WaitFor([this] { return EveryDeviceHasRecords(kSettledAfter); }, seconds(60), milliseconds(50));
   // Cycles per second without clients, then while the clients below come.
   const auto rate = [this](auto&& during) {
     const auto [before, start] = NextRecord();

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/e2e/e2e_support.h"
 #include "tests/e2e/process.h"
 #include "tests/soak/soak_check.h"
 #include "tests/support/run_values.h"
@@ -30,6 +31,7 @@ namespace {
 namespace fs = std::filesystem;
 // Records, histories and decodings are read back as the soak reads them.
 using namespace run_values;
+using std::chrono::milliseconds;
 using std::chrono::seconds;
 
 constexpr std::size_t kRingHeaderSize = 32;
@@ -37,15 +39,6 @@ constexpr std::size_t kRingEntrySize = 168;
 
 // Generous: the machines are shared; no test asserts on speed.
 constexpr seconds kRunLimit{50};
-
-std::vector<Json::Value> OfType(const std::vector<Json::Value>& lines, const std::string& type,
-                                unsigned data_id) {
-  std::vector<Json::Value> out;
-  for (const Json::Value& line : lines) {
-    if (line["type"].asString() == type && line["data_id"].asUInt() == data_id) out.push_back(line);
-  }
-  return out;
-}
 
 // What the simulator really sent, per address: only answers that left it intact.
 // Short answers do not name their command: when a request is re-sent because
@@ -113,17 +106,10 @@ void ExpectNearBase(const Measurement& m, const Base& base) {
 
 class LiveHostTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "live-host-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override {
-    sims_.clear();
-    fs::remove_all(dir_);
-  }
+  void SetUp() override { ASSERT_TRUE(dir_.Made()); }
+  void TearDown() override { sims_.clear(); }
 
-  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+  std::string Path(const std::string& name) const { return dir_.Path(name); }
 
   // Starts a simulator on a pty linked at `link`; skips the test where no pty can be made.
   void StartSim(const std::string& link, std::vector<std::string> args) {
@@ -132,11 +118,7 @@ class LiveHostTest : public ::testing::Test {
     sims_.push_back(
         std::make_unique<Process>(programs().sim, args, Path(name + ".out"), Path(name + ".err")));
     ASSERT_TRUE(sims_.back()->Started());
-    const auto deadline = std::chrono::steady_clock::now() + seconds(20);
-    while (!fs::exists(link) && sims_.back()->Running() &&
-           std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    WaitFor([&] { return fs::exists(link) || !sims_.back()->Running(); }, seconds(20));
     if (!fs::exists(link) &&
         ReadFile(Path(name + ".err")).find("posix_openpt") != std::string::npos) {
       GTEST_SKIP() << "no pseudo-terminal here (emulated?): " << ReadFile(Path(name + ".err"));
@@ -165,14 +147,9 @@ class LiveHostTest : public ::testing::Test {
   std::vector<Json::Value> Output() const { return JsonLines(ReadFile(Path("host.out"))); }
   std::string Errors() const { return ReadFile(Path("host.err")); }
 
-  fs::path dir_;
+  TempFolder dir_{"live-host"};
   std::vector<std::unique_ptr<Process>> sims_;
 };
-
-std::string Device(unsigned data_id, const std::string& address, const std::string& port) {
-  return R"({"data_id": )" + std::to_string(data_id) + R"(, "address": )" + address +
-         R"(, "port": ")" + port + R"("})";
-}
 
 std::string Config(int poll_interval_ms, const std::vector<std::string>& devices,
                    const std::string& ports = "{}") {
@@ -346,10 +323,7 @@ TEST_F(LiveHostTest, SplitShortAnswersAreGivenUpWithoutAQuietGap) {
     }
     return count;
   };
-  const auto deadline = std::chrono::steady_clock::now() + seconds(30);
-  while (started() < 4 && host.Running() && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+  WaitFor([&] { return started() >= 4 || !host.Running(); }, seconds(30), milliseconds(50));
   ASSERT_GE(started(), 4u) << Errors();
   EXPECT_EQ(host.Stop(), std::optional<int>(0));
   const auto lines = Output();
@@ -436,11 +410,12 @@ TEST_F(LiveHostTest, SilentMonitorHoldsASharedLineOnlyForItsResends) {
                {"run", "--config", config, "--trace", "--state-dir", Path("state")},
                Path("host.log"), Path("host.log"));
   ASSERT_TRUE(host.Started());
-  const auto deadline = std::chrono::steady_clock::now() + kRunLimit;
-  while (OfType(JsonLines(ReadFile(Path("host.log"))), "record", 4201).size() < 6 &&
-         host.Running() && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+  WaitFor(
+      [&] {
+        return OfType(JsonLines(ReadFile(Path("host.log"))), "record", 4201).size() >= 6 ||
+               !host.Running();
+      },
+      kRunLimit, milliseconds(50));
   EXPECT_EQ(host.Stop(), std::optional<int>(0));
   const std::string output = ReadFile(Path("host.log"));
   const auto lines = JsonLines(ReadFile(Path("host.log")));
@@ -544,11 +519,8 @@ TEST_F(LiveHostTest, SigtermEndsTheRunCleanly) {
   Process host(programs().host, {"run", "--config", config, "--state-dir", Path("state")},
                Path("host.out"), Path("host.err"));
   ASSERT_TRUE(host.Started());
-  const auto deadline = std::chrono::steady_clock::now() + seconds(30);
-  while (OfType(Output(), "record", 8001).size() < 2 && host.Running() &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+  WaitFor([&] { return OfType(Output(), "record", 8001).size() >= 2 || !host.Running(); },
+          seconds(30), milliseconds(50));
   ASSERT_GE(OfType(Output(), "record", 8001).size(), 2u) << Errors();
   EXPECT_EQ(host.Stop(), std::optional<int>(0));
   const auto lines = Output();

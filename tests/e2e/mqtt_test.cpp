@@ -77,27 +77,12 @@ std::uint64_t ExpectInOrderFromOne(const std::vector<std::uint64_t>& sequences,
   return highest;
 }
 
-std::vector<Json::Value> OfType(const std::vector<Json::Value>& lines, const std::string& type) {
-  std::vector<Json::Value> found;
-  for (const Json::Value& line : lines) {
-    if (line["type"].asString() == type) found.push_back(line);
-  }
-  return found;
-}
-
-std::string Device(unsigned data_id, const std::string& address, const std::string& port) {
-  return R"({"data_id": )" + std::to_string(data_id) + R"(, "address": ")" + address +
-         R"(", "port": ")" + port + R"("})";
-}
-
 class MqttTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "mqtt-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
+    ASSERT_TRUE(dir_.Made());
     port_ = FreePort();
-    mqtt_ = std::make_unique<Mosquitto>(dir_, port_);
+    mqtt_ = std::make_unique<Mosquitto>(dir_.Folder(), port_);
     if (!mqtt_->Found()) {
       GTEST_SKIP() << "no mosquitto, mosquitto_sub or mosquitto_pub here (Debian's mosquitto and "
                       "mosquitto-clients): the MQTT upstream is not tried";
@@ -106,10 +91,9 @@ class MqttTest : public ::testing::Test {
   void TearDown() override {
     hosts_.clear();
     mqtt_.reset();
-    if (!dir_.empty()) fs::remove_all(dir_);
   }
 
-  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+  std::string Path(const std::string& name) const { return dir_.Path(name); }
 
   std::string Write(const std::string& name, const std::string& text) {
     std::ofstream(Path(name)) << text;
@@ -140,7 +124,7 @@ class MqttTest : public ::testing::Test {
     std::string ports;
     for (unsigned i = 0; i < devices; ++i) {
       const std::string port = "sim:" + std::to_string(i);
-      list += (i == 0 ? "" : ", ") + Device(1001 + i, "0x8" + std::to_string(i + 1), port);
+      list += (i == 0 ? "" : ", ") + Device(1001 + i, "\"0x8" + std::to_string(i + 1) + "\"", port);
       ports += (i == 0 ? "\"" : ", \"") + port + "\": {\"paced\": false}";
     }
     return Write("host.json", "{\"poll_interval_ms\": " + std::to_string(poll_interval_ms) + ", " +
@@ -211,11 +195,12 @@ class MqttTest : public ::testing::Test {
 
   // openssl and mosquitto_passwd, run in the test's folder.
   void Shell(const std::string& command) {
-    const std::string line = "cd '" + dir_.string() + "' && " + command + " >>tools.log 2>&1";
+    const std::string line =
+        "cd '" + dir_.Folder().string() + "' && " + command + " >>tools.log 2>&1";
     ASSERT_EQ(std::system(line.c_str()), 0) << command << "\n" << ReadFile(Path("tools.log"));
   }
 
-  fs::path dir_;
+  TempFolder dir_{"mqtt"};
   int port_ = 0;
   std::unique_ptr<Mosquitto> mqtt_;
   std::vector<std::unique_ptr<Process>> hosts_;

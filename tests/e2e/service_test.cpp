@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "programs/battery-host/service/service_notifier.h"
+#include "tests/e2e/e2e_support.h"
 #include "tests/e2e/process.h"
 #include "tests/support/run_values.h"
 
@@ -99,9 +100,7 @@ class NotifySocket {
 class ServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "service-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
+    ASSERT_TRUE(dir_.Made());
     socket_.emplace(Path("notify"));
     ASSERT_TRUE(socket_->Bound());
     // The host inherits these, as from systemd.
@@ -114,10 +113,9 @@ class ServiceTest : public ::testing::Test {
     ::unsetenv("NOTIFY_SOCKET");
     ::unsetenv("WATCHDOG_USEC");
     ::unsetenv("JOURNAL_STREAM");
-    fs::remove_all(dir_);
   }
 
-  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+  std::string Path(const std::string& name) const { return dir_.Path(name); }
 
   void StartHost(const std::string& port, const std::string& address = "0x81") {
     std::ofstream(Path("host.json")) << R"({"devices": [{"data_id": 1001, "address": ")" << address
@@ -131,7 +129,7 @@ class ServiceTest : public ::testing::Test {
 
   std::string Errors() const { return ReadFile(Path("host.err")); }
 
-  fs::path dir_;
+  TempFolder dir_{"service"};
   std::optional<NotifySocket> socket_;
   std::optional<Process> host_;
   std::optional<Process> sim_;
@@ -162,10 +160,7 @@ TEST_F(ServiceTest, ReadyWithAPortMissing) {
 
   sim_.emplace(programs().sim, std::vector<std::string>{"--link", link}, Path("sim.out"),
                Path("sim.err"));
-  const auto deadline = std::chrono::steady_clock::now() + kArrivalLimit;
-  while (!fs::exists(link) && sim_->Running() && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(milliseconds(20));
-  }
+  e2e::WaitFor([&] { return fs::exists(link) || !sim_->Running(); }, kArrivalLimit);
   if (!fs::exists(link) && ReadFile(Path("sim.err")).find("posix_openpt") != std::string::npos) {
     GTEST_SKIP() << "no pseudo-terminal here (emulated?): " << ReadFile(Path("sim.err"));
   }
@@ -212,11 +207,7 @@ TEST_F(ServiceTest, PriorityPrefixesOnlyWhenStandardErrorIsTheJournal) {
     ::setenv("JOURNAL_STREAM", FileId(Path(journal ? "host.err" : "other")).c_str(), 1);
     // An address below 0x80 is a warning; a port that does not open an error.
     StartHost(Path("missing-tty"), "0x01");
-    const auto deadline = std::chrono::steady_clock::now() + kArrivalLimit;
-    while (Errors().find("retrying") == std::string::npos &&
-           std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(milliseconds(20));
-    }
+    e2e::WaitFor([this] { return Errors().find("retrying") != std::string::npos; }, kArrivalLimit);
     EXPECT_EQ(host_->Stop(), 0);
     const std::pair<std::string, std::string> expected[] = {
         {"<4>", Path("host.json") + ":1: warning: devices[0].address"},

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "battery/byte_order.h"
 #include "battery/link.h"
 #include "programs/battery-host/text_format.h"
 
@@ -28,8 +29,8 @@ inline Bytes Request(std::uint8_t address, std::uint8_t command) {
 }
 
 inline Bytes ShortAnswer(std::uint8_t address, std::uint16_t raw) {
-  Bytes frame{0xED, address, static_cast<std::uint8_t>(raw >> 8),
-              static_cast<std::uint8_t>(raw & 0xFF)};
+  Bytes frame{0xED, address, 0, 0};
+  byte_order::WriteBigEndian(frame, 2, raw);
   frame.push_back(Checksum(frame, 1, 4));
   return frame;
 }
@@ -39,8 +40,8 @@ using CellRaw = std::array<std::uint16_t, 32>;
 inline Bytes CellAnswer(std::uint8_t address, const CellRaw& raw) {
   Bytes frame{0xED, address};
   for (const std::uint16_t value : raw) {
-    frame.push_back(static_cast<std::uint8_t>(value >> 8));
-    frame.push_back(static_cast<std::uint8_t>(value & 0xFF));
+    frame.resize(frame.size() + sizeof value);
+    byte_order::WriteBigEndian(frame, frame.size() - sizeof value, value);
   }
   frame.push_back(Checksum(frame, 1, frame.size()));
   return frame;

@@ -8,9 +8,13 @@
 #include <cstring>
 #include <sstream>
 
+#include "battery/byte_order.h"
+
 namespace run_values {
 
 namespace {
+
+using byte_order::ReadLittleEndian;
 
 constexpr std::size_t kRingHeaderSize = 32;
 constexpr std::size_t kRingVersionOffset = 4;
@@ -30,15 +34,6 @@ constexpr std::size_t kRecordTemperatureOffset = 141;
 float ReadFloat(const char* at) {
   float value = 0.0f;
   std::memcpy(&value, at, sizeof value);
-  return value;
-}
-
-template <typename T>
-T ReadLittleEndian(const char* at) {
-  T value = 0;
-  for (std::size_t i = 0; i < sizeof(T); ++i) {
-    value |= static_cast<T>(static_cast<T>(static_cast<unsigned char>(at[i])) << (8 * i));
-  }
   return value;
 }
 
@@ -86,19 +81,20 @@ Measurement FromRecord(const char* record) {
 std::vector<HistoryEntry> ParseHistoryEntries(const std::string& bytes) {
   std::vector<HistoryEntry> entries;
   if (bytes.size() < kRingHeaderSize) return entries;
-  const auto capacity = ReadLittleEndian<std::uint32_t>(bytes.data() + kRingCapacityOffset);
-  const bool with_context = ReadLittleEndian<std::uint32_t>(bytes.data() + kRingVersionOffset) >= 2;
+  const auto capacity = ReadLittleEndian<std::uint32_t>(bytes, kRingCapacityOffset);
+  const bool with_context = ReadLittleEndian<std::uint32_t>(bytes, kRingVersionOffset) >= 2;
   const std::size_t crc_offset = with_context ? 164 : 160;
   const std::size_t entry_size = crc_offset + 4;
   for (std::uint32_t slot = 0; slot < capacity; ++slot) {
     const std::size_t at = kRingHeaderSize + std::size_t{slot} * entry_size;
     if (at + entry_size > bytes.size()) break;
     const char* entry = bytes.data() + at;
+    const byte_order::ByteSpan entry_bytes{entry, entry_size};
     boost::crc_32_type crc;
     crc.process_bytes(entry, crc_offset);
-    const auto sequence = ReadLittleEndian<std::uint64_t>(entry);
-    if (crc.checksum() != ReadLittleEndian<std::uint32_t>(entry + crc_offset) || sequence == 0 ||
-        sequence % capacity != slot) {
+    const auto sequence = ReadLittleEndian<std::uint64_t>(entry_bytes);
+    if (crc.checksum() != ReadLittleEndian<std::uint32_t>(entry_bytes, crc_offset) ||
+        sequence == 0 || sequence % capacity != slot) {
       continue;
     }
     HistoryEntry read;
@@ -106,11 +102,10 @@ std::vector<HistoryEntry> ParseHistoryEntries(const std::string& bytes) {
     read.measurement = FromRecord(entry + kEntryRecordOffset);
     read.record.assign(entry + kEntryRecordOffset, kRecordSize);
     if (with_context) {
-      const auto offset =
-          static_cast<std::int16_t>(ReadLittleEndian<std::uint16_t>(entry + kEntryUtcOffsetOffset));
+      const auto offset = ReadLittleEndian<std::int16_t>(entry_bytes, kEntryUtcOffsetOffset);
       if (offset != -32768) read.utc_offset_minutes = offset;
       read.group_voltage_valid =
-          (ReadLittleEndian<std::uint16_t>(entry + kEntryFlagsOffset) & 1) == 0;
+          (ReadLittleEndian<std::uint16_t>(entry_bytes, kEntryFlagsOffset) & 1) == 0;
     }
     entries.push_back(read);
   }
@@ -125,7 +120,7 @@ std::vector<HistoryEntry> ParseHistoryEntries(const std::string& bytes) {
 
 std::uint64_t ParseRingId(const std::string& bytes) {
   if (bytes.size() < kRingHeaderSize) return 0;
-  return ReadLittleEndian<std::uint64_t>(bytes.data() + kRingIdOffset);
+  return ReadLittleEndian<std::uint64_t>(bytes, kRingIdOffset);
 }
 
 std::vector<Measurement> ParseHistory(const std::string& bytes) {

@@ -14,6 +14,7 @@
 #include <functional>
 #include <string>
 
+#include "battery/byte_order.h"
 #include "programs/battery-host/state/device_history.h"
 #include "programs/battery-host/state/history_ring.h"
 #include "programs/battery-host/state/state_file.h"
@@ -159,23 +160,24 @@ TEST_F(HistoryRingTest, OtherCapacityKeepsTheNewestEntriesAndTheirNumbers) {
 // A ring of the layout before (164-byte entries, no context) as it lies on
 // disk: header version 1, entries 1..`last` of a ring of `capacity`.
 std::string LayoutOneRing(std::uint32_t capacity, std::uint64_t last) {
+  using byte_order::WriteLittleEndian;
   using state_file::Crc32;
-  using state_file::Put;
   constexpr std::size_t kOldEntry = 164;
   std::string file(history_ring::kHeaderSize + capacity * kOldEntry, '\0');
   auto* bytes = reinterpret_cast<unsigned char*>(file.data());
   std::copy(history_ring::kMagic.begin(), history_ring::kMagic.end(), bytes);
-  Put<std::uint32_t>(bytes + 4, 1);
-  Put<std::uint32_t>(bytes + 8, 32);
-  Put<std::uint32_t>(bytes + 12, kOldEntry);
-  Put<std::uint32_t>(bytes + 16, capacity);
-  Put<std::uint32_t>(bytes + 28, Crc32(bytes, 28));
+  WriteLittleEndian<std::uint32_t>(file, 4, 1);
+  WriteLittleEndian<std::uint32_t>(file, 8, 32);
+  WriteLittleEndian<std::uint32_t>(file, 12, kOldEntry);
+  WriteLittleEndian<std::uint32_t>(file, 16, capacity);
+  WriteLittleEndian<std::uint32_t>(file, 28, Crc32(bytes, 28));
   for (std::uint64_t n = last > capacity ? last - capacity + 1 : 1; n <= last; ++n) {
     unsigned char* entry = bytes + history_ring::kHeaderSize + n % capacity * kOldEntry;
-    Put<std::uint64_t>(entry, n);
+    const byte_order::ByteSpan at{entry, kOldEntry};
+    WriteLittleEndian<std::uint64_t>(at, 0, n);
     const auto record = RecordOf(n);
     std::copy(record.begin(), record.end(), entry + 8);
-    Put<std::uint32_t>(entry + 160, Crc32(entry, 160));
+    WriteLittleEndian<std::uint32_t>(at, 160, Crc32(entry, 160));
   }
   return file;
 }
@@ -209,8 +211,7 @@ std::uint64_t HeaderId(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
   std::string bytes(history_ring::kHeaderSize, '\0');
   file.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  return state_file::Get<std::uint64_t>(reinterpret_cast<const unsigned char*>(bytes.data()) +
-                                        history_ring::kHeaderRingIdOffset);
+  return byte_order::ReadLittleEndian<std::uint64_t>(bytes, history_ring::kHeaderRingIdOffset);
 }
 
 // A ring of layout 2 made before ring ids: its header's id 0, the CRC redone.
@@ -218,9 +219,10 @@ void ClearHeaderId(const std::string& path) {
   std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
   std::array<unsigned char, history_ring::kHeaderSize> header{};
   file.read(reinterpret_cast<char*>(header.data()), header.size());
-  state_file::Put<std::uint64_t>(&header[history_ring::kHeaderRingIdOffset], 0);
-  state_file::Put<std::uint32_t>(&header[history_ring::kHeaderCrcOffset],
-                                 state_file::Crc32(header.data(), history_ring::kHeaderCrcOffset));
+  byte_order::WriteLittleEndian<std::uint64_t>(header, history_ring::kHeaderRingIdOffset, 0);
+  byte_order::WriteLittleEndian<std::uint32_t>(
+      header, history_ring::kHeaderCrcOffset,
+      state_file::Crc32(header.data(), history_ring::kHeaderCrcOffset));
   file.seekp(0);
   file.write(reinterpret_cast<const char*>(header.data()), header.size());
 }

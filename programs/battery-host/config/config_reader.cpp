@@ -34,11 +34,17 @@ void ConfigReader::Add(const Json::Value& at, const std::string& key, const std:
 
 void ConfigReader::RejectUnknownKeys(const Json::Value& object, const std::string& path,
                                      std::initializer_list<const char*> known) {
+  RejectUnknownKeysBy(object, path, [known](const std::string& key) {
+    return std::any_of(known.begin(), known.end(),
+                       [&key](const char* name) { return key == name; });
+  });
+}
+
+void ConfigReader::RejectUnknownKeysBy(const Json::Value& object, const std::string& path,
+                                       const std::function<bool(const std::string& key)>& known) {
   for (auto member = object.begin(); member != object.end(); ++member) {
     const std::string key = member.name();
-    const bool listed =
-        std::any_of(known.begin(), known.end(), [&key](const char* name) { return key == name; });
-    if (!listed) Error(*member, Member(path, key), "unknown key");
+    if (!known(key)) Error(*member, Member(path, key), "unknown key");
   }
 }
 

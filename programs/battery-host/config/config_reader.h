@@ -7,6 +7,7 @@
 #include <json/value.h>
 
 #include <cstddef>
+#include <functional>
 #include <initializer_list>
 #include <optional>
 #include <string>
@@ -25,6 +26,9 @@ class ConfigReader {
   // Reports every member of `object` whose key is not in `known`.
   void RejectUnknownKeys(const Json::Value& object, const std::string& path,
                          std::initializer_list<const char*> known);
+  // The same, with the keys that are known told by `known`.
+  void RejectUnknownKeysBy(const Json::Value& object, const std::string& path,
+                           const std::function<bool(const std::string& key)>& known);
   bool IsObject(const Json::Value& value, const std::string& path);
   std::optional<long long> Integer(const Json::Value& value, const std::string& path, long long min,
                                    long long max);

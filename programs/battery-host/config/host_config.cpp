@@ -2,6 +2,7 @@
 
 #include <json/reader.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <regex>
 #include <set>
@@ -22,6 +23,7 @@
 #include "programs/battery-host/state/history_ring.h"
 #include "programs/battery-host/text_format.h"
 #include "programs/command-line/number_text.h"
+#include "programs/monitor-model/fault_table.h"
 
 namespace {
 
@@ -523,17 +525,13 @@ class HostConfigParser {
   void ParseFaults(const Json::Value& faults, const std::string& path,
                    monitor_sim::FaultRates& rates) {
     if (!reader_.IsObject(faults, path)) return;
-    reader_.RejectUnknownKeys(
-        faults, path, {"no_answer", "bad_checksum", "wrong_address", "garbage", "split", "late"});
-    const std::pair<const char*, double*> table[] = {{"no_answer", &rates.no_answer},
-                                                     {"bad_checksum", &rates.bad_checksum},
-                                                     {"wrong_address", &rates.wrong_address},
-                                                     {"garbage", &rates.garbage},
-                                                     {"split", &rates.split},
-                                                     {"late", &rates.late}};
-    for (const auto& [key, target] : table) {
-      if (faults.isMember(key))
-        *target = reader_.Number(faults[key], Member(path, key)).value_or(0.0);
+    reader_.RejectUnknownKeysBy(faults, path, [](const std::string& key) {
+      return std::any_of(std::begin(monitor_sim::kFaultKinds), std::end(monitor_sim::kFaultKinds),
+                         [&key](const monitor_sim::FaultKind& kind) { return key == kind.name; });
+    });
+    for (const monitor_sim::FaultKind& kind : monitor_sim::kFaultKinds) {
+      if (faults.isMember(kind.name))
+        rates.*kind.rate = reader_.Number(faults[kind.name], Member(path, kind.name)).value_or(0.0);
     }
     if (rates.Sum() < 0.0 || rates.Sum() > 1.0) {
       reader_.Error(faults, path, "expected rates that add up to 0 .. 1");

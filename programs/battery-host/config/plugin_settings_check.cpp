@@ -6,9 +6,6 @@ namespace {
 
 using battery_settings::Conversion;
 
-const char* const kDescriptorParts[] = {"SignalName", "NMAlarmID", "ID", "SignalNumber"};
-constexpr int kThresholdMode = 3;
-
 const battery_settings::SettingConversion* SettingOf(const std::string& key) {
   for (const auto& setting : battery_settings::kAppSettings) {
     if (setting.key == key) return &setting;
@@ -74,10 +71,12 @@ void CheckThresholdMember(ConfigReader& reader, const Json::Value& member,
         std::string("expected an object, found ") + TypeName(member) + ": the plug-in skips it");
     return;
   }
-  for (const char* part : kDescriptorParts) {
+  const auto check = [&](const char* part) {
     const Json::Value* value = member.find(part, part + std::char_traits<char>::length(part));
     if (value != nullptr) ExpectSingle(reader, *value, Member(path, part));
-  }
+  };
+  check(battery_settings::kSignalNameMember);
+  for (const char* part : battery_settings::kDescriptorParts) check(part);
 }
 
 void CheckThresholdSetting(ConfigReader& reader, const Json::Value& thresholds,
@@ -119,8 +118,10 @@ void CheckPluginConfig(ConfigReader& reader, const Json::Value& config, const st
   const Json::Value& thresholds = config["thresholdSetting"];
   if (thresholds.isNull()) return;
   const std::string at = Member(path, "thresholdSetting");
-  if (ModeOf(*app_setting) != kThresholdMode) {
-    reader.Warn(thresholds, at, "read only when appSetting.b_mode is 3: ignored");
+  if (ModeOf(*app_setting) != battery_settings::kThresholdMode) {
+    reader.Warn(thresholds, at,
+                "read only when appSetting.b_mode is " +
+                    std::to_string(battery_settings::kThresholdMode) + ": ignored");
     return;
   }
   CheckThresholdSetting(reader, thresholds, at);

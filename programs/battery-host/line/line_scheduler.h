@@ -14,9 +14,9 @@
 //   given up: turns follow each other back to back at the line's speed.
 // - Each request waits `answer_timeout` for its answer, then the device's
 //   RefreshStatus re-sends it. The plug-in re-sends at most
-//   kResendsPerCycle times a cycle, shared by its four requests; when an
-//   answer is still missing after that, the host gives the cycle up and ends
-//   the turn, so a silent monitor holds the line for at most
+//   battery_link::kResendsPerCycle times a cycle, shared by its requests; when
+//   an answer is still missing after that, the host gives the cycle up and
+//   ends the turn, so a silent monitor holds the line for at most
 //   (1 + kResendsPerCycle) answer timeouts a turn.
 // - Stale answers. Answers do not name their request. After a re-send two
 //   answers to one request may be on their way, and after a given-up cycle
@@ -40,13 +40,14 @@
 #include <optional>
 #include <vector>
 
+#include "battery/link.h"
 #include "host/device.h"
 
 class LineScheduler {
  public:
   using Clock = std::chrono::steady_clock;
   // The plug-in's re-sends per cycle (its retry limit).
-  static constexpr int kResendsPerCycle = 3;
+  static constexpr int kResendsPerCycle = battery_link::kResendsPerCycle;
 
   struct Timing {
     Clock::duration answer_timeout;
@@ -83,12 +84,12 @@ class LineScheduler {
 
   LineScheduler(boost::asio::io_context& io, Timing timing, Wire& wire);
 
-  // The longest a turn takes while its monitor answers, if slowly: its four
-  // requests and the three re-sends each wait an answer timeout, each re-send
-  // may hold the next request for an answer timeout and the longest exchange,
-  // and the gap before it.
+  // The longest a turn takes while its monitor answers, if slowly: its
+  // requests and its re-sends each wait an answer timeout, each re-send may
+  // hold the next request for an answer timeout and the longest exchange, and
+  // the gap before it.
   static constexpr Clock::duration LongestTurn(const Timing& timing) {
-    constexpr int kRequests = 4;
+    constexpr int kRequests = static_cast<int>(battery_link::kRequestsPerCycle);
     return (kRequests + kResendsPerCycle) * timing.answer_timeout +
            kResendsPerCycle * (timing.answer_timeout + timing.longest_exchange) + timing.frame_gap;
   }

@@ -26,6 +26,7 @@
 #include "programs/battery-host/file_holder.h"
 #include "programs/battery-host/line/line_transport.h"
 #include "programs/battery-host/support/back_off.h"
+#include "programs/battery-host/support/one_shot.h"
 
 namespace {
 
@@ -74,9 +75,8 @@ class SerialTransport : public LineTransport {
     unwritten_.assign(data, data + size);
     request_size_ = size;
     if (!WriteSome()) return;
-    write_deadline_.expires_after(write_limit_);
-    write_deadline_.async_wait([this](const boost::system::error_code& error) {
-      if (!error && !unwritten_.empty()) WriteStalled();
+    ArmOneShot(write_deadline_, write_limit_, [this] {
+      if (!unwritten_.empty()) WriteStalled();
     });
     WaitForRoom();
   }
@@ -217,10 +217,7 @@ class SerialTransport : public LineTransport {
   void Retry(const std::string& reason) {
     const std::chrono::milliseconds delay = back_off_.Failed(BackOff::Clock::now());
     listener_.OnDown(reason + "; retrying in " + std::to_string(delay.count()) + " ms");
-    retry_.expires_after(delay);
-    retry_.async_wait([this](const boost::system::error_code& error) {
-      if (!error) Open();
-    });
+    ArmOneShot(retry_, delay, [this] { Open(); });
   }
 
   std::string path_;

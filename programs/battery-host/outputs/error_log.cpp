@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -45,32 +44,21 @@ bool StandardErrorIsJournal() {
 }
 
 void PrefixingBuffer::Mark(Priority priority) {
-  if (at_line_start_) priority_ = priority;
+  if (AtLineStart()) priority_ = priority;
 }
 
-PrefixingBuffer::int_type PrefixingBuffer::overflow(int_type ch) {
-  if (traits_type::eq_int_type(ch, traits_type::eof())) return traits_type::not_eof(ch);
-  const char c = traits_type::to_char_type(ch);
-  return xsputn(&c, 1) == 1 ? ch : traits_type::eof();
+void PrefixingBuffer::StartLine(std::string& line) {
+  if (prefixes_.priority) {
+    line += {'<', static_cast<char>('0' + static_cast<int>(priority_)), '>'};
+  }
+  if (prefixes_.time) line += host_text::Now() + ' ';
 }
 
 // A line goes out whole, prefix and all, in one write: lines of the host and
 // of the plug-in never interleave mid-line, and a line costs one system call.
-std::streamsize PrefixingBuffer::xsputn(const char* data, std::streamsize size) {
-  const char* const begin = data;
-  const char* const end = data + size;
-  while (data != end) {
-    if (at_line_start_) StartLine();
-    const char* newline = std::find(data, end, '\n');
-    const char* next = newline == end ? end : newline + 1;
-    line_.append(data, next);
-    data = next;
-    if (newline == end) break;
-    priority_ = Priority::kInfo;
-    at_line_start_ = true;
-    if (!WritePending()) return newline - begin;
-  }
-  return size;
+bool PrefixingBuffer::LineEnded() {
+  priority_ = Priority::kInfo;
+  return WritePending();
 }
 
 int PrefixingBuffer::sync() {
@@ -78,19 +66,12 @@ int PrefixingBuffer::sync() {
   return target_->pubsync() == 0 && written ? 0 : -1;
 }
 
-void PrefixingBuffer::StartLine() {
-  at_line_start_ = false;
-  if (prefixes_.priority) {
-    line_ += {'<', static_cast<char>('0' + static_cast<int>(priority_)), '>'};
-  }
-  if (prefixes_.time) line_ += host_text::Now() + ' ';
-}
-
 bool PrefixingBuffer::WritePending() {
-  if (line_.empty()) return true;
-  const auto size = static_cast<std::streamsize>(line_.size());
-  const bool written = target_->sputn(line_.data(), size) == size;
-  line_.clear();
+  std::string& line = Line();
+  if (line.empty()) return true;
+  const auto size = static_cast<std::streamsize>(line.size());
+  const bool written = target_->sputn(line.data(), size) == size;
+  line.clear();
   return written;
 }
 

@@ -16,6 +16,8 @@
 #include <streambuf>
 #include <string>
 
+#include "programs/battery-host/support/line_buffer.h"
+
 namespace error_log {
 
 enum class Priority { kError = 3, kWarning = 4, kInfo = 6 };
@@ -39,7 +41,7 @@ struct Prefixes {
 Prefixes ForStandardError();
 
 // Writes each line to `target` behind its prefixes, whole.
-class PrefixingBuffer final : public std::streambuf {
+class PrefixingBuffer final : public LineBuffer {
  public:
   PrefixingBuffer(std::streambuf* target, Prefixes prefixes)
       : target_(target), prefixes_(prefixes) {}
@@ -48,19 +50,16 @@ class PrefixingBuffer final : public std::streambuf {
   std::streambuf* Target() const { return target_; }
 
  protected:
-  int_type overflow(int_type ch) override;
-  std::streamsize xsputn(const char* data, std::streamsize size) override;
+  void StartLine(std::string& line) override;
+  bool LineEnded() override;
   int sync() override;
 
  private:
-  void StartLine();
   bool WritePending();
 
   std::streambuf* target_;
   Prefixes prefixes_;
   Priority priority_ = Priority::kInfo;
-  bool at_line_start_ = true;
-  std::string line_;  // what has been written of the line, not yet passed on
 };
 
 // Puts a PrefixingBuffer between `out` and its buffer while it lives.

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "battery/byte_order.h"
 #include "programs/battery-host/text_format.h"
 
 namespace {
@@ -115,7 +116,7 @@ std::string_view JsonLine::FinishObject() {
 
 std::optional<std::tm> SampleLocalTime(const Battery32_Data_t& record) {
   const std::uint8_t* t = record.sample_time;
-  const unsigned year = t[0] | (static_cast<unsigned>(t[1]) << 8);
+  const unsigned year = byte_order::ReadLittleEndian<std::uint16_t>(record.sample_time);
   if (year == 0 || t[2] < 1 || t[2] > 12 || t[3] < 1 || t[3] > 31) return std::nullopt;
   std::tm local{};
   local.tm_year = static_cast<int>(year) - 1900;

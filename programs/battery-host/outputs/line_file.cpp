@@ -15,13 +15,6 @@ LineFile::~LineFile() {
   ::close(fd_);
 }
 
-LineFile::int_type LineFile::overflow(int_type ch) {
-  if (traits_type::eq_int_type(ch, traits_type::eof())) return traits_type::not_eof(ch);
-  const char c = traits_type::to_char_type(ch);
-  xsputn(&c, 1);
-  return ch;
-}
-
 std::streamsize LineFile::xsputn(const char* data, std::streamsize size) {
   const std::string failure = Append(data, static_cast<std::size_t>(size));
   if (failure.empty()) {

@@ -9,10 +9,11 @@
 
 #include <cstdint>
 #include <ostream>
-#include <streambuf>
 #include <string>
 
-class LineFile final : public std::streambuf {
+#include "programs/battery-host/support/line_buffer.h"
+
+class LineFile final : public UnbufferedStreambuf {
  public:
   // Throws std::runtime_error, naming the path and the reason, when the file
   // cannot be opened for appending (OpenAppendFile).
@@ -24,7 +25,6 @@ class LineFile final : public std::streambuf {
  protected:
   // One whole line, its newline included, as PluginLines hands it over.
   std::streamsize xsputn(const char* data, std::streamsize size) override;
-  int_type overflow(int_type ch) override;
 
  private:
   // The system's reason when the line did not go in whole; empty when it did.

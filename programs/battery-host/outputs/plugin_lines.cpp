@@ -1,6 +1,5 @@
 #include "programs/battery-host/outputs/plugin_lines.h"
 
-#include <algorithm>
 #include <charconv>
 #include <iostream>
 
@@ -8,40 +7,23 @@ PluginLines::PluginLines(std::streambuf* target)
     : target_(target), replaced_(std::cout.rdbuf(this)) {}
 
 PluginLines::~PluginLines() {
-  if (!line_.empty()) EndLine();
+  EndLine();
   std::cout.rdbuf(replaced_);
 }
 
-PluginLines::int_type PluginLines::overflow(int_type ch) {
-  if (traits_type::eq_int_type(ch, traits_type::eof())) return traits_type::not_eof(ch);
-  const char c = traits_type::to_char_type(ch);
-  xsputn(&c, 1);
-  return ch;
+void PluginLines::StartLine(std::string& line) {
+  line = "battery-host: ";
+  char id[16];
+  const auto written = std::to_chars(id, id + sizeof id, subject_).ptr;
+  if (has_subject_) line.append(id, written).append(" ");
+  line += "plug-in: ";
 }
 
 // A line goes over whole, with its prefix, once its end is written.
-std::streamsize PluginLines::xsputn(const char* data, std::streamsize size) {
-  const char* end = data + size;
-  while (data != end) {
-    if (line_.empty()) {
-      line_ = "battery-host: ";
-      char id[16];
-      const auto written = std::to_chars(id, id + sizeof id, subject_).ptr;
-      if (has_subject_) line_.append(id, written).append(" ");
-      line_ += "plug-in: ";
-    }
-    const char* newline = std::find(data, end, '\n');
-    line_.append(data, newline);
-    if (newline == end) break;
-    EndLine();
-    data = newline + 1;
-  }
-  return size;
-}
-
-void PluginLines::EndLine() {
-  line_ += '\n';
-  target_->sputn(line_.data(), static_cast<std::streamsize>(line_.size()));
+bool PluginLines::LineEnded() {
+  std::string& line = Line();
+  target_->sputn(line.data(), static_cast<std::streamsize>(line.size()));
   target_->pubsync();
-  line_.clear();
+  line.clear();
+  return true;
 }

@@ -9,11 +9,11 @@
 // with the data id of the device the host is dealing with when the line is
 // written: the one it called, or that called it.
 
-#include <ostream>
-#include <streambuf>
 #include <string>
 
-class PluginLines final : public std::streambuf {
+#include "programs/battery-host/support/line_buffer.h"
+
+class PluginLines final : public LineBuffer {
  public:
   explicit PluginLines(std::streambuf* target);
   ~PluginLines() override;
@@ -26,17 +26,13 @@ class PluginLines final : public std::streambuf {
   }
 
  protected:
-  int_type overflow(int_type ch) override;
-  std::streamsize xsputn(const char* data, std::streamsize size) override;
+  void StartLine(std::string& line) override;
+  bool LineEnded() override;
   int sync() override { return target_->pubsync(); }
 
  private:
-  void EndLine();
-
   std::streambuf* target_;
   std::streambuf* replaced_;
   unsigned int subject_ = 0;
   bool has_subject_ = false;
-  // The line under way, behind its prefix; kept, so its space is reused.
-  std::string line_;
 };

@@ -145,50 +145,23 @@ class ReplaySession {
  private:
   std::ostream& out() { return out_; }
 
-  void RunCommand(const std::vector<std::string>& t, const std::string& line) {
-    const std::string& command = t[0];
-    if (command == "device") return AddDevice(t);
-    if (command == "peer") return AddPeer(t);
-    PXHSPDevice& device = Current(command);
-    if (command == "config") return Configure(device, RestAfterCommand(line));
-    if (command == "tick") {
-      ExpectArgs(t, 0, 0);
-      const int result = device.RefreshStatus();
-      out() << "tick -> " << result << '\n';
-    } else if (command == "rx") {
-      std::vector<unsigned char> bytes = ParseHexBytes(t);
-      const int result = device.process(bytes.data(), static_cast<unsigned int>(bytes.size()));
-      out() << "rx -> " << result << '\n';
-    } else if (command == "rx-null") {
-      ExpectArgs(t, 1, 1);
-      const auto length = static_cast<unsigned int>(ParseInteger(t[1], 0, UINT32_MAX));
-      const int result = device.process(nullptr, length);
-      out() << "rx-null -> " << result << '\n';
-    } else if (command == "query") {
-      Query(device, RestAfterOneBlank(line));
-    } else if (command == "cache") {
-      const std::vector<unsigned char> bytes = ParseHexBytes(t);
-      const int result = device.LoadFromCache(bytes.data(), static_cast<int>(bytes.size()));
-      out() << "cache -> " << result << '\n';
-    } else if (command == "ioctl") {
-      Ioctl(device, t);
-    } else {
-      SetHostState(device, t);
-    }
-  }
+  using Args = std::vector<std::string>;
 
-  PXHSPDevice& Current(const std::string& command) {
-    static const char* const kKnown[] = {"config",     "tick",      "rx",    "rx-null", "query",
-                                         "cache",      "ioctl",     "age",   "ao",      "ao-report",
-                                         "batch-rule", "batch-hit", "level", "limit",   "state"};
-    bool known = false;
-    for (const char* name : kKnown) known = known || command == name;
-    if (!known) throw ScriptError("unknown command '" + command + "'");
-    if (current_ == nullptr) throw ScriptError("'" + command + "' before any 'device'");
-    return *current_;
-  }
+  // One row per command of the script.
+  struct Command {
+    const char* name;
+    // Runs on the device that the latest 'device' added: there must be one.
+    bool on_device;
+    void (ReplaySession::*run)(const Args& t, const std::string& line);
+  };
+  static const Command kCommands[];
 
-  void AddDevice(const std::vector<std::string>& t) {
+  void RunCommand(const Args& t, const std::string& line);
+
+  // The device that the latest 'device' added.
+  PXHSPDevice& device() { return *current_; }
+
+  void AddDevice(const Args& t, const std::string&) {
     ExpectArgs(t, 2, 2);
     const auto data_id = static_cast<unsigned int>(ParseInteger(t[1], 0, UINT32_MAX));
     const auto address = ParseInteger(t[2], 0, 255);
@@ -203,74 +176,113 @@ class ReplaySession {
     out() << "device " << data_id << '\n';
   }
 
-  void AddPeer(const std::vector<std::string>& t) {
+  void AddPeer(const Args& t, const std::string&) {
     ExpectArgs(t, 3, 3);
     const auto data_id = static_cast<unsigned int>(ParseInteger(t[1], 0, UINT32_MAX));
     controller_->SetPeerValue(data_id, t[2], ParseFloat(t[3]));
   }
 
-  void Configure(PXHSPDevice& device, const std::string& text) {
-    const Json::Value config = ParseJson(text);
+  void Configure(const Args&, const std::string& line) {
+    const Json::Value config = ParseJson(RestAfterCommand(line));
     try {
-      const int result = device.InitSetting(config);
+      const int result = device().InitSetting(config);
       out() << "config -> " << result << '\n';
     } catch (const std::exception& error) {
       out() << "config !! " << error.what() << '\n';
     }
   }
 
-  void Query(PXHSPDevice& device, const std::string& name) {
+  void Tick(const Args& t, const std::string&) {
+    ExpectArgs(t, 0, 0);
+    const int result = device().RefreshStatus();
+    out() << "tick -> " << result << '\n';
+  }
+
+  void Receive(const Args& t, const std::string&) {
+    std::vector<unsigned char> bytes = ParseHexBytes(t);
+    const int result = device().process(bytes.data(), static_cast<unsigned int>(bytes.size()));
+    out() << "rx -> " << result << '\n';
+  }
+
+  void ReceiveNull(const Args& t, const std::string&) {
+    ExpectArgs(t, 1, 1);
+    const auto length = static_cast<unsigned int>(ParseInteger(t[1], 0, UINT32_MAX));
+    const int result = device().process(nullptr, length);
+    out() << "rx-null -> " << result << '\n';
+  }
+
+  void Query(const Args&, const std::string& line) {
+    const std::string name = RestAfterOneBlank(line);
     try {
-      const float value = device.Get_Value(device.DataId(), name);
+      const float value = device().Get_Value(device().DataId(), name);
       out() << "query -> " << Float(value) << '\n';
     } catch (const std::out_of_range& error) {
       out() << "query !! " << error.what() << '\n';
     }
   }
 
-  void Ioctl(PXHSPDevice& device, const std::vector<std::string>& t) {
+  void Cache(const Args& t, const std::string&) {
+    const std::vector<unsigned char> bytes = ParseHexBytes(t);
+    const int result = device().LoadFromCache(bytes.data(), static_cast<int>(bytes.size()));
+    out() << "cache -> " << result << '\n';
+  }
+
+  void Ioctl(const Args& t, const std::string&) {
     ExpectArgs(t, 1, 2);
     const auto code = static_cast<int>(ParseInteger(t[1], INT32_MIN, INT32_MAX));
     std::uint16_t minutes = 0;
     const bool has_input = t.size() == 3;
     if (has_input) minutes = static_cast<std::uint16_t>(ParseInteger(t[2], 0, UINT16_MAX));
     int result = 0;
-    const int status = device.DeviceIoControl(code, has_input ? &minutes : nullptr,
-                                              has_input ? 2 : 0, nullptr, 0, result);
+    const int status = device().DeviceIoControl(code, has_input ? &minutes : nullptr,
+                                                has_input ? 2 : 0, nullptr, 0, result);
     out() << "ioctl -> " << status << '\n';
   }
 
-  void SetHostState(PXHSPDevice& device, const std::vector<std::string>& t) {
-    const std::string& command = t[0];
-    if (command == "age") {
-      ExpectArgs(t, 1, 1);
-      const long long seconds = ParseInteger(t[1], INT32_MIN, INT32_MAX);
-      DeviceAccess::LastUpdate(device) = boost::posix_time::second_clock::local_time() -
+  // The host's state around the device, set as the host would.
+
+  void SetAge(const Args& t, const std::string&) {
+    ExpectArgs(t, 1, 1);
+    const long long seconds = ParseInteger(t[1], INT32_MIN, INT32_MAX);
+    DeviceAccess::LastUpdate(device()) = boost::posix_time::second_clock::local_time() -
                                          boost::posix_time::seconds(static_cast<long>(seconds));
-    } else if (command == "ao") {
-      ExpectArgs(t, 1, 2);
-      DeviceAccess::AoNames(device).push_back(t[1]);
-      if (t.size() == 3) DeviceAccess::AoValues(device)[t[1]] = ParseFloat(t[2]);
-    } else if (command == "ao-report") {
-      ExpectArgs(t, 1, 1);
-      controller_->SetAoReport(ParseBool(t[1]));
-    } else if (command == "batch-rule") {
-      ExpectArgs(t, 0, 0);
-      DeviceAccess::BatchRules(device).emplace_back();
-    } else if (command == "batch-hit") {
-      ExpectArgs(t, 1, 1);
-      controller_->SetBatchHit(ParseBool(t[1]));
-    } else if (command == "level") {
-      ExpectArgs(t, 2, 2);
-      DeviceAccess::LevelMap(device)[t[1]] =
-          static_cast<int>(ParseInteger(t[2], INT32_MIN, INT32_MAX));
-    } else if (command == "limit") {
-      ExpectArgs(t, 2, 2);
-      DeviceAccess::ValueMap(device)[t[1]] = ParseFloat(t[2]);
-    } else {
-      ExpectArgs(t, 0, 0);
-      PrintState(device);
-    }
+  }
+
+  void AddAo(const Args& t, const std::string&) {
+    ExpectArgs(t, 1, 2);
+    DeviceAccess::AoNames(device()).push_back(t[1]);
+    if (t.size() == 3) DeviceAccess::AoValues(device())[t[1]] = ParseFloat(t[2]);
+  }
+
+  void SetAoReport(const Args& t, const std::string&) {
+    ExpectArgs(t, 1, 1);
+    controller_->SetAoReport(ParseBool(t[1]));
+  }
+
+  void AddBatchRule(const Args& t, const std::string&) {
+    ExpectArgs(t, 0, 0);
+    DeviceAccess::BatchRules(device()).emplace_back();
+  }
+
+  void SetBatchHit(const Args& t, const std::string&) {
+    ExpectArgs(t, 1, 1);
+    controller_->SetBatchHit(ParseBool(t[1]));
+  }
+
+  void SetLevel(const Args& t, const std::string&) {
+    ExpectArgs(t, 2, 2);
+    DeviceAccess::LevelMap(device())[t[1]] =
+        static_cast<int>(ParseInteger(t[2], INT32_MIN, INT32_MAX));
+  }
+
+  void SetLimit(const Args& t, const std::string&) {
+    ExpectArgs(t, 2, 2);
+    DeviceAccess::ValueMap(device())[t[1]] = ParseFloat(t[2]);
+  }
+
+  void State(const Args& t, const std::string&) {
+    ExpectArgs(t, 0, 0);
+    PrintState(device());
   }
 
   void PrintState(PXHSPDevice& device) {
@@ -290,6 +302,39 @@ class ReplaySession {
   std::vector<std::unique_ptr<PXHSPDevice>> devices_;
   PXHSPDevice* current_ = nullptr;
 };
+
+const ReplaySession::Command ReplaySession::kCommands[] = {
+    {"device", false, &ReplaySession::AddDevice},
+    {"peer", false, &ReplaySession::AddPeer},
+    {"config", true, &ReplaySession::Configure},
+    {"tick", true, &ReplaySession::Tick},
+    {"rx", true, &ReplaySession::Receive},
+    {"rx-null", true, &ReplaySession::ReceiveNull},
+    {"query", true, &ReplaySession::Query},
+    {"cache", true, &ReplaySession::Cache},
+    {"ioctl", true, &ReplaySession::Ioctl},
+    {"age", true, &ReplaySession::SetAge},
+    {"ao", true, &ReplaySession::AddAo},
+    {"ao-report", true, &ReplaySession::SetAoReport},
+    {"batch-rule", true, &ReplaySession::AddBatchRule},
+    {"batch-hit", true, &ReplaySession::SetBatchHit},
+    {"level", true, &ReplaySession::SetLevel},
+    {"limit", true, &ReplaySession::SetLimit},
+    {"state", true, &ReplaySession::State},
+};
+
+void ReplaySession::RunCommand(const Args& t, const std::string& line) {
+  const std::string& name = t[0];
+  const Command* command = nullptr;
+  for (const Command& row : kCommands) {
+    if (name == row.name) command = &row;
+  }
+  if (command == nullptr) throw ScriptError("unknown command '" + name + "'");
+  if (command->on_device && current_ == nullptr) {
+    throw ScriptError("'" + name + "' before any 'device'");
+  }
+  (this->*command->run)(t, line);
+}
 
 }  // namespace
 

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <ctime>
 
+#include "programs/battery-host/support/one_shot.h"
+
 namespace {
 
 void Notify(const std::string& state) {
@@ -70,8 +72,5 @@ std::string ServiceNotifier::Status() const {
 
 void ServiceNotifier::KeepAlive() {
   Notify("WATCHDOG=1");
-  keep_alive_timer_.expires_after(keep_alive_period_);
-  keep_alive_timer_.async_wait([this](const boost::system::error_code& error) {
-    if (!error) KeepAlive();
-  });
+  ArmOneShot(keep_alive_timer_, keep_alive_period_, [this] { KeepAlive(); });
 }

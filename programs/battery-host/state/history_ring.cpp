@@ -11,16 +11,17 @@
 #include <filesystem>
 #include <random>
 
+#include "battery/byte_order.h"
 #include "programs/battery-host/state/state_file.h"
 
 namespace {
 
 using namespace history_ring;
+using byte_order::ReadLittleEndian;
+using byte_order::WriteLittleEndian;
 using state_file::Crc32;
-using state_file::Get;
 using state_file::Opened;
 using state_file::OpenRegular;
-using state_file::Put;
 using state_file::ReadAt;
 using state_file::WriteAt;
 
@@ -44,12 +45,13 @@ std::array<unsigned char, kHeaderSize> MakeHeader(std::uint32_t capacity, std::u
                                                   const EntryLayout& layout = kCurrentLayout) {
   std::array<unsigned char, kHeaderSize> header{};
   std::copy(kMagic.begin(), kMagic.end(), header.begin() + kHeaderMagicOffset);
-  Put<std::uint32_t>(&header[kHeaderVersionOffset], layout.version);
-  Put<std::uint32_t>(&header[kHeaderSizeOffset], kHeaderSize);
-  Put<std::uint32_t>(&header[kHeaderEntrySizeOffset], layout.entry_size);
-  Put<std::uint32_t>(&header[kHeaderCapacityOffset], capacity);
-  Put<std::uint64_t>(&header[kHeaderRingIdOffset], id);
-  Put<std::uint32_t>(&header[kHeaderCrcOffset], Crc32(header.data(), kHeaderCrcOffset));
+  WriteLittleEndian<std::uint32_t>(header, kHeaderVersionOffset, layout.version);
+  WriteLittleEndian<std::uint32_t>(header, kHeaderSizeOffset, kHeaderSize);
+  WriteLittleEndian<std::uint32_t>(header, kHeaderEntrySizeOffset, layout.entry_size);
+  WriteLittleEndian<std::uint32_t>(header, kHeaderCapacityOffset, capacity);
+  WriteLittleEndian<std::uint64_t>(header, kHeaderRingIdOffset, id);
+  WriteLittleEndian<std::uint32_t>(header, kHeaderCrcOffset,
+                                   Crc32(header.data(), kHeaderCrcOffset));
   return header;
 }
 
@@ -67,40 +69,45 @@ const EntryLayout* LayoutOf(std::uint32_t version, std::uint32_t entry_size) {
 }
 
 HeaderFacts ReadHeader(const std::array<unsigned char, kHeaderSize>& header) {
-  const std::uint32_t capacity = Get<std::uint32_t>(&header[kHeaderCapacityOffset]);
-  const EntryLayout* layout = LayoutOf(Get<std::uint32_t>(&header[kHeaderVersionOffset]),
-                                       Get<std::uint32_t>(&header[kHeaderEntrySizeOffset]));
-  const bool valid =
-      std::equal(kMagic.begin(), kMagic.end(), header.begin()) && layout != nullptr &&
-      Get<std::uint32_t>(&header[kHeaderSizeOffset]) == kHeaderSize && capacity >= kMinCapacity &&
-      capacity <= kMaxCapacity &&
-      Get<std::uint32_t>(&header[kHeaderCrcOffset]) == Crc32(header.data(), kHeaderCrcOffset);
-  return valid ? HeaderFacts{capacity, layout, Get<std::uint64_t>(&header[kHeaderRingIdOffset])}
+  const std::uint32_t capacity = ReadLittleEndian<std::uint32_t>(header, kHeaderCapacityOffset);
+  const EntryLayout* layout =
+      LayoutOf(ReadLittleEndian<std::uint32_t>(header, kHeaderVersionOffset),
+               ReadLittleEndian<std::uint32_t>(header, kHeaderEntrySizeOffset));
+  const bool valid = std::equal(kMagic.begin(), kMagic.end(), header.begin()) &&
+                     layout != nullptr &&
+                     ReadLittleEndian<std::uint32_t>(header, kHeaderSizeOffset) == kHeaderSize &&
+                     capacity >= kMinCapacity && capacity <= kMaxCapacity &&
+                     ReadLittleEndian<std::uint32_t>(header, kHeaderCrcOffset) ==
+                         Crc32(header.data(), kHeaderCrcOffset);
+  return valid ? HeaderFacts{capacity, layout,
+                             ReadLittleEndian<std::uint64_t>(header, kHeaderRingIdOffset)}
                : HeaderFacts{};
 }
 
 std::array<unsigned char, kEntrySize> MakeEntry(const HistoryRing::Entry& entry,
                                                 const EntryLayout& layout) {
   std::array<unsigned char, kEntrySize> bytes{};
-  Put<std::uint64_t>(&bytes[kEntrySequenceOffset], entry.sequence);
+  WriteLittleEndian<std::uint64_t>(bytes, kEntrySequenceOffset, entry.sequence);
   std::copy(entry.record.begin(), entry.record.end(), bytes.begin() + kEntryRecordOffset);
   if (layout.has_context) {
     const auto offset = entry.context.utc_offset_minutes;
-    Put<std::uint16_t>(&bytes[kEntryUtcOffsetOffset],
-                       static_cast<std::uint16_t>(offset ? *offset : kUtcOffsetNotKnown));
-    Put<std::uint16_t>(&bytes[kEntryFlagsOffset], entry.context.group_voltage_valid
-                                                      ? std::uint16_t{0}
-                                                      : kFlagGroupVoltageNotMeasured);
+    WriteLittleEndian<std::uint16_t>(
+        bytes, kEntryUtcOffsetOffset,
+        static_cast<std::uint16_t>(offset ? *offset : kUtcOffsetNotKnown));
+    WriteLittleEndian<std::uint16_t>(
+        bytes, kEntryFlagsOffset,
+        entry.context.group_voltage_valid ? std::uint16_t{0} : kFlagGroupVoltageNotMeasured);
   }
-  Put<std::uint32_t>(&bytes[layout.CrcOffset()], Crc32(bytes.data(), layout.CrcOffset()));
+  WriteLittleEndian<std::uint32_t>(bytes, layout.CrcOffset(),
+                                   Crc32(bytes.data(), layout.CrcOffset()));
   return bytes;
 }
 
-RecordContext DecodeContext(const unsigned char* bytes) {
+RecordContext DecodeContext(byte_order::ByteSpan<const unsigned char> bytes) {
   RecordContext context;
-  const auto offset = static_cast<std::int16_t>(Get<std::uint16_t>(bytes + kEntryUtcOffsetOffset));
+  const auto offset = ReadLittleEndian<std::int16_t>(bytes, kEntryUtcOffsetOffset);
   if (offset != kUtcOffsetNotKnown) context.utc_offset_minutes = offset;
-  const std::uint16_t flags = Get<std::uint16_t>(bytes + kEntryFlagsOffset);
+  const auto flags = ReadLittleEndian<std::uint16_t>(bytes, kEntryFlagsOffset);
   context.group_voltage_valid = (flags & kFlagGroupVoltageNotMeasured) == 0;
   return context;
 }
@@ -108,13 +115,14 @@ RecordContext DecodeContext(const unsigned char* bytes) {
 // The entry in `bytes` when it verifies and belongs in `slot`.
 std::optional<HistoryRing::Entry> DecodeEntry(const unsigned char* bytes, std::uint32_t slot,
                                               std::uint32_t capacity, const EntryLayout& layout) {
+  const byte_order::ByteSpan at{bytes, layout.entry_size};
   const std::size_t crc_at = layout.CrcOffset();
-  if (Get<std::uint32_t>(bytes + crc_at) != Crc32(bytes, crc_at)) return std::nullopt;
+  if (ReadLittleEndian<std::uint32_t>(at, crc_at) != Crc32(bytes, crc_at)) return std::nullopt;
   HistoryRing::Entry entry;
-  entry.sequence = Get<std::uint64_t>(bytes + kEntrySequenceOffset);
+  entry.sequence = ReadLittleEndian<std::uint64_t>(at, kEntrySequenceOffset);
   if (entry.sequence == 0 || entry.sequence % capacity != slot) return std::nullopt;
   std::copy_n(bytes + kEntryRecordOffset, entry.record.size(), entry.record.begin());
-  if (layout.has_context) entry.context = DecodeContext(bytes);
+  if (layout.has_context) entry.context = DecodeContext(at);
   return entry;
 }
 

@@ -1,8 +1,8 @@
 #pragma once
 
-// What the files of the state directory share: little-endian numbers, their
-// CRC-32, whole reads and writes at an offset, and opening without ever
-// blocking on what is found in a file's place.
+// What the files of the state directory share: the CRC-32 of their
+// little-endian numbers (battery/byte_order.h), whole reads and writes at an
+// offset, and opening without ever blocking on what is found in a file's place.
 
 #include <cstddef>
 #include <cstdint>
@@ -14,18 +14,6 @@
 namespace state_file {
 
 std::uint32_t Crc32(const unsigned char* data, std::size_t size);
-
-template <typename T>
-void Put(unsigned char* at, T value) {
-  for (std::size_t i = 0; i < sizeof(T); ++i) at[i] = static_cast<unsigned char>(value >> (8 * i));
-}
-
-template <typename T>
-T Get(const unsigned char* at) {
-  T value = 0;
-  for (std::size_t i = 0; i < sizeof(T); ++i) value |= static_cast<T>(T{at[i]} << (8 * i));
-  return value;
-}
 
 struct Opened {
   int fd = -1;

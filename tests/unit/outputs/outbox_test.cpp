@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "battery/byte_order.h"
 #include "programs/battery-host/outputs/mqtt/acked_cursor.h"
 #include "programs/battery-host/outputs/mqtt/outbox.h"
 #include "programs/battery-host/state/history_ring.h"
@@ -134,10 +135,12 @@ TEST_F(OutboxTest, ACursorWithoutRingIdIsReadAndWrittenOver) {
   std::array<unsigned char, 2 * 24> bytes{};
   for (std::uint32_t count : {3u, 4u}) {
     unsigned char* slot = &bytes[(count % 2) * old.size];
+    const byte_order::ByteSpan at{slot, old.size};
     std::copy(old.magic.begin(), old.magic.end(), slot);
-    state_file::Put<std::uint32_t>(slot + acked_cursor::kCountOffset, count);
-    state_file::Put<std::uint64_t>(slot + acked_cursor::kSequenceOffset, count * 10);
-    state_file::Put<std::uint32_t>(slot + old.crc_offset, state_file::Crc32(slot, old.crc_offset));
+    byte_order::WriteLittleEndian<std::uint32_t>(at, acked_cursor::kCountOffset, count);
+    byte_order::WriteLittleEndian<std::uint64_t>(at, acked_cursor::kSequenceOffset, count * 10);
+    byte_order::WriteLittleEndian<std::uint32_t>(at, old.crc_offset,
+                                                 state_file::Crc32(slot, old.crc_offset));
   }
   std::ofstream(path, std::ios::binary)
       .write(reinterpret_cast<const char*>(bytes.data()), bytes.size());

@@ -18,6 +18,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "programs/battery-host/support/one_shot.h"
+
 namespace beast = boost::beast;
 namespace http = beast::http;
 namespace net = boost::asio;
@@ -263,10 +265,7 @@ void Accept(const std::shared_ptr<HttpSite>& site) {
   site->acceptor.async_accept([site](error_code error, tcp::socket socket) {
     if (error == net::error::operation_aborted || !site->acceptor.is_open()) return;
     if (error) {
-      site->retry.expires_after(kAcceptRetry);
-      site->retry.async_wait([site](error_code wait_error) {
-        if (!wait_error) Accept(site);
-      });
+      ArmOneShot(site->retry, kAcceptRetry, [site] { Accept(site); });
       return;
     }
     if (site->open >= kMaxConnections) {

@@ -6,13 +6,14 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "battery/byte_order.h"
 #include "programs/battery-host/state/state_file.h"
 
 namespace {
 
 using namespace acked_cursor;
-using state_file::Get;
-using state_file::Put;
+using byte_order::ReadLittleEndian;
+using byte_order::WriteLittleEndian;
 
 struct Slot {
   std::uint32_t count = 0;
@@ -20,13 +21,14 @@ struct Slot {
 };
 
 std::optional<Slot> DecodeSlot(const unsigned char* bytes, const SlotLayout& layout) {
-  const bool valid =
-      std::equal(layout.magic.begin(), layout.magic.end(), bytes + kMagicOffset) &&
-      Get<std::uint32_t>(bytes + layout.crc_offset) == state_file::Crc32(bytes, layout.crc_offset);
+  const byte_order::ByteSpan at{bytes, layout.size};
+  const bool valid = std::equal(layout.magic.begin(), layout.magic.end(), bytes + kMagicOffset) &&
+                     ReadLittleEndian<std::uint32_t>(at, layout.crc_offset) ==
+                         state_file::Crc32(bytes, layout.crc_offset);
   if (!valid) return std::nullopt;
-  Slot slot{Get<std::uint32_t>(bytes + kCountOffset),
-            {Get<std::uint64_t>(bytes + kSequenceOffset)}};
-  if (layout.has_ring_id) slot.acked.ring_id = Get<std::uint64_t>(bytes + kRingIdOffset);
+  Slot slot{ReadLittleEndian<std::uint32_t>(at, kCountOffset),
+            {ReadLittleEndian<std::uint64_t>(at, kSequenceOffset)}};
+  if (layout.has_ring_id) slot.acked.ring_id = ReadLittleEndian<std::uint64_t>(at, kRingIdOffset);
   return slot;
 }
 
@@ -74,10 +76,10 @@ std::optional<FileFailure> AckedCursor::Write(const Acked& acked) {
   std::array<unsigned char, kSlotSize> bytes{};
   const std::uint32_t count = count_ + 1;
   std::copy(kLayout.magic.begin(), kLayout.magic.end(), bytes.begin() + kMagicOffset);
-  Put<std::uint32_t>(&bytes[kCountOffset], count);
-  Put<std::uint64_t>(&bytes[kSequenceOffset], acked.sequence);
-  Put<std::uint64_t>(&bytes[kRingIdOffset], acked.ring_id);
-  Put<std::uint32_t>(&bytes[kCrcOffset], state_file::Crc32(bytes.data(), kCrcOffset));
+  WriteLittleEndian<std::uint32_t>(bytes, kCountOffset, count);
+  WriteLittleEndian<std::uint64_t>(bytes, kSequenceOffset, acked.sequence);
+  WriteLittleEndian<std::uint64_t>(bytes, kRingIdOffset, acked.ring_id);
+  WriteLittleEndian<std::uint32_t>(bytes, kCrcOffset, state_file::Crc32(bytes.data(), kCrcOffset));
   if (!state_file::WriteAt(fd_, bytes.data(), bytes.size(), (count % kSlots) * kSlotSize)) {
     return FileFailure{"pwrite", errno};
   }

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "programs/battery-host/support/one_shot.h"
+
 namespace {
 
 constexpr std::chrono::milliseconds kFirstBackOff{500};
@@ -262,10 +264,7 @@ void MqttConnection::Retry(const std::string& reason, bool quiet) {
   state_ = State::kWaiting;
   const std::chrono::milliseconds delay = back_off_.Failed(std::chrono::steady_clock::now());
   listener_.OnDown(reason + "; retrying in " + Milliseconds(delay), quiet);
-  retry_.expires_after(delay);
-  retry_.async_wait([this](const boost::system::error_code& error) {
-    if (!error) Resolve();
-  });
+  ArmOneShot(retry_, delay, [this] { Resolve(); });
 }
 
 void MqttConnection::Watch() {
@@ -313,9 +312,7 @@ void MqttConnection::Await(bool write) {
 }
 
 void MqttConnection::Tick() {
-  tick_.expires_after(kTickPeriod);
-  tick_.async_wait([this](const boost::system::error_code& error) {
-    if (error) return;
+  ArmOneShot(tick_, kTickPeriod, [this] {
     const bool no_answer = state_ == State::kConnecting &&
                            std::chrono::steady_clock::now() - attempt_started_ >= kConnectTimeout;
     if (no_answer) {

@@ -9,6 +9,7 @@
 
 #include "programs/battery-host/outputs/error_log.h"
 #include "programs/battery-host/outputs/run_output.h"
+#include "programs/battery-host/support/one_shot.h"
 
 namespace {
 
@@ -296,13 +297,7 @@ bool MqttPublisher::SendBacklogs(std::size_t budget, std::size_t per_device) {
 }
 
 void MqttPublisher::StartPacing() {
-  if (pacing_) return;
-  pacing_ = true;
-  pace_.expires_after(kPacePeriod);
-  pace_.async_wait([this](const boost::system::error_code& error) {
-    pacing_ = false;
-    if (!error) Pace();
-  });
+  ArmOneShotOnce(pace_, pacing_, kPacePeriod, [this] { Pace(); });
 }
 
 // One round: backlogs and discovery, until nothing is left.
@@ -336,10 +331,7 @@ void MqttPublisher::StartSweep() {
 }
 
 void MqttPublisher::SweepSoon(std::chrono::milliseconds delay) {
-  sweep_.expires_after(delay);
-  sweep_.async_wait([this](const boost::system::error_code& error) {
-    if (!error) Sweep();
-  });
+  ArmOneShot(sweep_, delay, [this] { Sweep(); });
 }
 
 void MqttPublisher::OnSubscribed(int message_id) {
@@ -426,13 +418,7 @@ void MqttPublisher::OnAcknowledged(int message_id) {
 }
 
 void MqttPublisher::KeepCursorsSoon() {
-  if (cursors_due_) return;
-  cursors_due_ = true;
-  cursors_.expires_after(kCursorPeriod);
-  cursors_.async_wait([this](const boost::system::error_code& error) {
-    cursors_due_ = false;
-    if (!error) WriteCursors();
-  });
+  ArmOneShotOnce(cursors_, cursors_due_, kCursorPeriod, [this] { WriteCursors(); });
 }
 
 void MqttPublisher::WriteCursors() {
