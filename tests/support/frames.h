@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "battery/link.h"
-#include "programs/battery-host/text_format.h"
+#include "programs/battery-host/support/text_format.h"
 
 namespace test_frames {
 

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "programs/battery-host/text_format.h"
+#include "programs/battery-host/support/text_format.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <filesystem>
 #include <random>
 
-#include "programs/battery-host/state/state_file.h"
+#include "programs/battery-host/support/state_file.h"
 
 namespace {
 

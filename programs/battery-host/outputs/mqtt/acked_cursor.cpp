@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "programs/battery-host/state/state_file.h"
+#include "programs/battery-host/support/state_file.h"
 
 namespace {
 

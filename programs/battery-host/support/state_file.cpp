@@ -1,4 +1,4 @@
-#include "programs/battery-host/state/state_file.h"
+#include "programs/battery-host/support/state_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "host/time_bits.h"
-#include "programs/battery-host/text_format.h"
+#include "programs/battery-host/support/text_format.h"
 
 namespace state_file {
 
