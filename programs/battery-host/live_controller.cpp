@@ -7,7 +7,7 @@
 
 #include "battery/variable_names.h"
 #include "programs/battery-host/outputs/json_output.h"
-#include "programs/battery-host/text_format.h"
+#include "programs/battery-host/support/text_format.h"
 
 LiveController::LiveController(RunEvents& events, PluginLines& plugin_lines, std::ostream* trace)
     : events_(events), plugin_lines_(plugin_lines), trace_(trace) {}

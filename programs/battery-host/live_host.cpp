@@ -24,7 +24,6 @@
 #include "programs/battery-host/line/line_timing.h"
 #include "programs/battery-host/line/port_open_deadline.h"
 #include "programs/battery-host/live_controller.h"
-#include "programs/battery-host/outputs/error_log.h"
 #include "programs/battery-host/outputs/http/http_server.h"
 #include "programs/battery-host/outputs/http/status_site.h"
 #include "programs/battery-host/outputs/line_file.h"
@@ -35,6 +34,7 @@
 #include "programs/battery-host/plugin_library.h"
 #include "programs/battery-host/service/service_notifier.h"
 #include "programs/battery-host/state/state_lock.h"
+#include "programs/battery-host/support/error_log.h"
 
 namespace {
 
@@ -378,7 +378,7 @@ class LiveHost {
     const PortSettings port = config_.Port(first.config.port);
     const unsigned baud = DeviceAccess::BaudRate(*first.device);
     if (IsSimPort(first.config.port)) {
-      std::vector<monitor_sim::MonitorSettings> monitors;
+      std::vector<SimMonitorSettings> monitors;
       for (const DeviceSlot* slot : live.members) monitors.push_back(slot->config.sim);
       line.SetTransport(MakeSimTransport(io_, monitors, port.echo, port.paced ? baud : 0, line));
     } else {

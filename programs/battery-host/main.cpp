@@ -10,10 +10,10 @@
 #include "programs/battery-host/config/host_config.h"
 #include "programs/battery-host/config/state_dir.h"
 #include "programs/battery-host/live_host.h"
-#include "programs/battery-host/outputs/error_log.h"
 #include "programs/battery-host/plugin_library.h"
 #include "programs/battery-host/replay/replay.h"
 #include "programs/battery-host/service/service_paths.h"
+#include "programs/battery-host/support/error_log.h"
 #include "programs/command-line/command_line.h"
 
 namespace {

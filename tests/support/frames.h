@@ -11,7 +11,7 @@
 
 #include "battery/byte_order.h"
 #include "battery/link.h"
-#include "programs/battery-host/text_format.h"
+#include "programs/battery-host/support/text_format.h"
 
 namespace test_frames {
 

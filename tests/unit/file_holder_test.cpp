@@ -1,7 +1,7 @@
 // Who holds a lock, as the lock table tells; and what is said where the
 // service's sandbox hides the table (ProcSubset=pid).
 
-#include "programs/battery-host/file_holder.h"
+#include "programs/battery-host/support/file_holder.h"
 
 #include <gtest/gtest.h>
 #include <sys/sysmacros.h>

@@ -17,7 +17,7 @@
 #include "battery/byte_order.h"
 #include "programs/battery-host/state/device_history.h"
 #include "programs/battery-host/state/history_ring.h"
-#include "programs/battery-host/state/state_file.h"
+#include "programs/battery-host/support/state_file.h"
 
 namespace {
 

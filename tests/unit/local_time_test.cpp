@@ -21,7 +21,7 @@
 
 #include "battery/local_time.h"
 #include "host/ttime.h"
-#include "programs/battery-host/text_format.h"
+#include "programs/battery-host/support/text_format.h"
 #include "tests/support/scoped_time_zone.h"
 
 namespace {

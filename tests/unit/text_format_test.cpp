@@ -5,7 +5,7 @@
 #include <string>
 #include <utility>
 
-#include "programs/battery-host/text_format.h"
+#include "programs/battery-host/support/text_format.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "programs/battery-host/text_format.h"
+#include "programs/battery-host/support/text_format.h"
 
 namespace {
 

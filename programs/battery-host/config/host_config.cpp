@@ -21,7 +21,7 @@
 #include "programs/battery-host/config/state_dir.h"
 #include "programs/battery-host/line/line_timing.h"
 #include "programs/battery-host/state/history_ring.h"
-#include "programs/battery-host/text_format.h"
+#include "programs/battery-host/support/text_format.h"
 #include "programs/command-line/number_text.h"
 #include "programs/monitor-model/fault_table.h"
 
@@ -491,26 +491,27 @@ class HostConfigParser {
     if (const auto* version = single("version")) config.sim.version = ToInt(*version);
     if (const auto* ratio = single("current_ratio")) {
       if (ToTruncatedInt(*ratio) != 0) {
-        config.sim.current_encoding = monitor_sim::CurrentEncoding::kOffset;
+        config.sim.offset_current = true;
       }
     }
   }
 
   void ParseSimValues(const Json::Value& sim, const std::string& path,
-                      monitor_sim::MonitorSettings& settings) {
-    const std::pair<const char*, float*> values[] = {{"cell_voltage", &settings.cell_voltage},
-                                                     {"group_voltage", &settings.group_voltage},
-                                                     {"current", &settings.current},
-                                                     {"temperature", &settings.temperature}};
+                      SimMonitorSettings& settings) {
+    const std::pair<const char*, std::optional<float>*> values[] = {
+        {"cell_voltage", &settings.cell_voltage},
+        {"group_voltage", &settings.group_voltage},
+        {"current", &settings.current},
+        {"temperature", &settings.temperature}};
     for (const auto& [key, target] : values) {
-      if (sim.isMember(key)) *target = OptionalFloat(sim[key], Member(path, key)).value_or(*target);
+      if (sim.isMember(key)) *target = OptionalFloat(sim[key], Member(path, key));
     }
     if (sim.isMember("seed")) {
       settings.seed = static_cast<std::uint32_t>(
           reader_.Integer(sim["seed"], Member(path, "seed"), 0, kMaxDataId)
               .value_or(settings.seed));
     }
-    const std::pair<const char*, std::chrono::milliseconds*> delays[] = {
+    const std::pair<const char*, std::optional<std::chrono::milliseconds>*> delays[] = {
         {"latency_ms", &settings.latency},
         {"late_ms", &settings.late},
         {"split_gap_ms", &settings.split_gap}};
@@ -522,18 +523,19 @@ class HostConfigParser {
     }
   }
 
-  void ParseFaults(const Json::Value& faults, const std::string& path,
-                   monitor_sim::FaultRates& rates) {
+  void ParseFaults(const Json::Value& faults, const std::string& path, SimFaultRates& rates) {
     if (!reader_.IsObject(faults, path)) return;
     reader_.RejectUnknownKeysBy(faults, path, [](const std::string& key) {
       return std::any_of(std::begin(monitor_sim::kFaultKinds), std::end(monitor_sim::kFaultKinds),
                          [&key](const monitor_sim::FaultKind& kind) { return key == kind.name; });
     });
+    double sum = 0.0;
     for (const monitor_sim::FaultKind& kind : monitor_sim::kFaultKinds) {
-      if (faults.isMember(kind.name))
-        rates.*kind.rate = reader_.Number(faults[kind.name], Member(path, kind.name)).value_or(0.0);
+      if (!faults.isMember(kind.name)) continue;
+      rates[kind.name] = reader_.Number(faults[kind.name], Member(path, kind.name)).value_or(0.0);
+      sum += rates[kind.name];
     }
-    if (rates.Sum() < 0.0 || rates.Sum() > 1.0) {
+    if (sum < 0.0 || sum > 1.0) {
       reader_.Error(faults, path, "expected rates that add up to 0 .. 1");
     }
   }

@@ -19,25 +19,15 @@
 #include "programs/battery-host/config/config_problem.h"
 #include "programs/battery-host/config/listen_address.h"
 #include "programs/battery-host/config/mqtt_config.h"
-#include "programs/monitor-model/monitor_model.h"
-
-// Limits of one variable. A crossing is reported when the value rises above
-// `high` or falls below `low`, the return when it is back inside by
-// `hysteresis`.
-struct ThresholdLimit {
-  std::optional<float> high;
-  std::optional<float> low;
-  float hysteresis = 0.0f;
-  int level = 1;
-};
+#include "programs/battery-host/line/port_settings.h"
+#include "programs/battery-host/line/sim_settings.h"
+#include "programs/battery-host/state/history_settings.h"
+#include "programs/battery-host/state/threshold_limit.h"
 
 // Port name that attaches a device to a simulated monitor inside the host;
 // "sim:NAME" puts every device naming it on one simulated line.
 inline constexpr const char* kSimPort = "sim";
 bool IsSimPort(const std::string& port);
-
-// Threshold key that applies to every cell without a limit of its own.
-inline constexpr const char* kAnyCellThreshold = "battery_*_value";
 
 // The longest device name: Home Assistant keeps device names of up to 255 characters.
 inline constexpr std::size_t kMaxDeviceNameBytes = 255;
@@ -53,27 +43,9 @@ struct DeviceConfig {
   std::string port;
   Json::Value plugin_config = Json::Value(Json::objectValue);
   std::map<std::string, ThresholdLimit> thresholds;
-  monitor_sim::MonitorSettings sim;  // for sim ports
+  SimMonitorSettings sim;  // for sim ports
   // How often the device's cycle starts; empty: the configuration's default.
   std::optional<std::chrono::milliseconds> poll_interval;
-};
-
-struct PortSettings {
-  bool echo = false;  // the adapter echoes what is sent: drop the echo
-  // 0: every read goes to the device as it comes; else what arrives is
-  // gathered until the line has been quiet this long (at most 80 bytes a chunk).
-  std::chrono::milliseconds quiet{0};
-  // How long an answer is awaited before the request is re-sent; empty: from the line speed.
-  std::optional<std::chrono::milliseconds> answer_timeout;
-  bool paced = true;  // a simulated line keeps time at the baud rate
-};
-
-// Each device's history ring (state/history_ring.h): its capacity and how
-// often an entry is written. The defaults keep a day at one entry every two
-// minutes: 118,112 bytes and 720 entry writes a day per device.
-struct HistorySettings {
-  std::uint32_t entries = 720;
-  std::chrono::seconds interval{120};  // at most one entry per interval; 0: every record
 };
 
 // The status page and metrics over HTTP: off unless an address is given.

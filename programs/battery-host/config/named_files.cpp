@@ -14,7 +14,7 @@
 #include <string_view>
 #include <utility>
 
-#include "programs/battery-host/text_format.h"
+#include "programs/battery-host/support/text_format.h"
 
 namespace {
 

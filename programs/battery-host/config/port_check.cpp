@@ -9,7 +9,7 @@
 #include <system_error>
 
 #include "programs/battery-host/config/host_config.h"
-#include "programs/battery-host/text_format.h"
+#include "programs/battery-host/support/text_format.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 
 #include <ostream>
 
-#include "programs/battery-host/outputs/error_log.h"
-#include "programs/battery-host/text_format.h"
+#include "programs/battery-host/support/error_log.h"
+#include "programs/battery-host/support/text_format.h"
 
 HostLine::HostLine(boost::asio::io_context& io, std::string name, const PortSettings& settings,
                    LineScheduler::Timing timing, std::ostream* trace, std::ostream& err,

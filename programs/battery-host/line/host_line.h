@@ -12,10 +12,10 @@
 #include <optional>
 #include <string>
 
-#include "programs/battery-host/config/host_config.h"
 #include "programs/battery-host/line/echo_filter.h"
 #include "programs/battery-host/line/line_scheduler.h"
 #include "programs/battery-host/line/line_transport.h"
+#include "programs/battery-host/line/port_settings.h"
 #include "programs/battery-host/line/quiet_gap_gatherer.h"
 
 class HostLine final : public LineListener, private LineScheduler::Wire {

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "programs/monitor-model/monitor_model.h"
+#include "programs/battery-host/line/sim_settings.h"
 
 class LineListener {
  public:
@@ -46,6 +46,6 @@ std::unique_ptr<LineTransport> MakeSerialTransport(boost::asio::io_context& io, 
                                                    LineListener& listener);
 
 // Simulated monitors on a line inside the host, keeping time at `baud` (0: no pacing).
-std::unique_ptr<LineTransport> MakeSimTransport(
-    boost::asio::io_context& io, const std::vector<monitor_sim::MonitorSettings>& monitors,
-    bool echo, unsigned baud, LineListener& listener);
+std::unique_ptr<LineTransport> MakeSimTransport(boost::asio::io_context& io,
+                                                const std::vector<SimMonitorSettings>& monitors,
+                                                bool echo, unsigned baud, LineListener& listener);

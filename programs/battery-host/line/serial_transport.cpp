@@ -23,9 +23,9 @@
 #include <stdexcept>
 #include <vector>
 
-#include "programs/battery-host/file_holder.h"
 #include "programs/battery-host/line/line_transport.h"
 #include "programs/battery-host/support/back_off.h"
+#include "programs/battery-host/support/file_holder.h"
 #include "programs/battery-host/support/one_shot.h"
 
 namespace {

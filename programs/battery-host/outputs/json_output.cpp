@@ -8,7 +8,7 @@
 #include <ctime>
 
 #include "battery/byte_order.h"
-#include "programs/battery-host/text_format.h"
+#include "programs/battery-host/support/text_format.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "programs/battery-host/outputs/error_log.h"
 #include "programs/battery-host/outputs/standard_output.h"
+#include "programs/battery-host/support/error_log.h"
 
 LineFile::LineFile(std::string path, std::ostream& err)
     : path_(std::move(path)), err_(err), fd_(OpenAppendFile(path_)) {}

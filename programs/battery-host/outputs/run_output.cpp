@@ -2,9 +2,9 @@
 
 #include <ostream>
 
-#include "programs/battery-host/outputs/error_log.h"
 #include "programs/battery-host/state/history_ring.h"
-#include "programs/battery-host/text_format.h"
+#include "programs/battery-host/support/error_log.h"
+#include "programs/battery-host/support/text_format.h"
 
 RunOutput::RunOutput(boost::asio::io_context& io, std::ostream& err, Failed failed)
     : err_(err), failed_(std::move(failed)), out_(io, *this) {}

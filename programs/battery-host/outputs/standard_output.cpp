@@ -11,7 +11,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "programs/battery-host/text_format.h"
+#include "programs/battery-host/support/text_format.h"
 
 namespace {
 

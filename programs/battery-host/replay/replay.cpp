@@ -18,7 +18,7 @@
 #include "host/device_access.h"
 #include "programs/battery-host/plugin_library.h"
 #include "programs/battery-host/replay/trace_controller.h"
-#include "programs/battery-host/text_format.h"
+#include "programs/battery-host/support/text_format.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "programs/battery-host/text_format.h"
+#include "programs/battery-host/support/text_format.h"
 
 using host_text::Float;
 using host_text::Hex;

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <ostream>
 
-#include "programs/battery-host/outputs/error_log.h"
+#include "programs/battery-host/support/error_log.h"
 
 std::string RepeatedFailure::Failed(const std::string& reason, Clock::time_point now) {
   ++failures_;

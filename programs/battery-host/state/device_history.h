@@ -16,8 +16,8 @@
 #include <optional>
 #include <string>
 
-#include "programs/battery-host/config/host_config.h"
 #include "programs/battery-host/state/history_ring.h"
+#include "programs/battery-host/state/history_settings.h"
 
 // Messages about a failure that may repeat at every record: the first, then
 // again once a minute (or when the reason changes) with a count, and one line

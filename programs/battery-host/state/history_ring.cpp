@@ -12,7 +12,7 @@
 #include <random>
 
 #include "battery/byte_order.h"
-#include "programs/battery-host/state/state_file.h"
+#include "programs/battery-host/support/state_file.h"
 
 namespace {
 

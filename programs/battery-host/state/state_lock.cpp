@@ -10,8 +10,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "programs/battery-host/file_holder.h"
-#include "programs/battery-host/text_format.h"
+#include "programs/battery-host/support/file_holder.h"
+#include "programs/battery-host/support/text_format.h"
 
 namespace {
 

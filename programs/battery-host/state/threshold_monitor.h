@@ -9,8 +9,8 @@
 #include <optional>
 #include <string>
 
-#include "programs/battery-host/config/host_config.h"
 #include "programs/battery-host/state/device_state.h"
+#include "programs/battery-host/state/threshold_limit.h"
 
 struct ThresholdCrossing {
   ThresholdState state;  // kHigh, kLow, or kNormal for the return

@@ -38,7 +38,7 @@ TEST(HostConfigTest, CompleteDeviceIsRead) {
   EXPECT_EQ(device.address, 0x81);
   EXPECT_EQ(device.sim.address, 0x01);
   EXPECT_EQ(device.sim.version, 2);
-  EXPECT_EQ(device.sim.current_encoding, monitor_sim::CurrentEncoding::kOffset);
+  EXPECT_TRUE(device.sim.offset_current);
   EXPECT_EQ(device.plugin_config["appSetting"]["version"].asString(), "2");
   EXPECT_EQ(*device.thresholds.at("temperature").high, 40.0f);
   EXPECT_EQ(device.thresholds.at("temperature").level, 3);

@@ -1,7 +1,7 @@
 // Lines on the host's error stream reach the stream below whole, each in one
 // write behind its prefixes, however they were put together.
 
-#include "programs/battery-host/outputs/error_log.h"
+#include "programs/battery-host/support/error_log.h"
 
 #include <gtest/gtest.h>
 

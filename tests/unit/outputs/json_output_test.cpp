@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "programs/battery-host/outputs/json_output.h"
-#include "programs/battery-host/text_format.h"
+#include "programs/battery-host/support/text_format.h"
 #include "tests/support/scoped_time_zone.h"
 
 namespace {

@@ -17,7 +17,7 @@
 #include "programs/battery-host/outputs/mqtt/acked_cursor.h"
 #include "programs/battery-host/outputs/mqtt/outbox.h"
 #include "programs/battery-host/state/history_ring.h"
-#include "programs/battery-host/state/state_file.h"
+#include "programs/battery-host/support/state_file.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include "battery2v_32/cell_name.h"
 #include "programs/battery-host/outputs/run_output.h"
-#include "programs/battery-host/text_format.h"
+#include "programs/battery-host/support/text_format.h"
 
 void DevicesApi::Write(const std::vector<DeviceStatus>& devices, DeviceState::Clock::time_point now,
                        std::string& out) {

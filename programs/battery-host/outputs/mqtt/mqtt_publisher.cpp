@@ -7,8 +7,8 @@
 #include <ostream>
 #include <set>
 
-#include "programs/battery-host/outputs/error_log.h"
 #include "programs/battery-host/outputs/run_output.h"
+#include "programs/battery-host/support/error_log.h"
 #include "programs/battery-host/support/one_shot.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "programs/battery-host/file_holder.h"
+#include "programs/battery-host/support/file_holder.h"
 
 #include <sys/file.h>
 #include <sys/sysmacros.h>

@@ -1,4 +1,4 @@
-#include "programs/battery-host/outputs/error_log.h"
+#include "programs/battery-host/support/error_log.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "programs/battery-host/text_format.h"
+#include "programs/battery-host/support/text_format.h"
 
 namespace error_log {
 

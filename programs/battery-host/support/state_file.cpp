@@ -1,4 +1,4 @@
-#include "programs/battery-host/state/state_file.h"
+#include "programs/battery-host/support/state_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,7 +9,7 @@
 #include <cerrno>
 
 #include "host/time_bits.h"
-#include "programs/battery-host/text_format.h"
+#include "programs/battery-host/support/text_format.h"
 
 namespace state_file {
 

@@ -1,4 +1,4 @@
-#include "programs/battery-host/text_format.h"
+#include "programs/battery-host/support/text_format.h"
 
 #include <sys/stat.h>
 #include <time.h>
