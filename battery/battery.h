@@ -74,6 +74,8 @@ class Battery : public PXHSPDevice {
   float group_voltage_ = 0.0f;
   float group_current_ = 0.0f;
   float temperature_ = 0.0f;
+  // appSetting battery_type, read and never used by the plug-in; kept so that
+  // the setting is taken as before, and tests read it back.
   int battery_type_ = 0;
   float group_a_ = 1.0f;
   float group_b_ = 0.0f;
@@ -85,7 +87,13 @@ class Battery : public PXHSPDevice {
   int current_ratio_ = 0;
   int r_data_id_ = 0;
   std::string r_current_field_;
+  // Set by appSetting save_interval and DeviceIoControl code 100, in seconds.
+  // The host keeps the history by its own interval and nothing here reads it;
+  // kept so that the setting and the control code are taken as before, and
+  // tests read it back.
   int save_interval_ = kDefaultSaveIntervalSeconds;
+  // appSetting t0 and t31, read and never used; kept for the same reason as
+  // battery_type_.
   float t0_ = 0.0f;
   float t31_ = 0.0f;
 

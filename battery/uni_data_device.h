@@ -74,6 +74,9 @@ class UniDataDevice : public Base {
     if (const Json::Value* settings = battery_settings::PresentObject(config, "appSetting")) {
       if (const Json::Value* mode = battery_settings::Present(*settings, "b_mode")) {
         b_mode_ = battery_settings::ToInt(*mode);
+        // The configuration trace (this line, "here ...", "mobile:...", "... is
+        // missing") is kept word for word: the expected replay traces hold it,
+        // and those who read a controller's log know it.
         std::cout << "InitSetting " << this->DataId() << " b_mode_:" << b_mode_ << std::endl;
       }
     }
@@ -88,6 +91,9 @@ class UniDataDevice : public Base {
 
   Record data_;
   int b_mode_ = 1;
+  // thresholdSetting's alarm descriptors and signal names per variable. The
+  // threshold checks do not use them (the host has its own limits); kept as
+  // read from the configuration because tests read them back.
   std::map<std::string, std::string> alarm_desc_;
   std::map<std::string, std::string> signal_names_;
 
@@ -105,7 +111,8 @@ class UniDataDevice : public Base {
   }
 
   // The line "rvSize is <pending batch rules>", flushed. It ends every polling
-  // cycle, so it is formatted here and handed to the stream in one piece.
+  // cycle, so it is formatted here and handed to the stream in one piece. Kept
+  // word for word like the configuration trace: expected traces hold it.
   void WriteBatchRuleCount() const {
     static constexpr std::string_view kLead = "rvSize is ";
     std::array<char, kLead.size() + std::numeric_limits<std::size_t>::digits10 + 2> line{};

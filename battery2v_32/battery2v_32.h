@@ -35,6 +35,8 @@ class Battery2V32 : public UniDataDevice<Battery32_Data_t, Battery, kBattery32Sp
 
  protected:
   std::array<float, battery_link::kCellCount> cells_{};
+  // Cells that queries answer and threshold checks cover: always 32 in the
+  // plug-in. Kept as a member because tests set fewer to check both bounds.
   int cell_count_ = static_cast<int>(battery_link::kCellCount);
 
  private:

@@ -37,6 +37,9 @@ configure_file(packaging/changelog.in changelog @ONLY)
 execute_process(COMMAND gzip -9nf ${CMAKE_CURRENT_BINARY_DIR}/changelog COMMAND_ERROR_IS_FATAL ANY)
 install(FILES README.md packaging/copyright ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The pages README.md links to, so that its links hold where it is installed.
+file(GLOB doc_pages ${PROJECT_SOURCE_DIR}/docs/*.md)
+install(FILES ${doc_pages} docs/status-page.png DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
 
 # Every file under /etc is a conffile: dpkg keeps the integrator's changes.
 file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/conffiles "${BATTERY_CONFIG_DIR}/host.json.example\n")

@@ -99,7 +99,32 @@ class HOST_API PXHVDevice : public VDeviceInterface,
   virtual float ReadAi(int channel);
   // Another device's current value; throws std::out_of_range when the host has none.
   virtual float Get_SP_Value(unsigned int data_id, const std::string& name);
+  // The poll tick. The host calls it on the device whose turn it is on the
+  // line: once to start the device's polling cycle, and again each time an
+  // answer has not come within the port's answer timeout (at most three times
+  // a cycle). The host does not read the result (the plug-in always returns
+  // 1; `battery-host replay` prints it). It relies on what the call does:
+  //   - a cycle starts with a call to PXHSPDevice::RefreshStatus, which tells
+  //     the host (PXHController::RefreshStatus), followed by the cycle's first
+  //     request through SendData;
+  //   - a request sent without that call is a re-send of the one outstanding;
+  //   - a call that sends nothing ends the turn: the cycle is given up.
   virtual int RefreshStatus();
+  // Hands the device a chunk of bytes from its line while the host awaits its
+  // answer. The live host always passes the bytes it read; `data` may also be
+  // null (`battery-host replay`'s rx-null), which the plug-in takes as a chunk
+  // without bytes of that length. The result tells the host whether the exchange goes on:
+  //   0         the exchange is over and the host ends the device's turn. It
+  //             counts as a completed cycle when the device saved its record
+  //             (SaveDeviceHistory) within this call, and as given up
+  //             otherwise (an answer refused, a chunk too long, an answer the
+  //             device was not waiting for); after a cycle given up the next
+  //             request on the line waits until the line is quiet.
+  //   non-zero  the device still waits: for the rest of the answer, or for
+  //             the answer to the next request, which it has sent through
+  //             SendData within this call. The turn goes on and the answer
+  //             timeout runs from the last request written.
+  // The base versions do nothing and return 0.
   virtual int process(unsigned char* data, unsigned int length);
 
   bool CheckThreshold(const std::string& name, const std::string& display_name, const float& value,
@@ -111,9 +136,15 @@ class HOST_API PXHVDevice : public VDeviceInterface,
  protected:
   std::shared_ptr<PXHController> Controller() const { return controller_.lock(); }
 
+  // Set to 1 at the end of every cycle. The host acts on nothing of it; it
+  // stays because `battery-host replay` prints it in its `state` line, which
+  // expected traces hold, and tests read it.
   std::int16_t cycle_status_ = 0;
   boost::posix_time::ptime last_update_;
   bool data_ready_ = false;
+  // Whether the cycle's values moved away from the record (or a batch rule
+  // hit). The host acts on nothing of it; it stays for the same readers as
+  // cycle_status_.
   bool changed_ = false;
   std::vector<rule_value> batch_rules_;
   std::vector<std::string> ao_names_;

@@ -312,7 +312,7 @@ TEST_F(HttpTest, PageShowsEveryCellOfTheNewestRecord) {
     }
   }
 
-  // The screenshot is kept beside the test's build folder for the README.
+  // The screenshot is kept beside the test's build folder for docs/http.md.
   const char* artefacts = std::getenv("BATTERY_TEST_ARTEFACTS");
   const fs::path shot =
       fs::path(artefacts != nullptr ? artefacts : dir_.Folder().string()) / "status-page.png";
