@@ -339,11 +339,10 @@ class LiveHost {
   LineScheduler::Timing TimingOf(const DeviceSlot& first) const {
     const PortSettings port = config_.Port(first.config.port);
     const unsigned baud = DeviceAccess::BaudRate(*first.device);
-    // Bytes take no time on an unpaced simulated line: no bus to release between turns.
+    // Bytes take no time on an unpaced simulated line.
     const bool timeless = IsSimPort(first.config.port) && !port.paced;
     return {port.answer_timeout.value_or(line_timing::DefaultAnswerTimeout(baud, port.quiet)),
-            line_timing::InterFrameGap(timeless ? 0 : baud),
-            battery_link::LineTime(line_timing::kLongestExchangeBytes, baud)};
+            port.quiet, timeless ? 0 : baud, port.learn_latency};
   }
 
   LiveLine* AddLine(const std::string& name, const DeviceSlot& first) {

@@ -17,6 +17,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/e2e/e2e_support.h"
@@ -397,10 +398,11 @@ TEST_F(LiveHostTest, LateAnswersNeverLandInAnotherRequestsPlace) {
             << " late answers, " << report.stale_bytes << " stale bytes dropped" << std::endl;
 }
 
-// A monitor that never answers shares the line with one that does: each of its
-// turns is its request and the plug-in's three re-sends, then the other
-// device's cycle follows at once, and the line keeps alternating.
-TEST_F(LiveHostTest, SilentMonitorHoldsASharedLineOnlyForItsResends) {
+// A monitor that never answers shares the line with one that does: its first
+// turns are its request and the plug-in's three re-sends, then it is taken
+// for dead and probed with one request a turn, further and further apart,
+// while the other device's cycles follow each other at once.
+TEST_F(LiveHostTest, DeadMonitorIsProbedAndLeavesTheSharedLineToTheOther) {
   const std::string link = Path("ttyBUS1");
   StartSim(link, {"--address", "1", "--seed", "5"});
   if (IsSkipped()) return;
@@ -410,16 +412,16 @@ TEST_F(LiveHostTest, SilentMonitorHoldsASharedLineOnlyForItsResends) {
                {"run", "--config", config, "--trace", "--state-dir", Path("state")},
                Path("host.log"), Path("host.log"));
   ASSERT_TRUE(host.Started());
-  WaitFor(
-      [&] {
-        return OfType(JsonLines(ReadFile(Path("host.log"))), "record", 4201).size() >= 6 ||
-               !host.Running();
-      },
-      kRunLimit, milliseconds(50));
+  // Three turns of four requests, then probes 0.5 s and 1 s apart.
+  const auto probes_seen = [&] {
+    const std::string output = ReadFile(Path("host.log"));
+    const auto ids = TraceOf(output, "tx");
+    return std::count(ids.begin(), ids.end(), 4202u) >= 12 + 3;
+  };
+  WaitFor([&] { return probes_seen() || !host.Running(); }, kRunLimit, milliseconds(50));
   EXPECT_EQ(host.Stop(), std::optional<int>(0));
   const std::string output = ReadFile(Path("host.log"));
-  const auto lines = JsonLines(ReadFile(Path("host.log")));
-  ASSERT_GE(OfType(lines, "record", 4201).size(), 6u) << output;
+  const auto lines = JsonLines(output);
 
   // Runs of requests by the same device, in the order they went out.
   std::vector<std::pair<unsigned, int>> runs;
@@ -427,15 +429,28 @@ TEST_F(LiveHostTest, SilentMonitorHoldsASharedLineOnlyForItsResends) {
     if (runs.empty() || runs.back().first != id) runs.emplace_back(id, 0);
     ++runs.back().second;
   }
-  ASSERT_GE(runs.size(), 10u) << output;
-  // The first turn of each device may re-send while the host starts (slowly
-  // under qemu or valgrind); the run under way when the host stopped may be short.
-  for (std::size_t i = 2; i + 1 < runs.size(); ++i) {
-    const auto [id, requests] = runs[i];
-    EXPECT_EQ(requests, 4) << "turn " << i << " of device " << id;
+  // The dead monitor's turns, and the other's requests before each.
+  std::vector<std::pair<int, int>> dead_turns;
+  int others = 0;
+  for (const auto& [id, requests] : runs) {
+    if (id == 4201) others = requests;
+    if (id == 4202) dead_turns.emplace_back(requests, std::exchange(others, 0));
+  }
+  ASSERT_GE(dead_turns.size(), 5u) << output;
+  for (std::size_t turn = 0; turn < dead_turns.size(); ++turn) {
+    EXPECT_EQ(dead_turns[turn].first, turn < 3 ? 4 : 1)
+        << "turn " << turn << " of the dead monitor";
+    // Half a second at least between probes: cycles of the other device.
+    if (turn > 3) {
+      EXPECT_GE(dead_turns[turn].second, 8) << "before turn " << turn;
+    }
   }
   EXPECT_EQ(GivenUp(lines, 4201), 0);
-  EXPECT_GE(GivenUp(lines, 4202), 5);
+  // Probes re-send the cycle's first request: cycles are given up more slowly.
+  EXPECT_GE(GivenUp(lines, 4202), 3);
+  const auto summary = OfType(lines, "summary", 4202);
+  ASSERT_FALSE(summary.empty()) << output;
+  EXPECT_EQ(summary.front()["silent_events"].asInt(), 1);
 }
 
 TEST_F(LiveHostTest, RestartRestoresTheNewestIntactRecord) {

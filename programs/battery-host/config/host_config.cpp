@@ -200,10 +200,15 @@ class HostConfigParser {
     for (auto port = ports.begin(); port != ports.end(); ++port) {
       const std::string path = Member("ports", port.name());
       if (!reader_.IsObject(*port, path)) continue;
-      reader_.RejectUnknownKeys(*port, path, {"echo", "quiet_ms", "answer_timeout_ms", "paced"});
+      reader_.RejectUnknownKeys(
+          *port, path, {"echo", "quiet_ms", "answer_timeout_ms", "learn_latency", "paced"});
       PortSettings settings;
       if (port->isMember("echo")) {
         settings.echo = reader_.Bool((*port)["echo"], Member(path, "echo")).value_or(false);
+      }
+      if (port->isMember("learn_latency")) {
+        settings.learn_latency =
+            reader_.Bool((*port)["learn_latency"], Member(path, "learn_latency")).value_or(true);
       }
       if (port->isMember("paced")) {
         settings.paced = reader_.Bool((*port)["paced"], Member(path, "paced")).value_or(true);

@@ -13,7 +13,8 @@ HostLine::HostLine(boost::asio::io_context& io, std::string name, const PortSett
       trace_(trace),
       err_(err),
       name_of_(std::move(name_of)),
-      scheduler_(io, timing, *this) {
+      clock_(io),
+      scheduler_(clock_, timing, *this) {
   if (settings.quiet.count() > 0) {
     gatherer_.emplace(io, settings.quiet,
                       [this](std::uint8_t* data, std::size_t size) { Deliver(data, size); });
@@ -48,8 +49,8 @@ void HostLine::CycleStarted(const PXHSPDevice& device, long number) {
 }
 
 void HostLine::OnBytes(std::uint8_t* data, std::size_t size) {
-  scheduler_.Heard();
   const std::size_t echo = echo_ ? echo_filter_.Strip(data, size) : 0;
+  scheduler_.Heard(size - echo);
   if (echo != 0) Trace(scheduler_.Owner(), "echo", data, echo);
   if (echo == size) return;
   data += echo;

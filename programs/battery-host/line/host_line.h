@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "programs/battery-host/line/asio_line_clock.h"
 #include "programs/battery-host/line/echo_filter.h"
 #include "programs/battery-host/line/line_scheduler.h"
 #include "programs/battery-host/line/line_transport.h"
@@ -74,6 +75,7 @@ class HostLine final : public LineListener, private LineScheduler::Wire {
   std::ostream& err_;
   NameOf name_of_;
   EchoFilter echo_filter_;
+  AsioLineClock clock_;
   LineScheduler scheduler_;
   std::optional<QuietGapGatherer> gatherer_;  // only with a quiet gap set
   std::unique_ptr<LineTransport> transport_;

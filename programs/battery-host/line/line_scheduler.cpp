@@ -2,11 +2,28 @@
 
 #include <algorithm>
 
-LineScheduler::LineScheduler(boost::asio::io_context& io, Timing timing, Wire& wire)
-    : timing_(timing), wire_(wire), timer_(io) {}
+namespace {
+
+// The answer a request draws: the cells, or one value.
+std::size_t AnswerSizeOf(const std::uint8_t* data, std::size_t size) {
+  const bool cells = size > battery_link::kRequestCommandOffset &&
+                     data[battery_link::kRequestCommandOffset] ==
+                         static_cast<std::uint8_t>(battery_link::Command::kCellVoltages);
+  return cells ? battery_link::kCellAnswerSize : battery_link::kShortAnswerSize;
+}
+
+}  // namespace
+
+LineScheduler::LineScheduler(LineClock& clock, Timing timing, Wire& wire)
+    : clock_(clock), timing_(timing), wire_(wire) {
+  clock_.OnAlarm([this] { OnAlarm(); });
+}
 
 void LineScheduler::Add(PXHSPDevice* device, Clock::duration poll_interval) {
-  members_.push_back(Member{device, poll_interval});
+  Member member;
+  member.device = device;
+  member.poll_interval = poll_interval;
+  members_.push_back(member);
   // Between turns the wait may be for a later device, or for none at all.
   if (phase_ == Phase::kIdle) ScheduleTurn();
 }
@@ -31,8 +48,10 @@ void LineScheduler::Remove(const PXHSPDevice& device) {
     shift(*last_owner_);
   }
   if (!its_turn) return;
+  // Its answer may still come.
+  if (phase_ == Phase::kAwaiting) SetGuard(Guard{LandingBound(copy_), 0});
   held_.clear();
-  guard_ = true;
+  first_copy_.reset();
   ScheduleTurn();
 }
 
@@ -43,11 +62,12 @@ void LineScheduler::Up() {
 
 void LineScheduler::Down() {
   // The device keeps its request outstanding: its next turn re-sends it.
-  if (phase_ == Phase::kAwaiting || phase_ == Phase::kHolding) last_owner_ = owner_;
+  if (Owner() != nullptr) last_owner_ = owner_;
   phase_ = Phase::kDown;
   held_.clear();
-  ++wait_number_;
-  timer_.cancel();
+  first_copy_.reset();
+  guard_.reset();
+  clock_.ClearAlarm();
 }
 
 PXHSPDevice* LineScheduler::Owner() const {
@@ -65,6 +85,28 @@ std::uint64_t LineScheduler::StaleBytes(const PXHSPDevice& device) const {
     if (member.device == &device) return member.stale_bytes;
   }
   return 0;
+}
+
+std::optional<LineScheduler::DeviceTiming> LineScheduler::TimingOf(
+    const PXHSPDevice& device) const {
+  for (const Member& member : members_) {
+    if (member.device != &device) continue;
+    return DeviceTiming{TimeoutFor(member, battery_link::kCellAnswerSize),
+                        member.latency.Observed(), member.probe_interval.count() > 0};
+  }
+  return std::nullopt;
+}
+
+LineScheduler::Clock::duration LineScheduler::TimeoutFor(const Member& member,
+                                                         std::size_t answer_size) const {
+  // The port's timeout is the cell request's: a shorter answer is waited for
+  // as much less as it takes less time on the line.
+  const Clock::duration ceiling =
+      timing_.answer_timeout - (LineTime(battery_link::kCellAnswerSize) - LineTime(answer_size));
+  const auto allowance = member.latency.Allowance();
+  if (!timing_.learn || !allowance) return ceiling;
+  return std::min(ceiling, LineTime(battery_link::kRequestSize + answer_size) + timing_.quiet +
+                               Clock::duration(*allowance));
 }
 
 // ---------------------------------------------------------------------------
@@ -90,22 +132,19 @@ std::optional<LineScheduler::Clock::time_point> LineScheduler::EarliestDue() con
 void LineScheduler::ScheduleTurn() {
   phase_ = Phase::kIdle;
   const auto due = EarliestDue();
-  if (!due) {
-    ++wait_number_;
-    timer_.cancel();
-    return;
-  }
+  if (!due) return clock_.ClearAlarm();
   // Always through the loop, never from inside the call that ended the turn before.
-  WaitUntil(std::max(*due, LastActivity() + timing_.frame_gap));
+  if (*due <= clock_.Now()) return clock_.AlarmSoon();
+  clock_.SetAlarm(*due);
 }
 
 void LineScheduler::StartTurn() {
-  const Clock::time_point now = Clock::now();
-  const auto index = DueNow(now);
-  if (!index || now < LastActivity() + timing_.frame_gap) return ScheduleTurn();
+  const auto index = DueNow(clock_.Now());
+  if (!index) return ScheduleTurn();
   owner_ = *index;
   next_ = (*index + 1) % members_.size();
   phase_ = Phase::kAwaiting;
+  members_[owner_].heard_in_turn = false;
   Refresh();
   if (!sent_) EndExchange(Outcome::kGivenUp);
 }
@@ -125,7 +164,7 @@ void LineScheduler::CycleStarted(const PXHSPDevice& device) {
   Member& member = members_[owner_];
   cycle_started_ = true;
   member.resends = 0;
-  member.due = Clock::now() + member.poll_interval;
+  member.due = clock_.Now() + member.poll_interval;
 }
 
 void LineScheduler::CycleCompleted(const PXHSPDevice& device) {
@@ -134,10 +173,27 @@ void LineScheduler::CycleCompleted(const PXHSPDevice& device) {
 
 void LineScheduler::EndExchange(Outcome outcome) {
   ++steps_;
-  if (outcome == Outcome::kGivenUp) guard_ = true;
   last_owner_ = owner_;
+  first_copy_.reset();
+  const std::size_t owner = owner_;
+  EndTurn(members_[owner], outcome);
   ScheduleTurn();
-  if (outcome == Outcome::kGivenUp) wire_.GivenUp(*members_[owner_].device);
+  if (outcome == Outcome::kGivenUp) wire_.GivenUp(*members_[owner].device);
+}
+
+void LineScheduler::EndTurn(Member& member, Outcome outcome) {
+  if (member.heard_in_turn || outcome == Outcome::kCompleted) {
+    member.dead_turns = 0;
+    member.probe_interval = {};
+    return;
+  }
+  if (++member.dead_turns < kDeadTurns) return;
+  member.probe_interval =
+      member.probe_interval.count() == 0
+          ? Clock::duration(kFirstProbeInterval)
+          : std::min<Clock::duration>(2 * member.probe_interval, kLongestProbeInterval);
+  // Whether its plug-in started a cycle in the turn or re-sent.
+  member.due = clock_.Now() + std::max(member.poll_interval, member.probe_interval);
 }
 
 // ---------------------------------------------------------------------------
@@ -149,36 +205,77 @@ void LineScheduler::Send(const PXHSPDevice& device, const std::uint8_t* data, st
   const bool resend = in_refresh_ && !cycle_started_;
   if (resend) ++members_[owner_].resends;
   sent_ = true;
-  if (guard_ && Clock::now() < QuietAt()) {
-    held_.assign(data, data + size);
-    held_resend_ = resend;
-    phase_ = Phase::kHolding;
-    wire_.Hold(device, data, size);
-    WaitUntil(QuietAt());
-    return;
+  if (!in_refresh_) {
+    // An answer was taken and the next request of the cycle follows.
+    GuardAfterAnswer();
+  } else if (timed_out_ && resend) {
+    // The copy that timed out may still be answered, until its landing bound.
+    first_copy_ = timed_out_;
+    first_copy_state_ = FirstCopy::kMayCome;
+    first_copy_checked_ = false;
+  } else if (timed_out_) {
+    // A new cycle after a request that drew no answer: that answer may still come.
+    SetGuard(Guard{LandingBound(*timed_out_), 0});
+    first_copy_.reset();
   }
-  Write(data, size, resend);
+  timed_out_.reset();
+  if (!guard_) return Write(data, size, resend);
+  held_.assign(data, data + size);
+  held_resend_ = resend;
+  phase_ = Phase::kHolding;
+  if (clock_.Now() < guard_->until) wire_.Hold(device, data, size);
+  // Even once the guard has passed, what came meanwhile is read first, through the loop.
+  SetHoldingAlarm();
 }
 
-LineScheduler::Clock::time_point LineScheduler::QuietAt() const {
-  const Clock::time_point quiet = LastActivity() + timing_.answer_timeout;
-  // The first answer came after the re-send: the second may follow as late as
-  // the re-send's own answer would.
-  if (last_heard_ <= last_resend_) return quiet;
-  return std::max(quiet, last_resend_ + timing_.answer_timeout + timing_.longest_exchange);
+void LineScheduler::SetGuard(Guard guard) {
+  if (guard_) {
+    // Two reasons to wait: the later bound, without ending early.
+    guard.until = std::max(guard.until, guard_->until);
+    guard.release_after = 0;
+  }
+  guard_ = guard;
+  stale_in_guard_ = 0;
+}
+
+void LineScheduler::GuardAfterAnswer() {
+  if (!first_copy_) return;
+  // The answer taken may have been the first copy's: the re-send's may follow.
+  if (first_copy_state_ == FirstCopy::kMayCome) {
+    SetGuard(Guard{LandingBound(copy_), copy_.answer_size});
+  }
+  first_copy_.reset();
 }
 
 void LineScheduler::Write(const std::uint8_t* data, std::size_t size, bool resend) {
-  const Member& member = members_[owner_];
+  Member& member = members_[owner_];
   ++steps_;
   phase_ = Phase::kAwaiting;
-  // A re-sent request may draw two answers: the request after it waits for quiet.
-  guard_ = resend;
-  last_write_ = Clock::now();
-  if (resend) last_resend_ = last_write_;
+  const std::size_t answer_size = AnswerSizeOf(data, size);
+  copy_ = Copy{clock_.Now(), TimeoutFor(member, answer_size), answer_size};
+  copy_resent_ = resend;
+  answer_heard_ = false;
+  extended_ = false;
+  sampled_ = false;
   wire_.Write(*member.device, data, size);
   // Unless the write broke the line.
-  if (phase_ == Phase::kAwaiting) WaitUntil(last_write_ + timing_.answer_timeout);
+  if (phase_ == Phase::kAwaiting) SetAwaitingAlarm();
+}
+
+void LineScheduler::Heard(std::size_t answer_bytes) {
+  const Clock::time_point now = clock_.Now();
+  last_heard_ = now;
+  if (answer_bytes == 0 || phase_ != Phase::kAwaiting) return;
+  Member& member = members_[owner_];
+  member.heard_in_turn = true;
+  answer_heard_ = true;
+  // An answer after a re-send could be either copy's: it says nothing of the latency.
+  if (sampled_ || copy_resent_) return;
+  sampled_ = true;
+  const Clock::time_point request_ended = copy_.written + LineTime(battery_link::kRequestSize);
+  const Clock::time_point answer_started = now - LineTime(answer_bytes);
+  member.latency.Sample(
+      std::chrono::duration_cast<AnswerLatency::Duration>(answer_started - request_ended));
 }
 
 LineScheduler::Delivery LineScheduler::Receive(std::uint8_t* data, std::size_t size) {
@@ -188,15 +285,74 @@ LineScheduler::Delivery LineScheduler::Receive(std::uint8_t* data, std::size_t s
         if (member.device == blamed) member.stale_bytes += size;
       }
     }
+    if (guard_) {
+      stale_in_guard_ += size;
+      if (phase_ == Phase::kHolding) SetHoldingAlarm();
+    }
     return phase_ == Phase::kHolding ? Delivery::kStale : Delivery::kDropped;
   }
   cycle_completed_ = false;
   sent_ = false;
   wire_.Calling(*members_[owner_].device);
   if (members_[owner_].device->process(data, static_cast<unsigned int>(size)) == 0) {
+    GuardAfterAnswer();
+    // A refused answer may be followed by the rest of one.
+    if (!cycle_completed_) SetGuard(Guard{LandingBound(copy_), 0});
     EndExchange(cycle_completed_ ? Outcome::kCompleted : Outcome::kGivenUp);
   }
   return Delivery::kToDevice;
+}
+
+// ---------------------------------------------------------------------------
+// The line's one alarm
+
+void LineScheduler::OnAlarm() {
+  switch (phase_) {
+    case Phase::kIdle:
+      return StartTurn();
+    case Phase::kAwaiting:
+      return AwaitingAlarm();
+    case Phase::kHolding:
+      return HoldingAlarm();
+    case Phase::kDown:
+      return;
+  }
+}
+
+LineScheduler::Clock::time_point LineScheduler::AnswerDeadline() const {
+  const Clock::time_point deadline = copy_.written + copy_.timeout;
+  // An answer that started within the timeout has ended by then.
+  return extended_ ? deadline + LineTime(copy_.answer_size) : deadline;
+}
+
+void LineScheduler::SetAwaitingAlarm() {
+  Clock::time_point when = AnswerDeadline();
+  if (first_copy_ && !first_copy_checked_) when = std::min(when, LandingBound(*first_copy_));
+  clock_.SetAlarm(when);
+}
+
+void LineScheduler::AwaitingAlarm() {
+  const Clock::time_point now = clock_.Now();
+  if (first_copy_ && !first_copy_checked_ && now >= LandingBound(*first_copy_)) {
+    return CheckFirstCopy();
+  }
+  if (now < AnswerDeadline()) return SetAwaitingAlarm();
+  AnswerTimedOut();
+}
+
+// The first copy's answer, had it started within its timeout, is here by now.
+void LineScheduler::CheckFirstCopy() {
+  first_copy_checked_ = true;
+  const std::uint64_t steps = steps_;
+  wire_.Drain();
+  // What had arrived completed the answer: the line has moved on.
+  if (steps_ != steps || phase_ != Phase::kAwaiting) return;
+  // Nothing came, and the re-send's own answer could not have come yet: the
+  // first copy's is not coming, and whatever comes is the re-send's.
+  const Clock::time_point earliest_own =
+      copy_.written + LineTime(battery_link::kRequestSize + copy_.answer_size);
+  if (!answer_heard_ && clock_.Now() < earliest_own) first_copy_state_ = FirstCopy::kGone;
+  SetAwaitingAlarm();
 }
 
 void LineScheduler::AnswerTimedOut() {
@@ -204,40 +360,46 @@ void LineScheduler::AnswerTimedOut() {
   wire_.Drain();
   // What had arrived may have been the answer: the line has moved on.
   if (steps_ != steps || phase_ != Phase::kAwaiting) return;
-  if (members_[owner_].resends < kResendsPerCycle) {
+  // An answer under way started within the timeout: it may still end.
+  if (answer_heard_ && !extended_) {
+    extended_ = true;
+    return SetAwaitingAlarm();
+  }
+  Member& member = members_[owner_];
+  if (!answer_heard_) member.latency.TimedOut();
+  const bool probed = member.probe_interval.count() > 0;
+  if (!probed && member.resends < kResendsPerCycle) {
+    timed_out_ = copy_;
     Refresh();
+    timed_out_.reset();
     if (sent_) return;
   }
+  SetGuard(Guard{LandingBound(copy_), 0});
   EndExchange(Outcome::kGivenUp);
 }
 
-void LineScheduler::WriteHeldOnceQuiet() {
-  const Clock::time_point quiet = QuietAt();
-  if (Clock::now() < quiet) return WaitUntil(quiet);
-  Write(held_.data(), held_.size(), held_resend_);
-  held_.clear();
-}
-
-// ---------------------------------------------------------------------------
-// The line's one timer
-
-void LineScheduler::WaitUntil(Clock::time_point when) {
-  const std::uint64_t number = ++wait_number_;
-  timer_.expires_at(when);
-  timer_.async_wait([this, number](const boost::system::error_code& error) {
-    if (!error && number == wait_number_) OnTimer();
-  });
-}
-
-void LineScheduler::OnTimer() {
-  switch (phase_) {
-    case Phase::kIdle:
-      return StartTurn();
-    case Phase::kAwaiting:
-      return AnswerTimedOut();
-    case Phase::kHolding:
-      return WriteHeldOnceQuiet();
-    case Phase::kDown:
-      return;
+void LineScheduler::SetHoldingAlarm() {
+  Clock::time_point when = guard_->until;
+  if (guard_->release_after != 0 && stale_in_guard_ >= guard_->release_after) {
+    when = std::min(when, QuietAfterStale());
   }
+  // Never from inside the call that sent the request.
+  if (when <= clock_.Now()) return clock_.AlarmSoon();
+  clock_.SetAlarm(when);
+}
+
+void LineScheduler::HoldingAlarm() {
+  const Clock::time_point now = clock_.Now();
+  const bool passed = now >= guard_->until;
+  const bool released = guard_->release_after != 0 && stale_in_guard_ >= guard_->release_after &&
+                        now >= QuietAfterStale();
+  if (!passed && !released) return SetHoldingAlarm();
+  // What has come meanwhile is stale.
+  const std::uint64_t steps = steps_;
+  wire_.Drain();
+  if (steps_ != steps || phase_ != Phase::kHolding) return;
+  guard_.reset();
+  const std::vector<std::uint8_t> request = std::move(held_);
+  held_.clear();
+  Write(request.data(), request.size(), held_resend_);
 }

@@ -1,37 +1,54 @@
 #pragma once
 
 // Turns on one line (a serial port, or an RS-485 bus that several devices
-// share): which device may talk, when its requests go out, and which device
-// the bytes that come back belong to.
+// share): which device may talk, when its requests go out, how long each
+// waits for its answer, and which device the bytes that come back belong to.
 //
-//   turn:  gap | request ... answer | request ... answer | ... | cycle ends | gap | next turn
+//   turn:  request ... answer | request ... answer | ... | cycle ends | next turn
 //
 // - A device's cycle starts when it is due: `poll_interval` after its last
 //   cycle started (always, for an interval of 0). Due devices take turns
 //   round the line; a device that is not due leaves the line to the others.
-// - A turn starts the device's cycle (RefreshStatus) once the line has been
-//   silent for the inter-frame gap, and lasts until the cycle completes or is
-//   given up: turns follow each other back to back at the line's speed.
-// - Each request waits `answer_timeout` for its answer, then the device's
-//   RefreshStatus re-sends it. The plug-in re-sends at most
-//   battery_link::kResendsPerCycle times a cycle, shared by its requests; when
-//   an answer is still missing after that, the host gives the cycle up and
-//   ends the turn, so a silent monitor holds the line for at most
-//   (1 + kResendsPerCycle) answer timeouts a turn.
-// - Stale answers. Answers do not name their request. After a re-send two
-//   answers to one request may be on their way, and after a given-up cycle
-//   the answer to its last request may still come. So after either, the next
-//   request written on the line (by this device or the next) is held until the
-//   line has been quiet for `answer_timeout`, and what arrives meanwhile is
-//   dropped as stale. When a re-sent request drew an answer, the hold also
-//   lasts until the re-send's own answer could have come: `answer_timeout`
-//   plus the line time of the longest exchange after the re-send. So an
-//   answer that its monitor starts within the answer timeout of its request
-//   is never taken for another request. Without a re-send nothing is held:
-//   the next request goes out as the answer is taken.
-
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/steady_timer.hpp>
+// - A turn starts the device's cycle (RefreshStatus) and lasts until the cycle
+//   completes or is given up. Requests follow answers at once, within a turn
+//   and between turns alike: frames are told apart by their lead bytes and
+//   lengths, not by silence, and a monitor has released the line once its
+//   last byte has reached us (the turnaround of an RS-485 transceiver is the
+//   port's business), so no gap is kept.
+// - Each request waits for its answer for the timeout in force: the line time
+//   of the request and of its own answer (5 bytes, or 67 for the cells), the
+//   port's quiet gap, and the monitor's latency allowance, learned per device
+//   (AnswerLatency) and never above that of the port's answer timeout, which
+//   is the timeout of the cell request for a device not yet learned (or with
+//   learning off). An answer that has started when the timeout comes is
+//   waited for until it could have ended. Then the device's RefreshStatus
+//   re-sends the request. The plug-in re-sends at most
+//   battery_link::kResendsPerCycle times a cycle; when an answer is still
+//   missing after that, the host gives the cycle up and ends the turn.
+// - Dead monitors. A device whose turns end given up without a byte heard
+//   from it, kDeadTurns in a row, is probed: a turn of one request, not
+//   re-sent, every probe interval (doubling from kFirstProbeInterval up to
+//   kLongestProbeInterval), until its first answer. A monitor that answers
+//   badly is not dead.
+// - Stale answers. Answers do not name their request. The guarantee: an
+//   answer that its monitor starts within the port's answer timeout of its
+//   request is never taken for another request, whatever timeout was in
+//   force (a learned one may be short of a monitor that has just turned
+//   slow). Such an answer has reached us by its landing bound: the request's
+//   time, the port's answer timeout and the answer's line time.
+//   - After a cycle given up at a timeout, or an answer refused, the next
+//     request on the line is held until the landing bound of the last
+//     request, and what came is dropped (`stale`).
+//   - After a re-send, the first copy's answer may still come, until its
+//     landing bound; the re-send's own answer cannot come before its request
+//     and the answer have crossed the line. When the first copy's landing
+//     bound comes first (it was re-sent after the port's timeout), the line is
+//     read then: if nothing has come, and the re-send's answer could not have
+//     come yet either, whatever comes next is the re-send's, and nothing is
+//     held. Otherwise the answer taken may have been the first copy's, so the
+//     next request is held until the re-send's answer has come (as many stale
+//     bytes as an answer, then a few quiet byte times) or its landing bound
+//     has passed.
 
 #include <chrono>
 #include <cstddef>
@@ -42,17 +59,27 @@
 
 #include "battery/link.h"
 #include "host/device.h"
+#include "programs/battery-host/line/answer_latency.h"
+#include "programs/battery-host/line/line_clock.h"
 
 class LineScheduler {
  public:
   using Clock = std::chrono::steady_clock;
   // The plug-in's re-sends per cycle (its retry limit).
   static constexpr int kResendsPerCycle = battery_link::kResendsPerCycle;
+  static constexpr int kDeadTurns = 3;
+  static constexpr std::chrono::milliseconds kFirstProbeInterval{500};
+  static constexpr std::chrono::milliseconds kLongestProbeInterval{4'000};
+  // A stale answer is over once the line has been quiet this many byte times.
+  static constexpr int kQuietByteTimes = 3;
 
   struct Timing {
+    // The timeout of a request and the cell answer: the port's, or its default.
     Clock::duration answer_timeout;
-    Clock::duration frame_gap;
-    Clock::duration longest_exchange;  // line time of a request and the longest answer
+    // The port's quiet gap: answers are handed over that much after they came.
+    Clock::duration quiet{};
+    unsigned baud = battery_link::kBaudRate;  // 0: bytes take no time on the line
+    bool learn = true;                        // learn each device's latency
   };
 
   // What the scheduler needs from its line.
@@ -62,7 +89,7 @@ class LineScheduler {
     virtual void Write(const PXHSPDevice& device, const std::uint8_t* data, std::size_t size) = 0;
     // The request waits until the line is quiet (for the trace).
     virtual void Hold(const PXHSPDevice& device, const std::uint8_t* data, std::size_t size) = 0;
-    // Hands over whatever has already arrived, before a missing answer is re-sent.
+    // Hands over whatever has already arrived (Heard, then Receive), now.
     virtual void Drain() = 0;
     // The scheduler is about to call into the device (RefreshStatus, process).
     virtual void Calling(const PXHSPDevice& device) = 0;
@@ -79,24 +106,32 @@ class LineScheduler {
     kDropped,   // dropped: no device was awaiting an answer
   };
 
+  // A device's answer timing, for the status page and the metrics.
+  struct DeviceTiming {
+    Clock::duration answer_timeout;  // in force for its cell request
+    AnswerLatency::Percentiles latency;
+    bool probed;  // taken for dead: probed, not polled
+  };
+
   // Whether a device still takes part (it may have completed its cycles).
   using Active = std::function<bool(const PXHSPDevice& device)>;
 
-  LineScheduler(boost::asio::io_context& io, Timing timing, Wire& wire);
+  LineScheduler(LineClock& clock, Timing timing, Wire& wire);
 
   // The longest a turn takes while its monitor answers, if slowly: its
-  // requests and its re-sends each wait an answer timeout, each re-send may
-  // hold the next request for an answer timeout and the longest exchange, and
-  // the gap before it.
+  // requests and its re-sends each wait an answer timeout, and each re-send
+  // may hold the next request for an answer timeout and the longest exchange.
   static constexpr Clock::duration LongestTurn(const Timing& timing) {
     constexpr int kRequests = static_cast<int>(battery_link::kRequestsPerCycle);
+    const Clock::duration longest_exchange = battery_link::LineTime(
+        battery_link::kRequestSize + battery_link::kCellAnswerSize, timing.baud);
     return (kRequests + kResendsPerCycle) * timing.answer_timeout +
-           kResendsPerCycle * (timing.answer_timeout + timing.longest_exchange) + timing.frame_gap;
+           kResendsPerCycle * (timing.answer_timeout + longest_exchange);
   }
 
   // Devices join and leave while the line runs (a reloaded configuration).
   // A device that leaves in its turn ends it: its answer may still come, so
-  // the next request waits for the line to be quiet.
+  // the next request waits for its landing bound.
   void Add(PXHSPDevice* device, Clock::duration poll_interval);
   void Remove(const PXHSPDevice& device);
   std::size_t Size() const { return members_.size(); }
@@ -113,9 +148,9 @@ class LineScheduler {
   void CycleStarted(const PXHSPDevice& device);
   void CycleCompleted(const PXHSPDevice& device);
 
-  // Bytes arrived on the line, before any echo is dropped or any gathering:
-  // the line is not quiet.
-  void Heard() { last_heard_ = Clock::now(); }
+  // Bytes arrived on the line, before any gathering; `answer_bytes` of them
+  // after the adapter's echo was dropped.
+  void Heard(std::size_t answer_bytes);
   // Bytes ready for the device whose answer is awaited.
   Delivery Receive(std::uint8_t* data, std::size_t size);
 
@@ -126,59 +161,108 @@ class LineScheduler {
   // The device that stale bytes are counted for: the owner, else the last one.
   const PXHSPDevice* Blamed() const;
   std::uint64_t StaleBytes(const PXHSPDevice& device) const;
+  std::optional<DeviceTiming> TimingOf(const PXHSPDevice& device) const;
 
  private:
   enum class Phase {
     kDown,      // the line is down
-    kIdle,      // between turns: the next starts when a device is due and the gap has passed
+    kIdle,      // between turns: the next starts when a device is due
     kAwaiting,  // the owner's request is on the line; its answer is awaited
-    kHolding,   // the owner's request waits for the line to be quiet
+    kHolding,   // the owner's request waits for a stale answer to pass
   };
   enum class Outcome { kCompleted, kGivenUp };
+  // Whether the answer of the copy before a re-send may still come.
+  enum class FirstCopy { kMayCome, kGone };
 
   struct Member {
-    PXHSPDevice* device;
-    Clock::duration poll_interval;
+    PXHSPDevice* device = nullptr;
+    Clock::duration poll_interval{};
     Clock::time_point due{};  // when its next cycle may start
     int resends = 0;          // in the cycle under way
     std::uint64_t stale_bytes = 0;
+    AnswerLatency latency;
+    bool heard_in_turn = false;
+    int dead_turns = 0;                // turns in a row given up without a byte heard
+    Clock::duration probe_interval{};  // zero while it is polled
+  };
+
+  // One copy of a request on the line.
+  struct Copy {
+    Clock::time_point written{};
+    Clock::duration timeout{};
+    std::size_t answer_size = 0;
+  };
+
+  // The next request waits until `until`, or once `release_after` stale
+  // bytes (0: none) were heard and the line has been quiet for a little.
+  struct Guard {
+    Clock::time_point until{};
+    std::size_t release_after = 0;
   };
 
   bool IsActive(std::size_t index) const { return !active_ || active_(*members_[index].device); }
   std::optional<std::size_t> DueNow(Clock::time_point now) const;
   std::optional<Clock::time_point> EarliestDue() const;
-  Clock::time_point LastActivity() const { return std::max(last_write_, last_heard_); }
-  // When a held request may go out.
-  Clock::time_point QuietAt() const;
+  Clock::duration LineTime(std::size_t bytes) const {
+    return battery_link::LineTime(bytes, timing_.baud);
+  }
+  Clock::duration TimeoutFor(const Member& member, std::size_t answer_size) const;
+  // When an answer to `copy` that its monitor started within the port's
+  // answer timeout has reached us, whatever timeout was in force: a learned
+  // timeout may be short of a monitor that has just turned slow.
+  Clock::time_point LandingBound(const Copy& copy) const {
+    return copy.written + timing_.answer_timeout + LineTime(copy.answer_size);
+  }
+  Clock::time_point QuietAfterStale() const { return last_heard_ + kQuietByteTimes * LineTime(1); }
+
+  // When copy_ is given up unless its answer comes.
+  Clock::time_point AnswerDeadline() const;
 
   void ScheduleTurn();
   void StartTurn();
   void Refresh();
-  void AnswerTimedOut();
-  void WriteHeldOnceQuiet();
-  void Write(const std::uint8_t* data, std::size_t size, bool resend);
   void EndExchange(Outcome outcome);
-  void WaitUntil(Clock::time_point when);
-  void OnTimer();
+  void EndTurn(Member& member, Outcome outcome);
+  void Write(const std::uint8_t* data, std::size_t size, bool resend);
+  void SetGuard(Guard guard);
+  // The guard once the answer to copy_ was taken.
+  void GuardAfterAnswer();
 
+  void OnAlarm();
+  void SetAwaitingAlarm();
+  void AwaitingAlarm();
+  void CheckFirstCopy();
+  void AnswerTimedOut();
+  void SetHoldingAlarm();
+  void HoldingAlarm();
+
+  LineClock& clock_;
   Timing timing_;
   Wire& wire_;
-  boost::asio::steady_timer timer_;
-  // Handlers of waits that were replaced may still run: only the newest counts.
-  std::uint64_t wait_number_ = 0;
   std::vector<Member> members_;
   Active active_;
   Phase phase_ = Phase::kDown;
   std::size_t owner_ = 0;
   std::size_t next_ = 0;
   std::optional<std::size_t> last_owner_;
-  // The next request waits for the line to be quiet (a re-send or a give-up came before).
-  bool guard_ = false;
+
+  Copy copy_;  // the copy whose answer is awaited
+  bool copy_resent_ = false;
+  // The copy whose timeout ran out, while RefreshStatus re-sends it (or not).
+  std::optional<Copy> timed_out_;
+  std::optional<Copy> first_copy_;  // the copy before it, when it is a re-send
+  FirstCopy first_copy_state_ = FirstCopy::kGone;
+  bool first_copy_checked_ = false;
+  bool answer_heard_ = false;  // bytes of an answer to copy_ have come
+  bool extended_ = false;      // copy_'s timeout ran out while its answer came
+  bool sampled_ = false;       // copy_'s latency was measured
+
+  std::optional<Guard> guard_;
+  std::size_t stale_in_guard_ = 0;
   std::vector<std::uint8_t> held_;
   bool held_resend_ = false;
-  Clock::time_point last_write_{};
-  Clock::time_point last_resend_{};
   Clock::time_point last_heard_{};
+
   // What happened inside the call into the device under way.
   bool in_refresh_ = false;
   bool cycle_started_ = false;

@@ -1,8 +1,7 @@
 #pragma once
 
 // How long things take on a monitor line, from its baud rate (10 bits a
-// byte): the defaults of the answer timeout and the gap between turns, and
-// the shortest answer timeout that can work.
+// byte): the default answer timeout, and the shortest that can work.
 
 #include <chrono>
 #include <cstddef>
@@ -18,9 +17,6 @@ inline constexpr std::size_t kLongestExchangeBytes =
 inline constexpr std::chrono::milliseconds kLatencyAllowance{50};
 // Below the longest exchange's line time plus this, answers are re-sent while they arrive.
 inline constexpr std::chrono::milliseconds kTimeoutMargin{5};
-// A new turn starts after the line has been silent for 3.5 character times,
-// so that the monitor that spoke last has released the bus.
-inline constexpr std::size_t kGapBitTimes = 35;
 
 constexpr std::chrono::milliseconds CeilMs(std::chrono::microseconds time) {
   return std::chrono::ceil<std::chrono::milliseconds>(time);
@@ -39,12 +35,7 @@ constexpr std::chrono::milliseconds ShortestAnswerTimeout(unsigned baud,
   return CeilMs(battery_link::LineTime(kLongestExchangeBytes, baud)) + kTimeoutMargin + quiet;
 }
 
-constexpr std::chrono::microseconds InterFrameGap(unsigned baud) {
-  return std::chrono::microseconds(baud == 0 ? 0 : (kGapBitTimes * 1'000'000 + baud - 1) / baud);
-}
-
 static_assert(DefaultAnswerTimeout(battery_link::kBaudRate, {}).count() == 88);
 static_assert(ShortestAnswerTimeout(battery_link::kBaudRate, {}).count() == 43);
-static_assert(InterFrameGap(battery_link::kBaudRate).count() == 1823);
 
 }  // namespace line_timing
