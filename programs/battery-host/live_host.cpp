@@ -253,7 +253,21 @@ class LiveHost {
             &slot.thresholds,
             slot.line->IsUp(),
             state.started - state.completed - (under_way ? 1 : 0),
-            scheduler.StaleBytes(*slot.device)};
+            scheduler.StaleBytes(*slot.device),
+            TimingOf(scheduler, *slot.device)};
+  }
+
+  static AnswerTiming TimingOf(const LineScheduler& scheduler, const PXHSPDevice& device) {
+    const auto timing = scheduler.TimingOf(device);
+    if (!timing) return {};
+    using std::chrono::duration_cast;
+    using std::chrono::microseconds;
+    return {duration_cast<microseconds>(timing->answer_timeout),
+            timing->latency.samples,
+            timing->latency.p50,
+            timing->latency.p90,
+            timing->latency.p99,
+            timing->probed};
   }
 
   void RestoreFromHistory(DeviceSlot& slot) {

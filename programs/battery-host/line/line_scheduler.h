@@ -67,9 +67,9 @@ class LineScheduler {
   using Clock = std::chrono::steady_clock;
   // The plug-in's re-sends per cycle (its retry limit).
   static constexpr int kResendsPerCycle = battery_link::kResendsPerCycle;
-  static constexpr int kDeadTurns = 3;
-  static constexpr std::chrono::milliseconds kFirstProbeInterval{500};
-  static constexpr std::chrono::milliseconds kLongestProbeInterval{4'000};
+  static constexpr int kDeadTurns = 2;
+  static constexpr std::chrono::milliseconds kFirstProbeInterval{1'000};
+  static constexpr std::chrono::milliseconds kLongestProbeInterval{5'000};
   // A stale answer is over once the line has been quiet this many byte times.
   static constexpr int kQuietByteTimes = 3;
 

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -63,6 +64,17 @@ Freshness FreshnessOf(const DeviceState& device, DeviceState::Clock::time_point 
 // "live", "stale", "silent".
 const char* FreshnessName(Freshness freshness);
 
+// How a device's line waits for its answers: the timeout in force for its
+// cell request, the latency it has shown (request's last byte to answer's
+// first byte, over its last answers; none yet: samples 0), and whether it is
+// taken for dead and probed.
+struct AnswerTiming {
+  std::chrono::microseconds answer_timeout{};
+  std::size_t latency_samples = 0;
+  std::chrono::microseconds latency_p50{}, latency_p90{}, latency_p99{};
+  bool probed = false;
+};
+
 // A device as the outputs show it at one moment: its state with what its line
 // knows.
 struct DeviceStatus {
@@ -76,4 +88,5 @@ struct DeviceStatus {
   bool port_up;
   long given_up;  // cycles that ended without a record
   std::uint64_t stale_bytes;
+  AnswerTiming timing;
 };

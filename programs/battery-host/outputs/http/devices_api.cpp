@@ -19,6 +19,21 @@ void DevicesApi::Write(const std::vector<DeviceStatus>& devices, DeviceState::Cl
   out = line_.Finish();
 }
 
+void DevicesApi::AnswerTimingMembers(const AnswerTiming& timing) {
+  using Ms = std::chrono::duration<float, std::milli>;
+  line_.Number("answer_timeout_ms", Ms(timing.answer_timeout).count())
+      .Bool("probed", timing.probed);
+  if (timing.latency_samples == 0) {
+    line_.Null("latency_ms");
+    return;
+  }
+  latency_.Number("p50", Ms(timing.latency_p50).count())
+      .Number("p90", Ms(timing.latency_p90).count())
+      .Number("p99", Ms(timing.latency_p99).count())
+      .Integer("samples", static_cast<long long>(timing.latency_samples));
+  line_.Raw("latency_ms", latency_.FinishObject());
+}
+
 void DevicesApi::Device(const DeviceStatus& device, DeviceState::Clock::time_point now) {
   const DeviceState& state = *device.state;
   ThresholdMembers(*device.thresholds, cells_, thresholds_);
@@ -31,6 +46,7 @@ void DevicesApi::Device(const DeviceStatus& device, DeviceState::Clock::time_poi
   } else {
     line_.Null("record").Null("record_age_s");
   }
+  AnswerTimingMembers(device.timing);
   line_.Integer("first_cell", battery2v_32::CellDisplayNumber(device.cell_start, 0))
       .String("name", *device.name)
       .String("port", *device.port)

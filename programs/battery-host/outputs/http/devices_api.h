@@ -9,6 +9,8 @@
 //     1001","port":"sim#1001","port_down_events":0,"port_up":true,
 //     "record":{"cells":[2.231,...],"data_id":1001,...,"type":"record"},
 //     "record_age_s":0.123,"silent_events":0,"stale_bytes":0,"status":"live",
+//     "answer_timeout_ms":45.5,"latency_ms":{"p50":5.1,"p90":5.2,"p99":5.6,"samples":64},
+//     "probed":false,
 //     "thresholds":{"cells":["normal",...],"group_current":"normal",
 //                   "group_voltage":"high","temperature":"normal"}}],
 //    "refresh_ms":200,"time":"2026-03-01T12:00:05.123+01:00"}
@@ -19,7 +21,9 @@
 // carries it (null before the first), "record_age_s" its age (null likewise);
 // "status" is "live", "stale" or "silent" (FreshnessOf); "thresholds" says
 // where each value stands against its limit; "refresh_ms" how often the page
-// asks again.
+// asks again. "answer_timeout_ms" is how long the device's cell request waits
+// for its answer now, "latency_ms" the latency its last answers showed (null
+// before the first), "probed" whether it is taken for dead and probed.
 
 #include <chrono>
 #include <string>
@@ -38,9 +42,10 @@ class DevicesApi {
 
  private:
   void Device(const DeviceStatus& device, DeviceState::Clock::time_point now);
+  void AnswerTimingMembers(const AnswerTiming& timing);
 
   std::chrono::milliseconds refresh_;
   // Kept: their buffers are reused from request to request.
-  JsonLine line_, record_, thresholds_;
+  JsonLine line_, record_, thresholds_, latency_;
   std::string list_, cells_;
 };

@@ -158,6 +158,24 @@ void StaleBytes(const DeviceStatus& device, Clock::time_point, DeviceSamples& sa
   samples.Add(device.stale_bytes);
 }
 
+void AnswerTimeout(const DeviceStatus& device, Clock::time_point, DeviceSamples& samples) {
+  samples.Add(std::chrono::duration<double>(device.timing.answer_timeout).count());
+}
+
+void AnswerLatency(const DeviceStatus& device, Clock::time_point, DeviceSamples& samples) {
+  const AnswerTiming& timing = device.timing;
+  if (timing.latency_samples == 0) return;
+  const std::pair<const char*, std::chrono::microseconds> percentiles[] = {
+      {"50", timing.latency_p50}, {"90", timing.latency_p90}, {"99", timing.latency_p99}};
+  for (const auto& [percentile, latency] : percentiles) {
+    samples.Add(std::chrono::duration<double>(latency).count(), {{"percentile", percentile}});
+  }
+}
+
+void Probed(const DeviceStatus& device, Clock::time_point, DeviceSamples& samples) {
+  samples.Add(device.timing.probed ? 1 : 0);
+}
+
 struct DeviceFamily {
   std::string_view name;
   std::string_view type;
@@ -181,6 +199,16 @@ constexpr DeviceFamily kDeviceFamilies[] = {
      "Polling cycles that completed with a record, or were given up.", Cycles},
     {"battery_stale_bytes_total", "counter",
      "Bytes dropped on the device's line while its request waited for a quiet line.", StaleBytes},
+    {"battery_answer_timeout_seconds", "gauge",
+     "How long the device's cell request waits for its answer before it is re-sent.",
+     AnswerTimeout},
+    {"battery_answer_latency_seconds", "gauge",
+     "Time from a request's last byte to its answer's first byte, by percentile over the "
+     "device's last answers.",
+     AnswerLatency},
+    {"battery_device_probed", "gauge",
+     "1 while the device is taken for dead: probed with one request a turn, further apart.",
+     Probed},
     {"battery_threshold_state", "gauge",
      "1 while the variable is past its threshold limit, 0 while inside it.", ThresholdStateSamples},
     {"battery_threshold_limit", "gauge", "The variable's configured threshold limit.",

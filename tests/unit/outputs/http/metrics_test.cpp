@@ -20,6 +20,7 @@
 namespace {
 
 using Clock = DeviceState::Clock;
+using std::chrono::microseconds;
 using std::chrono::milliseconds;
 
 struct Fixture {
@@ -38,8 +39,12 @@ struct Fixture {
     thresholds.cells[5] = ThresholdState::kHigh;
   }
   std::vector<DeviceStatus> Devices() const {
-    return {{&with_record, &thresholds, &odd_port, &name, 0, 0x81, &limits, false, 1, 12},
-            {&without_record, &no_crossings, &odd_port, &name, 0, 0x82, &limits, false, 3, 0}};
+    const AnswerTiming learned{microseconds(45'500), 64,   microseconds(5'100), microseconds(5'200),
+                               microseconds(5'600),  false};
+    const AnswerTiming dead{microseconds(88'000), 0, {}, {}, {}, true};
+    return {
+        {&with_record, &thresholds, &odd_port, &name, 0, 0x81, &limits, false, 1, 12, learned},
+        {&without_record, &no_crossings, &odd_port, &name, 0, 0x82, &limits, false, 3, 0, dead}};
   }
 
   Clock::time_point now = Clock::now();
@@ -78,6 +83,9 @@ TEST(MetricsTest, WritesEveryDeviceAndEscapesLabels) {
           "battery_cycles_total{data_id=\"7\",outcome=\"given_up\"} 1\n",
           "battery_cycles_total{data_id=\"8\",outcome=\"completed\"} 0\n",
           "battery_stale_bytes_total{data_id=\"7\"} 12\n",
+          "battery_answer_timeout_seconds{data_id=\"7\"} 0.0455\n",
+          "battery_answer_latency_seconds{data_id=\"7\",percentile=\"99\"} 0.0056\n",
+          "battery_device_probed{data_id=\"8\"} 1\n",
           // A port two devices share is one sample.
           "# TYPE battery_port_up gauge\nbattery_port_up{port=\"/dev/a\\\"b\\\\c\\nd\"} 0\n# HELP",
           "# TYPE battery_outbox_messages gauge\nbattery_outbox_messages{data_id=\"7\"} 3\n# HELP",
@@ -86,6 +94,7 @@ TEST(MetricsTest, WritesEveryDeviceAndEscapesLabels) {
   // Without a record of this run, no record samples.
   EXPECT_EQ(out.find("battery_group_voltage_volts{data_id=\"8\"}"), std::string::npos) << out;
   EXPECT_EQ(out.find("battery_record_age_seconds{data_id=\"8\"}"), std::string::npos) << out;
+  EXPECT_EQ(out.find("battery_answer_latency_seconds{data_id=\"8\""), std::string::npos) << out;
 }
 
 TEST(DevicesApiTest, SaysFreshnessThresholdsAndMissingRecords) {
@@ -103,6 +112,9 @@ TEST(DevicesApiTest, SaysFreshnessThresholdsAndMissingRecords) {
                      "\"temperature\":null",
                      "\"port\":\"/dev/a\\\"b\\\\c\\nd\",\"port_down_events\":0,\"port_up\":false",
                      "\"refresh_ms\":1000",
+                     "\"latency_ms\":{\"p50\":5.1,\"p90\":5.2,\"p99\":5.6,\"samples\":64}",
+                     "\"answer_timeout_ms\":88.0,",
+                     "\"latency_ms\":null",
                  });
 }
 
