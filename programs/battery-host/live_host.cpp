@@ -79,6 +79,7 @@ class LiveHost {
         signals_(io_, SIGINT, SIGTERM),
         hangups_(io_, SIGHUP),
         open_deadline_(io_, config_.open_timeout) {
+    output_.SetRecords(config_.output.records);
     events_.Add(output_);
   }
 
@@ -476,6 +477,7 @@ class LiveHost {
     // The publisher reads the settings it was made with until it is done.
     if (change.mqtt) StopMqtt();
     config_ = std::move(next);
+    output_.SetRecords(config_.output.records);
     if (change.mqtt) StartMqtt();
     StartNewDevices();
     if (change.http || change.mqtt) RestartHttp();
@@ -505,6 +507,7 @@ class LiveHost {
     if (slot.silence) slot.silence->Stop();
     slot.history.Flush();
     if (mqtt_) mqtt_->RemoveDevice(data_id, removal);
+    plugin_lines_->Forget(data_id);
     controller_->Remove(slot);
     Retire(std::move(*found));
     slots_.erase(found);

@@ -117,9 +117,12 @@ class ServiceTest : public ::testing::Test {
 
   std::string Path(const std::string& name) const { return dir_.Path(name); }
 
-  void StartHost(const std::string& port, const std::string& address = "0x81") {
-    std::ofstream(Path("host.json")) << R"({"devices": [{"data_id": 1001, "address": ")" << address
-                                     << R"(", "port": ")" << port << "\"}]}\n";
+  // `members`: more of the configuration, ahead of "devices".
+  void StartHost(const std::string& port, const std::string& address = "0x81",
+                 const std::string& members = "") {
+    std::ofstream(Path("host.json"))
+        << "{" << members << R"("devices": [{"data_id": 1001, "address": ")" << address
+        << R"(", "port": ")" << port << "\"}]}\n";
     host_.emplace(programs().host,
                   std::vector<std::string>{"run", "--config", Path("host.json"), "--state-dir",
                                            Path("state")},
@@ -169,8 +172,9 @@ TEST_F(ServiceTest, ReadyWithAPortMissing) {
   EXPECT_TRUE(socket_->WaitFor("STATUS=polling, every port open", seen)) << seen << Errors();
 }
 
+// As the service is installed: the records stay off standard output, the journal.
 TEST_F(ServiceTest, KeepAlivesStopWhileTheHostIsStopped) {
-  StartHost("sim");
+  StartHost("sim", "0x81", R"("output": {"records": false}, )");
   std::string seen;
   ASSERT_TRUE(socket_->WaitFor("READY=1", seen)) << Errors();
   ASSERT_TRUE(socket_->WaitFor("WATCHDOG=1", seen)) << Errors();
@@ -184,8 +188,16 @@ TEST_F(ServiceTest, KeepAlivesStopWhileTheHostIsStopped) {
 
   ASSERT_EQ(::kill(host_->Pid(), SIGCONT), 0);
   EXPECT_TRUE(socket_->WaitFor("WATCHDOG=1", seen)) << Errors();
+  // The plug-in's line that ends a cycle: its record has been made.
+  EXPECT_TRUE(e2e::WaitFor(
+      [this] { return Errors().find("1001 plug-in: rvSize is 0") != std::string::npos; },
+      kArrivalLimit))
+      << Errors();
   EXPECT_EQ(host_->Stop(), 0) << Errors();
   EXPECT_TRUE(socket_->WaitFor("STOPPING=1", seen)) << seen;
+  const std::string out = ReadFile(Path("host.out"));
+  EXPECT_EQ(out.find(R"("type":"record")"), std::string::npos) << out;
+  EXPECT_NE(out.find(R"("type":"summary")"), std::string::npos) << out;
 }
 
 // "DEVICE:INODE" of a file, as JOURNAL_STREAM names the journal's stream.

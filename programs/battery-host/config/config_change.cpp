@@ -83,6 +83,7 @@ ConfigChange CompareConfigs(const HostConfig& running, const HostConfig& next) {
   std::sort(change.recreated.begin(), change.recreated.end());
   change.mqtt = running.document["mqtt"] != next.document["mqtt"];
   change.http = running.document["http"] != next.document["http"];
+  if (running.output.records != next.output.records) change.records = next.output.records;
   for (const char* key : kStartKeys) {
     if (running.document[key] != next.document[key]) change.at_next_start.push_back(key);
   }
@@ -96,6 +97,10 @@ std::string DescribeChange(const ConfigChange& change) {
   AppendIds(text, "re-created", change.recreated);
   if (change.mqtt) text += std::string(text.empty() ? "" : "; ") + "mqtt restarted";
   if (change.http) text += std::string(text.empty() ? "" : "; ") + "http restarted";
+  if (change.records) {
+    text += std::string(text.empty() ? "" : "; ") + "record lines on standard output " +
+            (*change.records ? "on" : "off");
+  }
   for (const std::string& key : change.at_next_start) {
     text += (text.empty() ? "" : "; ") + key + " changed: takes effect at the next start";
   }

@@ -7,6 +7,7 @@
 // is re-created. Devices on one simulated line are simulated together, so a
 // change to one re-creates them all.
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,16 +19,19 @@ struct ConfigChange {
   std::vector<unsigned int> recreated;
   bool mqtt = false;  // the mqtt section changed: the publisher is restarted
   bool http = false;  // the http section changed: the server is restarted
+  // output.records changed, to this: record lines on standard output start or stop at once.
+  std::optional<bool> records;
   // Keys that take effect only when the host starts again.
   std::vector<std::string> at_next_start;
 
   bool Empty() const {
-    return added.empty() && removed.empty() && recreated.empty() && !mqtt && !http &&
+    return added.empty() && removed.empty() && recreated.empty() && !mqtt && !http && !records &&
            at_next_start.empty();
   }
 };
 
 ConfigChange CompareConfigs(const HostConfig& running, const HostConfig& next);
 
-// "device 1002 re-created; mqtt restarted", or "nothing changed".
+// "device 1002 re-created; mqtt restarted; record lines on standard output
+// off", or "nothing changed".
 std::string DescribeChange(const ConfigChange& change);

@@ -92,7 +92,7 @@ class HostConfigParser {
     reader_.RejectUnknownKeys(
         root, "",
         {"poll_interval_ms", "plugin", "plugin_log", "state_dir", "history", "open_timeout_s",
-         "silent_after_periods", "ports", "devices", "mqtt", "http"});
+         "silent_after_periods", "ports", "devices", "mqtt", "http", "output"});
     HostConfig& config = out_.config;
     if (root.isMember("poll_interval_ms")) {
       if (auto interval = PollInterval(root["poll_interval_ms"], "poll_interval_ms")) {
@@ -123,6 +123,7 @@ class HostConfigParser {
     }
     if (root.isMember("ports")) ParsePorts(root["ports"]);
     if (root.isMember("http")) ParseHttp(root["http"]);
+    if (root.isMember("output")) ParseOutput(root["output"]);
     ParseDevices(root);
     CheckPorts(root);
   }
@@ -193,6 +194,14 @@ class HostConfigParser {
                    "not a loopback address: whoever reaches " + listen->Text() +
                        " can read the status page and metrics, without a password");
     }
+  }
+
+  void ParseOutput(const Json::Value& output) {
+    if (!reader_.IsObject(output, "output")) return;
+    reader_.RejectUnknownKeys(output, "output", {"records"});
+    if (!output.isMember("records")) return;
+    OutputSettings& settings = out_.config.output;
+    settings.records = reader_.Bool(output["records"], "output.records").value_or(settings.records);
   }
 
   void ParsePorts(const Json::Value& ports) {

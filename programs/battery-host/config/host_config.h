@@ -53,6 +53,14 @@ struct HttpSettings {
   std::optional<ListenAddress> listen;
 };
 
+// What standard output carries besides the threshold, status and summary
+// lines: each record too, unless `records` is false (the service, whose
+// standard output is the journal, has its records over MQTT, HTTP and the
+// history rings).
+struct OutputSettings {
+  bool records = true;
+};
+
 struct HostConfig {
   // How often each device's cycle starts (0: as often as the line allows).
   std::chrono::milliseconds poll_interval{1000};
@@ -67,6 +75,7 @@ struct HostConfig {
   int silent_after_periods = 3;
   std::string state_dir;  // empty: the default of the command line
   HttpSettings http;
+  OutputSettings output;
   std::map<std::string, PortSettings> ports;
   std::vector<DeviceConfig> devices;
   std::optional<MqttSettings> mqtt;  // records and events go to an MQTT broker too

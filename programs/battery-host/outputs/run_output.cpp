@@ -10,6 +10,7 @@ RunOutput::RunOutput(boost::asio::io_context& io, std::ostream& err, Failed fail
     : err_(err), failed_(std::move(failed)), out_(io, *this) {}
 
 void RunOutput::Record(const DeviceState&, const HostRecord& record) {
+  if (!records_) return;
   RecordLine(record, line_);
   Write();
 }

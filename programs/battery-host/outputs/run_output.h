@@ -1,8 +1,9 @@
 #pragma once
 
-// The JSON lines of `battery-host run` on standard output: each record, each
-// threshold crossing, each status event and, at the end, a summary per
-// device (and one of the host when lines were dropped). The first write that
+// The JSON lines of `battery-host run` on standard output: each record
+// (unless the configuration's output.records is false), each threshold
+// crossing, each status event and, at the end, a summary per device (and one
+// of the host when lines were dropped). The first write that
 // fails is reported once, with its reason, and nothing more is written: the
 // run then ends with an error. Lines a slow reader could not take in time are
 // dropped whole (StandardOutput); standard error says when that starts and
@@ -61,6 +62,9 @@ class RunOutput final : public RunEvents, private StandardOutput::Listener {
   // are dropped. Throws std::runtime_error when standard output is closed.
   RunOutput(boost::asio::io_context& io, std::ostream& err, Failed failed);
 
+  // Whether each record is a line of its own (output.records); the other
+  // lines are written either way. Takes effect from the next record.
+  void SetRecords(bool on) { records_ = on; }
   void Record(const DeviceState& device, const HostRecord& record) override;
   void Threshold(const DeviceState& device, const ThresholdEvent& crossing) override;
   void DeviceEvent(const DeviceState& device, const char* event) override;
@@ -86,4 +90,5 @@ class RunOutput final : public RunEvents, private StandardOutput::Listener {
   Failed failed_;
   StandardOutput out_;
   JsonLine line_;  // kept: its buffers are reused from line to line
+  bool records_ = true;
 };

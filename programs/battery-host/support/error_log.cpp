@@ -51,7 +51,10 @@ void PrefixingBuffer::StartLine(std::string& line) {
   if (prefixes_.priority) {
     line += {'<', static_cast<char>('0' + static_cast<int>(priority_)), '>'};
   }
-  if (prefixes_.time) line += host_text::Now() + ' ';
+  if (prefixes_.time) {
+    host_text::AppendNow(line);
+    line += ' ';
+  }
 }
 
 // A line goes out whole, prefix and all, in one write: lines of the host and

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <time.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <utility>
@@ -173,24 +174,75 @@ std::string UtcOffset(const std::tm& local) {
   return cached;
 }
 
-std::string LocalStamp(std::time_t calendar_second, int milliseconds) {
+namespace {
+
+// What the stamps within one calendar second share: "2026-03-01T12:00:05"
+// and "+01:00".
+struct StampSecond {
+  std::time_t calendar_second = 0;
+  bool made = false;
+  std::string date_time;
+  std::string offset;
+};
+
+void MakeStampSecond(std::time_t calendar_second, StampSecond& second) {
   std::tm local{};
   localtime_r(&calendar_second, &local);
   char text[64];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03d", local.tm_year + 1900,
-                local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
-                milliseconds);
-  return text + FormatUtcOffset(static_cast<int>(local.tm_gmtoff / 60));
+  const int size =
+      std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", local.tm_year + 1900,
+                    local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+  // What snprintf left in the buffer.
+  const auto length = size > 0 ? std::min(static_cast<std::size_t>(size), sizeof text - 1) : 0;
+  second.date_time.assign(text, length);
+  second.offset = FormatUtcOffset(static_cast<int>(local.tm_gmtoff / 60));
+  second.calendar_second = calendar_second;
+  second.made = true;
 }
 
-std::string Now() {
+void AppendStamp(const StampSecond& second, int milliseconds, std::string& out) {
+  out += second.date_time;
+  if (milliseconds >= 0 && milliseconds <= 999) {
+    const char digits[] = {'.', static_cast<char>('0' + milliseconds / 100),
+                           static_cast<char>('0' + milliseconds / 10 % 10),
+                           static_cast<char>('0' + milliseconds % 10)};
+    out.append(digits, sizeof digits);
+  } else {
+    char digits[16];
+    std::snprintf(digits, sizeof digits, ".%03d", milliseconds);
+    out += digits;
+  }
+  out += second.offset;
+}
+
+}  // namespace
+
+std::string LocalStamp(std::time_t calendar_second, int milliseconds) {
+  StampSecond second;
+  MakeStampSecond(calendar_second, second);
+  std::string out;
+  AppendStamp(second, milliseconds, out);
+  return out;
+}
+
+void AppendNow(std::string& out) {
   // Not std::chrono::system_clock: the controller's libstdc++ was built with
   // a 32-bit time_t, and its system_clock::now() reads the clock into a
   // 32-bit timespec, which has no room for a second after January 2038.
   // glibc's clock_gettime, compiled here, is its 64-bit variant.
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
-  return LocalStamp(now.tv_sec, static_cast<int>(now.tv_nsec / 1000000));
+  // Every line of the error stream is stamped: the local time is worked out
+  // once a second, the lines within it take the milliseconds alone.
+  thread_local StampSecond second;
+  if (!second.made || second.calendar_second != now.tv_sec) MakeStampSecond(now.tv_sec, second);
+  AppendStamp(second, static_cast<int>(now.tv_nsec / 1000000), out);
+}
+
+std::string Now() {
+  std::string out;
+  AppendNow(out);
+  return out;
 }
 
 }  // namespace host_text

@@ -39,8 +39,11 @@ std::string FormatUtcOffset(int minutes_east);
 // ISO 8601: "2026-03-01T12:00:05.123+01:00".
 std::string LocalStamp(std::time_t calendar_second, int milliseconds);
 
-// Now as LocalStamp gives it.
+// Now as LocalStamp gives it. The local time of the current second is kept
+// (per thread): a change of the time zone (tzset) shows from the next second.
 std::string Now();
+// The same, appended to `out`.
+void AppendNow(std::string& out);
 
 // What kind of file a stat mode is, for messages: "a FIFO", "a regular file", ...
 const char* FileKind(unsigned int mode);

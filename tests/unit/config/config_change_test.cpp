@@ -132,10 +132,11 @@ TEST(ConfigChangeTest, SaysWhatChanged) {
   change.added = {3};
   change.recreated = {1, 2};
   change.mqtt = true;
+  change.records = false;
   change.at_next_start = {"plugin"};
   EXPECT_EQ(DescribeChange(change),
-            "device 3 added; devices 1, 2 re-created; mqtt restarted; plugin changed: takes "
-            "effect at the next start");
+            "device 3 added; devices 1, 2 re-created; mqtt restarted; record lines on standard "
+            "output off; plugin changed: takes effect at the next start");
 }
 
 }  // namespace
