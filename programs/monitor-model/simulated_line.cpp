@@ -85,17 +85,18 @@ void SimulatedLine::At(Clock::time_point when, Event event) {
 void SimulatedLine::WaitForNextEvent() {
   if (events_.empty()) return;
   timer_.expires_at(events_.begin()->first);
-  timer_.async_wait([this](const boost::system::error_code& error) {
-    if (error) return;
-    // Events that fall due while one runs wait for the next turn of the loop.
-    const Clock::time_point now = Clock::now();
-    while (!events_.empty() && events_.begin()->first <= now) {
-      Event event = std::move(events_.begin()->second);
-      events_.erase(events_.begin());
-      event();
-    }
-    WaitForNextEvent();
-  });
+  timer_.async_wait(
+      [this, alive = std::weak_ptr<bool>(alive_)](const boost::system::error_code& error) {
+        if (error || alive.expired()) return;
+        // Events that fall due while one runs wait for the next turn of the loop.
+        const Clock::time_point now = Clock::now();
+        while (!events_.empty() && events_.begin()->first <= now) {
+          Event event = std::move(events_.begin()->second);
+          events_.erase(events_.begin());
+          event();
+        }
+        WaitForNextEvent();
+      });
 }
 
 void SimulatedLine::Deliver(Clock::time_point when, const std::uint8_t* data, std::size_t size) {

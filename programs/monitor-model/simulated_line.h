@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <vector>
 
 #include "programs/monitor-model/monitor_model.h"
@@ -65,6 +66,9 @@ class SimulatedLine {
   void WriteRest();
 
   boost::asio::steady_timer timer_;
+  // Held weakly by the timer's handler: a line destroyed while that handler is
+  // already due (a device removed by a reload) is not touched by it.
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   Sink sink_;
   bool echo_;
   unsigned baud_;
