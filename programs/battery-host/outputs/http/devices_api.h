@@ -4,13 +4,12 @@
 // order of the configuration, as one JSON object (members in key order, as
 // every JSON line of the host):
 //
-//   {"devices":[{"cycles_completed":57,"cycles_given_up":0,"cycles_started":58,
-//     "data_id":1001,"first_cell":1,"name":"Battery monitor
-//     1001","port":"sim#1001","port_down_events":0,"port_up":true,
+//   {"devices":[{"answer_timeout_ms":45.5,"cycles_completed":57,"cycles_given_up":0,
+//     "cycles_started":58,"data_id":1001,"first_cell":1,
+//     "latency_ms":{"p50":5.1,"p90":5.2,"p99":5.6,"samples":64},"name":"Battery monitor 1001",
+//     "port":"sim#1001","port_down_events":0,"port_up":true,"probed":false,
 //     "record":{"cells":[2.231,...],"data_id":1001,...,"type":"record"},
 //     "record_age_s":0.123,"silent_events":0,"stale_bytes":0,"status":"live",
-//     "answer_timeout_ms":45.5,"latency_ms":{"p50":5.1,"p90":5.2,"p99":5.6,"samples":64},
-//     "probed":false,
 //     "thresholds":{"cells":["normal",...],"group_current":"normal",
 //                   "group_voltage":"high","temperature":"normal"}}],
 //    "refresh_ms":200,"time":"2026-03-01T12:00:05.123+01:00"}
