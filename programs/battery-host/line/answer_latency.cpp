@@ -12,15 +12,18 @@ void AnswerLatency::Sample(Duration latency) {
   next_ = (next_ + 1) % kWindow;
   count_ = std::min(count_ + 1, kWindow);
   back_off_ = 0;
-  if (us >= worst_us_) {
-    worst_us_ = us;
-  } else if (count_ == kWindow && leaving == worst_us_) {
-    FindWorst();
-  }
+  const bool left_an_extreme =
+      count_ == kWindow && (leaving == worst_us_ || leaving == shortest_us_);
+  if (count_ == 1 || left_an_extreme) return FindExtremes();
+  worst_us_ = std::max(worst_us_, us);
+  shortest_us_ = std::min(shortest_us_, us);
 }
 
-void AnswerLatency::FindWorst() {
-  worst_us_ = *std::max_element(samples_us_.begin(), samples_us_.begin() + count_);
+void AnswerLatency::FindExtremes() {
+  const auto [shortest, worst] =
+      std::minmax_element(samples_us_.begin(), samples_us_.begin() + count_);
+  shortest_us_ = *shortest;
+  worst_us_ = *worst;
 }
 
 void AnswerLatency::TimedOut() {
@@ -32,6 +35,11 @@ std::optional<AnswerLatency::Duration> AnswerLatency::Allowance() const {
   const Duration worst{worst_us_};
   const Duration allowance = std::max(kFloor, worst + std::max(kMargin, worst / 2));
   return allowance * (1 << back_off_);
+}
+
+std::optional<AnswerLatency::Duration> AnswerLatency::Soonest() const {
+  if (count_ < kEnoughSamples) return std::nullopt;
+  return std::max(Duration::zero(), Duration(shortest_us_) - kMargin);
 }
 
 AnswerLatency::Percentiles AnswerLatency::Observed() const {

@@ -99,14 +99,18 @@ std::optional<LineScheduler::DeviceTiming> LineScheduler::TimingOf(
 
 LineScheduler::Clock::duration LineScheduler::TimeoutFor(const Member& member,
                                                          std::size_t answer_size) const {
-  // The port's timeout is the cell request's: a shorter answer is waited for
-  // as much less as it takes less time on the line.
-  const Clock::duration ceiling =
-      timing_.answer_timeout - (LineTime(battery_link::kCellAnswerSize) - LineTime(answer_size));
-  const auto allowance = member.latency.Allowance();
-  if (!timing_.learn || !allowance) return ceiling;
-  return std::min(ceiling, LineTime(battery_link::kRequestSize + answer_size) + timing_.quiet +
-                               Clock::duration(*allowance));
+  const auto soonest = member.latency.Soonest();
+  if (!timing_.learn || !soonest) return timing_.answer_timeout;
+  // A re-send is told from its first copy only when the first copy's answer,
+  // started within the port's timeout, has come before the re-send's can:
+  // its request, the monitor's soonest answer and the answer's line time
+  // after the re-send. So the port's timeout is shortened by that much, and
+  // not below the monitor's worst latency with its margin.
+  const Clock::duration provable =
+      timing_.answer_timeout - LineTime(battery_link::kRequestSize) - Clock::duration(*soonest);
+  const Clock::duration slowest = LineTime(battery_link::kRequestSize + answer_size) +
+                                  timing_.quiet + Clock::duration(*member.latency.Allowance());
+  return std::min(timing_.answer_timeout, std::max(provable, slowest));
 }
 
 // ---------------------------------------------------------------------------
@@ -347,11 +351,9 @@ void LineScheduler::CheckFirstCopy() {
   wire_.Drain();
   // What had arrived completed the answer: the line has moved on.
   if (steps_ != steps || phase_ != Phase::kAwaiting) return;
-  // Nothing came, and the re-send's own answer could not have come yet: the
-  // first copy's is not coming, and whatever comes is the re-send's.
-  const Clock::time_point earliest_own =
-      copy_.written + LineTime(battery_link::kRequestSize + copy_.answer_size);
-  if (!answer_heard_ && clock_.Now() < earliest_own) first_copy_state_ = FirstCopy::kGone;
+  // Nothing came: the first copy's answer is not coming, and whatever comes is
+  // the re-send's. (Had the re-send's come already, it would have been read.)
+  if (!answer_heard_) first_copy_state_ = FirstCopy::kGone;
   SetAwaitingAlarm();
 }
 

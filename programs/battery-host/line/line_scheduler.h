@@ -15,14 +15,14 @@
 //   lengths, not by silence, and a monitor has released the line once its
 //   last byte has reached us (the turnaround of an RS-485 transceiver is the
 //   port's business), so no gap is kept.
-// - Each request waits for its answer for the timeout in force: the line time
-//   of the request and of its own answer (5 bytes, or 67 for the cells), the
-//   port's quiet gap, and the monitor's latency allowance, learned per device
-//   (AnswerLatency) and never above that of the port's answer timeout, which
-//   is the timeout of the cell request for a device not yet learned (or with
-//   learning off). An answer that has started when the timeout comes is
-//   waited for until it could have ended. Then the device's RefreshStatus
-//   re-sends the request. The plug-in re-sends at most
+// - Each request waits for its answer for the timeout in force: the port's
+//   answer timeout, or, once a device's latency is learned (AnswerLatency),
+//   that timeout less the request's line time and the soonest the monitor
+//   answers, so that the re-send's own answer cannot come before the first
+//   copy's could have (see Stale answers), but never less than the worst
+//   latency seen with its margin. An answer that has started when the
+//   timeout comes is waited for until it could have ended. Then the device's
+//   RefreshStatus re-sends the request. The plug-in re-sends at most
 //   battery_link::kResendsPerCycle times a cycle; when an answer is still
 //   missing after that, the host gives the cycle up and ends the turn.
 // - Dead monitors. A device whose turns end given up without a byte heard
@@ -42,10 +42,10 @@
 //   - After a re-send, the first copy's answer may still come, until its
 //     landing bound; the re-send's own answer cannot come before its request
 //     and the answer have crossed the line. When the first copy's landing
-//     bound comes first (it was re-sent after the port's timeout), the line is
-//     read then: if nothing has come, and the re-send's answer could not have
-//     come yet either, whatever comes next is the re-send's, and nothing is
-//     held. Otherwise the answer taken may have been the first copy's, so the
+//     bound comes first, the line is read then: if nothing has come, whatever
+//     comes next is the re-send's, and nothing is held. Otherwise (an answer
+//     came before, or the re-send's came first) the answer taken may have
+//     been either copy's, so the
 //     next request is held until the re-send's answer has come (as many stale
 //     bytes as an answer, then a few quiet byte times) or its landing bound
 //     has passed.

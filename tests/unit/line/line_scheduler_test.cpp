@@ -278,8 +278,7 @@ struct TurnRow {
 
 // 19200 baud: a request or a short answer takes 2.6 ms on the line, the cell
 // answer 34.9 ms; the monitors answer after 5 ms unless a row says otherwise.
-// A cycle is 42.5 + 3 x 10.2 = 73.1 ms. The port's timeout is 88 ms for the
-// cell request, 55.7 ms for a short one (32.3 ms less line time).
+// A cycle is 42.5 + 3 x 10.2 = 73.1 ms. The port's timeout is 88 ms.
 class LineTurns : public testing::TestWithParam<TurnRow> {};
 
 TEST_P(LineTurns, TraceOnVirtualTime) {
@@ -293,7 +292,8 @@ TEST_P(LineTurns, TraceOnVirtualTime) {
   EXPECT_EQ(trace, row.trace);
 }
 
-const Answer kSlowShort{52};  // lands 1.5 ms after the short request was re-sent
+// Started within the port's timeout, it lands 1.2 ms after its request was re-sent.
+const Answer kSlowShort{84};
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, LineTurns,
@@ -312,33 +312,35 @@ INSTANTIATE_TEST_SUITE_P(
                 {Except(5, {{0, kSilent}})},
                 0,
                 {"0.0 1 cycle", "0.0 1 tx A1", "88.0 1 tx A1", "130.5 1 rx A1", "130.5 1 tx A2"}},
-        // Re-sent after 55.7 ms; the answer taken may be either copy's, so the
-        // next request waits for the re-send's landing bound: 98.2 + 88 + 2.6.
-        TurnRow{"lost_short_answer_holds_the_next_request",
-                Paced(),
-                {Except(5, {{1, kSilent}})},
-                42.5,
-                {"42.5 1 rx A1", "42.5 1 tx A2", "98.2 1 tx A2", "108.4 1 rx A2", "108.4 1 held A3",
-                 "188.8 1 tx A3"}},
+        // A short request waits as long: its re-send is told from its first
+        // copy as the cell request's is.
+        TurnRow{
+            "lost_short_answer_resent_and_its_answer_taken_at_once",
+            Paced(),
+            {Except(5, {{1, kSilent}})},
+            42.5,
+            {"42.5 1 rx A1", "42.5 1 tx A2", "130.5 1 tx A2", "140.7 1 rx A2", "140.7 1 tx A3"}},
         // The first copy's answer comes after the re-send; the re-send's own
         // answer is dropped, and the next request goes out 3 byte times after.
-        TurnRow{
-            "late_first_copy_taken_and_second_answer_stale",
-            Paced(),
-            {Except(5, {{1, kSlowShort}})},
-            98.2,
-            {"98.2 1 tx A2", "99.7 1 rx A2", "99.7 1 held A3", "108.4 stale 5", "110.0 1 tx A3"}},
+        TurnRow{"late_first_copy_taken_and_second_answer_stale",
+                Paced(),
+                {Except(5, {{1, kSlowShort}})},
+                130.5,
+                {"130.5 1 tx A2", "131.7 1 rx A2", "131.7 1 held A3", "140.7 stale 5",
+                 "142.3 1 tx A3"}},
+        // Without a second answer the hold lasts to the re-send's landing
+        // bound: 130.5 + 88 + 2.6.
         TurnRow{"late_first_copy_without_a_second_answer_holds_to_the_bound",
                 Paced(),
                 {Except(5, {{1, kSlowShort}, {2, kSilent}})},
-                98.2,
-                {"98.2 1 tx A2", "99.7 1 rx A2", "99.7 1 held A3", "188.8 1 tx A3"}},
+                130.5,
+                {"130.5 1 tx A2", "131.7 1 rx A2", "131.7 1 held A3", "221.1 1 tx A3"}},
         // An answer under way when the timeout comes is waited for.
         TurnRow{"answer_under_way_at_the_timeout_is_waited_for",
                 Paced(),
-                {Except(5, {{1, Answer{48, 0, 5}}})},
+                {Except(5, {{1, Answer{83, 0, 3}}})},
                 42.5,
-                {"42.5 1 rx A1", "42.5 1 tx A2", "99.1 1 rx A2", "99.1 1 tx A3"}},
+                {"42.5 1 rx A1", "42.5 1 tx A2", "132.1 1 rx A2", "132.1 1 tx A3"}},
         // Request, three re-sends, given up; the next device waits for the last
         // copy's landing bound: 264 + 88 + 34.9.
         TurnRow{"cycle_given_up_holds_the_next_turn",
@@ -355,15 +357,16 @@ INSTANTIATE_TEST_SUITE_P(
                 42.5,
                 {"42.5 1 rx A1", "42.5 1 tx A2", "85.0 1 rx A1 refused", "85.0 1 given up",
                  "85.0 2 cycle", "85.0 2 held A1", "133.1 2 tx A1"}},
-        // After eight answers of 5 ms the allowance is 5 + 3 ms: cycle 3's
-        // cell request is re-sent after 37.5 + 8 ms. An early re-send cannot
-        // tell the copies' answers apart: the hold lasts to its landing bound.
-        TurnRow{"learned_timeout_resends_sooner_and_holds_longer",
+        // After eight answers of 5 ms an answer comes 5 - 3 ms after its
+        // request at the soonest: cycle 3's cell request is re-sent after
+        // 88 - 2.6 - 2 ms, and the re-send's answer still comes after the
+        // first copy's landing bound (146.3 + 88 + 34.9): nothing is held.
+        TurnRow{"learned_timeout_resends_sooner",
                 Paced(true),
                 {Except(5, {{8, kSilent}})},
                 146.3,
-                {"146.3 1 rx A4", "146.3 1 done", "146.3 1 cycle", "146.3 1 tx A1", "191.8 1 tx A1",
-                 "234.3 1 rx A1", "234.3 1 held A2", "314.7 1 tx A2"}},
+                {"146.3 1 rx A4", "146.3 1 done", "146.3 1 cycle", "146.3 1 tx A1", "229.7 1 tx A1",
+                 "272.2 1 rx A1", "272.2 1 tx A2"}},
         TurnRow{"without_learning_the_port_timeout_stays",
                 Paced(false),
                 {Except(5, {{8, kSilent}})},
