@@ -39,15 +39,12 @@ char* WriteThousandths(char* at, float value) {
   if (static_cast<float>(count) / 1000.0f != value) return nullptr;
   auto rest = static_cast<std::uint32_t>(count < 0 ? -count : count);
   const std::uint32_t fraction = rest % 1000;
-  rest /= 1000;                          // below 10,000
+  rest /= 1000;                          // below 10,000: four digits at most
   if (std::signbit(value)) *at++ = '-';  // -0.0 as well
-  char digits[4];
-  char* first = std::end(digits);
-  do {
-    *--first = static_cast<char>('0' + rest % 10);
-    rest /= 10;
-  } while (rest != 0);
-  at = std::copy(first, std::end(digits), at);
+  if (rest >= 1000) *at++ = static_cast<char>('0' + rest / 1000);
+  if (rest >= 100) *at++ = static_cast<char>('0' + rest / 100 % 10);
+  if (rest >= 10) *at++ = static_cast<char>('0' + rest / 10 % 10);
+  *at++ = static_cast<char>('0' + rest % 10);
   *at++ = '.';
   at[0] = static_cast<char>('0' + fraction / 100);
   at[1] = static_cast<char>('0' + fraction / 10 % 10);
@@ -88,11 +85,14 @@ void AppendNumber(std::string& out, float value) {
 
 // `text` as host_text::Quoted quotes it, appended without a string of its own
 // when nothing in it needs an escape (every key, and most values).
-void AppendQuoted(std::string& out, std::string_view text) {
-  const bool plain = std::none_of(text.begin(), text.end(), [](char c) {
+bool NeedsNoEscape(std::string_view text) {
+  return std::none_of(text.begin(), text.end(), [](char c) {
     return c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20;
   });
-  if (!plain) {
+}
+
+void AppendQuoted(std::string& out, std::string_view text) {
+  if (!NeedsNoEscape(text)) {
     out += host_text::Quoted(text);
     return;
   }
@@ -197,14 +197,41 @@ std::string_view JsonLine::FinishObject() {
   }
   std::sort(members_.begin(), members_.end(),
             [](const Member& a, const Member& b) { return a.key < b.key; });
-  text_ = '{';
+  // Keys are string literals that need no escape: the text is written in
+  // place, in room for the braces and each member with its quotes, colon and
+  // comma, and cut back to what was written. A key with an escape takes the
+  // longer way.
+  std::size_t room = 2;
+  bool plain = true;
   for (const Member& member : members_) {
-    if (text_.size() > 1) text_ += ',';
-    AppendQuoted(text_, member.key);
-    text_ += ':';
-    text_.append(values_, member.begin, member.end - member.begin);
+    room += member.key.size() + 4 + (member.end - member.begin);
+    plain = plain && NeedsNoEscape(member.key);
   }
-  text_ += '}';
+  if (plain) {
+    text_.resize(room);
+    char* const text = text_.data();
+    char* at = text;
+    *at++ = '{';
+    for (const Member& member : members_) {
+      if (at - text > 1) *at++ = ',';
+      *at++ = '"';
+      at = std::copy(member.key.begin(), member.key.end(), at);
+      *at++ = '"';
+      *at++ = ':';
+      at = std::copy(values_.data() + member.begin, values_.data() + member.end, at);
+    }
+    *at++ = '}';
+    text_.resize(static_cast<std::size_t>(at - text));
+  } else {
+    text_ = '{';
+    for (const Member& member : members_) {
+      if (text_.size() > 1) text_ += ',';
+      AppendQuoted(text_, member.key);
+      text_ += ':';
+      text_.append(values_, member.begin, member.end - member.begin);
+    }
+    text_ += '}';
+  }
   members_.clear();
   values_.clear();
   return text_;
