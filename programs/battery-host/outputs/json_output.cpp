@@ -83,14 +83,15 @@ void AppendNumber(std::string& out, float value) {
   out.append(text, WriteNumber(text, value));
 }
 
-// `text` as host_text::Quoted quotes it, appended without a string of its own
-// when nothing in it needs an escape (every key, and most values).
+// Whether host_text::Quoted writes `text` as it is between the quotes.
 bool NeedsNoEscape(std::string_view text) {
   return std::none_of(text.begin(), text.end(), [](char c) {
     return c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20;
   });
 }
 
+// `text` as host_text::Quoted quotes it, appended without a string of its own
+// when nothing in it needs an escape (every key, and most values).
 void AppendQuoted(std::string& out, std::string_view text) {
   if (!NeedsNoEscape(text)) {
     out += host_text::Quoted(text);
