@@ -13,24 +13,32 @@ LiveController::LiveController(RunEvents& events, PluginLines& plugin_lines, std
     : events_(events), plugin_lines_(plugin_lines), trace_(trace) {}
 
 void LiveController::Add(DeviceSlot& slot) {
+  last_device_ = nullptr;
   by_device_[slot.device.get()] = &slot;
   by_data_id_[slot.config.data_id] = &slot;
 }
 
 void LiveController::Remove(const DeviceSlot& slot) {
+  last_device_ = nullptr;
   by_device_.erase(slot.device.get());
   by_data_id_.erase(slot.config.data_id);
 }
 
 void LiveController::Clear() {
+  last_device_ = nullptr;
   by_device_.clear();
   by_data_id_.clear();
 }
 
 DeviceSlot& LiveController::Slot(PXHVDevice& device) {
-  DeviceSlot& slot = *by_device_.at(&device);
-  plugin_lines_.SetSubject(slot.config.data_id);
-  return slot;
+  // A device makes some forty calls a cycle in a row: the last one found is
+  // looked up once.
+  if (&device != last_device_) {
+    last_slot_ = by_device_.at(&device);
+    last_device_ = &device;
+  }
+  plugin_lines_.SetSubject(last_slot_->config.data_id);
+  return *last_slot_;
 }
 
 int LiveController::SendData(PXHSPDevice& device, const unsigned char* data, unsigned int length) {
@@ -102,6 +110,9 @@ bool LiveController::CheckThreshold(PXHVDevice& device, const std::string& name,
   if (name == battery_names::kGroupVoltage && !display_name.empty()) {
     slot.group_voltage_checked = true;
   }
+  // A device without limits (most of them) has nothing to look up: the checks
+  // of its cycle cost no more than the call.
+  if (!slot.thresholds.HasLimits()) return false;
   const auto crossing = slot.thresholds.Check(name, value);
   if (!crossing) return false;
   events_.Threshold(slot.state, {name, display_name, value, crossing->limit,

@@ -85,6 +85,9 @@ class LiveController : public PXHController {
   PluginLines& plugin_lines_;
   std::ostream* trace_;
   std::unordered_map<const PXHVDevice*, DeviceSlot*> by_device_;
+  // The device of the last call and its slot (Slot).
+  const PXHVDevice* last_device_ = nullptr;
+  DeviceSlot* last_slot_ = nullptr;
   std::unordered_map<unsigned int, DeviceSlot*> by_data_id_;
   std::function<void(DeviceSlot&)> on_completed_;
 };

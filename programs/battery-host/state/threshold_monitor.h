@@ -25,6 +25,9 @@ class ThresholdMonitor {
   // The limit of `name`: its own, or for a cell the one of battery_*_value.
   const ThresholdLimit* LimitFor(const std::string& name) const;
   std::optional<ThresholdCrossing> Check(const std::string& name, float value);
+  // Whether any variable has a limit: without one every check is quiet and
+  // every state stays normal.
+  bool HasLimits() const { return !limits_.empty(); }
   // Where each variable stands now.
   const ThresholdStates& States() const { return states_; }
 

@@ -15,6 +15,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "programs/battery-host/outputs/json_output.h"
@@ -193,6 +194,120 @@ TEST(JsonLineTest, ThresholdAndSummaryLinesAreWrittenAsJsoncppWroteThem) {
   expected["cycles_completed"] = Json::Int64{20000};
   expected["cycles_given_up"] = Json::Int64{5272};
   EXPECT_EQ(Written(summary), JsoncppLine(expected));
+}
+
+// A number as the line promises it, from std::to_chars alone: the float's
+// shortest text read back as a double and written with 9 significant digits
+// ("%.9g"), ".0" added to a whole number; null when not finite.
+std::string ToCharsNumber(float value) {
+  if (!std::isfinite(value)) return "null";
+  char text[64];
+  double read_back = 0.0;
+  std::from_chars(text, std::to_chars(text, text + sizeof text, value).ptr, read_back);
+  std::string written(
+      text, std::to_chars(text, text + sizeof text, read_back, std::chars_format::general, 9).ptr);
+  if (written.find_first_of(".e") == std::string::npos) written += ".0";
+  return written;
+}
+
+// The value's text in a line {"v":...}, the line reused as the host reuses it.
+std::string NumberText(JsonLine& line, float value) {
+  const std::string_view object = line.Number("v", value).FinishObject();
+  return std::string(object.substr(5, object.size() - 6));
+}
+
+// The monitor's values are counts of millivolts, tenths and hundredths scaled
+// in single precision; they and their neighbours, at the edges of the range
+// written with integer arithmetic and beyond it, come out as std::to_chars
+// gives them.
+TEST(JsonLineTest, NumbersAreWrittenAsToCharsWritesThem) {
+  const float table[] = {0.0f,
+                         -0.0f,
+                         0.001f,
+                         -0.001f,
+                         0.0005f,
+                         0.002f,
+                         0.009f,
+                         0.01f,
+                         0.05f,
+                         0.1f,
+                         0.999f,
+                         1.0f,
+                         1.001f,
+                         1.01f,
+                         1.1f,
+                         2.196f,
+                         2.2f,
+                         9.999f,
+                         10.0f,
+                         25.0f,
+                         65.535f,
+                         70.4f,
+                         -100.0f,
+                         655.35f,
+                         999.999f,
+                         1000.0f,
+                         6553.5f,
+                         8191.999f,
+                         8192.0f,
+                         8192.001f,
+                         9999.999f,
+                         -9999.999f,
+                         10000.0f,
+                         10000.001f,
+                         12345.678f,
+                         16383.999f,
+                         16384.0f,
+                         99999.0f,
+                         100000.0f,
+                         123456.0f,
+                         16777216.0f,
+                         1e10f,
+                         3.4028235e38f,
+                         1e-30f,
+                         1.17549435e-38f,
+                         1e-45f,
+                         -2.5e-7f,
+                         std::nextafter(2.2f, 3.0f),
+                         std::nextafter(2.2f, 0.0f),
+                         std::nextafter(0.001f, 0.0f),
+                         std::nextafter(0.0f, 1.0f),
+                         std::nextafter(10000.0f, 0.0f),
+                         ((2345.0f / 10.0f) / 125.0f - 2.0f) * 50.0f,
+                         std::numeric_limits<float>::infinity(),
+                         -std::numeric_limits<float>::infinity(),
+                         std::numeric_limits<float>::quiet_NaN()};
+  JsonLine line;
+  for (const float value : table) {
+    EXPECT_EQ(NumberText(line, value), ToCharsNumber(value)) << std::hexfloat << value;
+  }
+  EXPECT_EQ(NumberText(line, 0.001f), "0.001");
+  EXPECT_EQ(NumberText(line, -0.0f), "-0.0");
+  EXPECT_EQ(NumberText(line, 2.05f), "2.05");
+  EXPECT_EQ(NumberText(line, 9999.999f), "9999.999");
+  EXPECT_EQ(NumberText(line, 25.0f), "25.0");
+  EXPECT_EQ(NumberText(line, 100000.0f), "100000.0");
+
+  std::vector<float> values;
+  for (int count = -20000; count <= 70000; ++count) {
+    values.push_back(static_cast<float>(count) / 1000.0f);
+  }
+  // Every 16-bit count as the plug-in scales it.
+  for (int count = 0; count <= 65535; ++count) {
+    const auto raw = static_cast<float>(count);
+    values.push_back(raw / 10.0f);
+    values.push_back(raw / 100.0f);
+    values.push_back(((raw / 10.0f) / 125.0f - 2.0f) * 50.0f);
+  }
+  for (int count = -20000000; count <= 20000000; count += 997) {
+    const float value = static_cast<float>(count) / 1000.0f;
+    values.push_back(value);
+    values.push_back(std::nextafter(value, 1e9f));
+    values.push_back(std::nextafter(value, -1e9f));
+  }
+  for (const float value : values) {
+    ASSERT_EQ(NumberText(line, value), ToCharsNumber(value)) << std::hexfloat << value;
+  }
 }
 
 // Daylight saving ends in Berlin at 2026-10-25 01:00:00 UTC: 02:59:59 CEST is
