@@ -5,6 +5,7 @@
 void AsioLineClock::SetAlarm(Clock::time_point when) {
   alarm_ = when;
   ++soon_number_;
+  deferred_ = false;
   // The wait under way ends first; the alarm is waited for then.
   if (waiting_until_ && *waiting_until_ <= when) return;
   Wait(when);
@@ -13,8 +14,12 @@ void AsioLineClock::SetAlarm(Clock::time_point when) {
 void AsioLineClock::AlarmSoon() {
   alarm_.reset();
   const std::uint64_t number = ++soon_number_;
+  if (depth_ > 0) {
+    deferred_ = true;
+    return;
+  }
   boost::asio::post(io_, [this, number, alive = std::weak_ptr<bool>(alive_)] {
-    if (!alive.expired() && number == soon_number_) Ring();
+    if (!alive.expired() && number == soon_number_) Dispatch([this] { Ring(); });
   });
 }
 
@@ -22,6 +27,16 @@ void AsioLineClock::ClearAlarm() {
   // A wait under way ends unheeded.
   alarm_.reset();
   ++soon_number_;
+  deferred_ = false;
+}
+
+void AsioLineClock::RingDeferred() {
+  while (depth_ == 0 && deferred_) {
+    deferred_ = false;
+    ++depth_;
+    Ring();
+    --depth_;
+  }
 }
 
 void AsioLineClock::Wait(Clock::time_point when) {
@@ -39,5 +54,5 @@ void AsioLineClock::WaitEnded() {
   if (!alarm_) return;
   if (Now() < *alarm_) return Wait(*alarm_);
   alarm_.reset();
-  Ring();
+  Dispatch([this] { Ring(); });
 }

@@ -16,8 +16,9 @@ HostLine::HostLine(boost::asio::io_context& io, std::string name, const PortSett
       clock_(io),
       scheduler_(clock_, timing, *this) {
   if (settings.quiet.count() > 0) {
-    gatherer_.emplace(io, settings.quiet,
-                      [this](std::uint8_t* data, std::size_t size) { Deliver(data, size); });
+    gatherer_.emplace(io, settings.quiet, [this](std::uint8_t* data, std::size_t size) {
+      clock_.Dispatch([this, data, size] { Deliver(data, size); });
+    });
   }
 }
 
@@ -49,6 +50,10 @@ void HostLine::CycleStarted(const PXHSPDevice& device, long number) {
 }
 
 void HostLine::OnBytes(std::uint8_t* data, std::size_t size) {
+  clock_.Dispatch([this, data, size] { Take(data, size); });
+}
+
+void HostLine::Take(std::uint8_t* data, std::size_t size) {
   const std::size_t echo = echo_ ? echo_filter_.Strip(data, size) : 0;
   scheduler_.Heard(size - echo);
   if (echo != 0) Trace(scheduler_.Owner(), "echo", data, echo);

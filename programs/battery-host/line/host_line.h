@@ -64,6 +64,8 @@ class HostLine final : public LineListener, private LineScheduler::Wire {
   void GivenUp(const PXHSPDevice& device) override {
     if (events_.given_up) events_.given_up(device);
   }
+  // What the port read: the echo dropped, the rest gathered or delivered.
+  void Take(std::uint8_t* data, std::size_t size);
   // A chunk for the device whose answer is awaited.
   void Deliver(std::uint8_t* data, std::size_t size);
   void Trace(const PXHSPDevice* device, const char* what, const std::uint8_t* data,

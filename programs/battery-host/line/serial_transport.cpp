@@ -152,7 +152,28 @@ class SerialTransport : public LineTransport {
     return {};
   }
 
+  // Reads as the bytes come. A read that took fewer bytes than the buffer
+  // holds leaves the next one to wait for the port to be readable again,
+  // without a system call to re-arm the wait. One that filled the buffer
+  // would let the next read at once and hand its bytes over later, possibly
+  // after a ReadPending had handed over newer ones: from then on, until the
+  // port is opened again, its readiness is waited for and it is read as
+  // ReadPending reads it.
   void WaitForBytes() {
+    port_.async_read_some(boost::asio::buffer(buffer_),
+                          [this](const boost::system::error_code& error, std::size_t size) {
+                            if (error == boost::asio::error::operation_aborted) return;
+                            if (error == boost::asio::error::eof)
+                              return Break("end of file (hang-up)");
+                            if (error) return Break("read: " + error.message());
+                            listener_.OnBytes(buffer_.data(), size);
+                            if (!port_.is_open()) return;
+                            if (size < buffer_.size()) return WaitForBytes();
+                            WaitForReadiness();
+                          });
+  }
+
+  void WaitForReadiness() {
     port_.async_wait(boost::asio::posix::stream_descriptor::wait_read,
                      [this](const boost::system::error_code& error) {
                        if (error == boost::asio::error::operation_aborted) return;
@@ -168,7 +189,7 @@ class SerialTransport : public LineTransport {
 
   void ReadChunk() {
     ReadOnce();
-    if (port_.is_open()) WaitForBytes();
+    if (port_.is_open()) WaitForReadiness();
   }
 
   // One chunk to the listener; false when nothing was there or the port broke.
