@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "battery/link.h"
+#include "programs/battery-host/line/answer_latency.h"
 #include "programs/battery-host/line/line_clock.h"
 #include "programs/battery-host/line/line_scheduler.h"
 
@@ -432,5 +433,56 @@ TEST(LineScheduler, LatencyJumpWithinThePortTimeoutLandsNothingElsewhere) {
   // Cycles of 117.5 + 3 x 85.2 ms once its latency is 80 ms: 24 at most in 9 s.
   EXPECT_GE(done_after_jump, 20);
 }
+
+// What a device's latencies make of its allowance, its soonest answer and
+// the percentiles shown: samples in ms, then timeouts in a row.
+struct LatencyRow {
+  const char* name;
+  std::vector<double> samples_ms;
+  int timeouts;
+  double allowance_ms;  // below 0: none yet
+  double soonest_ms;
+  double p50_ms, p99_ms;
+};
+
+class AnswerLatencyRows : public testing::TestWithParam<LatencyRow> {};
+
+TEST_P(AnswerLatencyRows, AllowanceSoonestAndPercentiles) {
+  const LatencyRow& row = GetParam();
+  AnswerLatency latency;
+  for (const double ms : row.samples_ms) latency.Sample(microseconds(static_cast<long>(ms * 1000)));
+  for (int i = 0; i < row.timeouts; ++i) latency.TimedOut();
+  const auto in_ms = [](microseconds us) { return static_cast<double>(us.count()) / 1000; };
+  if (row.allowance_ms < 0) {
+    EXPECT_FALSE(latency.Allowance());
+    EXPECT_FALSE(latency.Soonest());
+  } else {
+    EXPECT_DOUBLE_EQ(in_ms(*latency.Allowance()), row.allowance_ms);
+    EXPECT_DOUBLE_EQ(in_ms(*latency.Soonest()), row.soonest_ms);
+  }
+  const AnswerLatency::Percentiles seen = latency.Observed();
+  EXPECT_EQ(seen.samples, std::min(row.samples_ms.size(), AnswerLatency::kWindow));
+  EXPECT_DOUBLE_EQ(in_ms(seen.p50), row.p50_ms);
+  EXPECT_DOUBLE_EQ(in_ms(seen.p99), row.p99_ms);
+}
+
+std::vector<double> Repeated(double ms, std::size_t count, std::vector<double> then = {}) {
+  std::vector<double> samples(count, ms);
+  samples.insert(samples.end(), then.begin(), then.end());
+  return samples;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, AnswerLatencyRows,
+    testing::Values(LatencyRow{"too_few_samples", Repeated(5, 7), 0, -1, 0, 5, 5},
+                    // The worst plus the margin (3 ms, more than half of 5); soonest 5 - 3.
+                    LatencyRow{"steady_monitor", Repeated(5, 8), 0, 8, 2, 5, 5},
+                    LatencyRow{"half_the_worst_as_margin", Repeated(10, 8, {40}), 0, 60, 7, 10, 40},
+                    LatencyRow{"each_timeout_doubles_it", Repeated(5, 8), 2, 32, 2, 5, 5},
+                    // The slow answer left the window of 64: the worst is 5 again.
+                    LatencyRow{"the_worst_leaves_the_window",
+                               Repeated(5, 1, Repeated(30, 1, Repeated(5, 64))), 0, 8, 2, 5, 5},
+                    LatencyRow{"soonest_never_below_zero", Repeated(1, 8), 0, 5, 0, 1, 1}),
+    [](const testing::TestParamInfo<LatencyRow>& row) { return std::string(row.param.name); });
 
 }  // namespace
