@@ -18,6 +18,10 @@ void AsioLineClock::AlarmSoon() {
     deferred_ = true;
     return;
   }
+  Post(number);
+}
+
+void AsioLineClock::Post(std::uint64_t number) {
   boost::asio::post(io_, [this, number, alive = std::weak_ptr<bool>(alive_)] {
     if (!alive.expired() && number == soon_number_) Dispatch([this] { Ring(); });
   });
@@ -31,12 +35,15 @@ void AsioLineClock::ClearAlarm() {
 }
 
 void AsioLineClock::RingDeferred() {
-  while (depth_ == 0 && deferred_) {
-    deferred_ = false;
-    ++depth_;
-    Ring();
-    --depth_;
-  }
+  if (depth_ != 0 || !deferred_) return;
+  deferred_ = false;
+  ++depth_;
+  Ring();
+  --depth_;
+  // Once per handler: a line whose turns end at once still lets the loop run.
+  if (!deferred_) return;
+  deferred_ = false;
+  Post(soon_number_);
 }
 
 void AsioLineClock::Wait(Clock::time_point when) {

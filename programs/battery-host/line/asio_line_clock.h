@@ -41,6 +41,7 @@ class AsioLineClock final : public LineClock {
   void Wait(Clock::time_point when);
   void WaitEnded();
   void RingDeferred();
+  void Post(std::uint64_t soon_number);
 
   boost::asio::io_context& io_;
   boost::asio::steady_timer timer_;
