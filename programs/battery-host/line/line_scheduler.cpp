@@ -244,11 +244,24 @@ void LineScheduler::SetGuard(Guard guard) {
 
 void LineScheduler::GuardAfterAnswer() {
   if (!first_copy_) return;
-  // The answer taken may have been the first copy's: the re-send's may follow.
-  if (first_copy_state_ == FirstCopy::kMayCome) {
-    SetGuard(Guard{LandingBound(copy_), copy_.answer_size});
-  }
+  // The re-send's own answer: the first copy's did not come by its landing
+  // bound, and this one was heard no sooner than the re-send's could be. A
+  // first copy that came later than the bound (a slow port, a monitor
+  // turned slow) may still be heard sooner: then the next request waits.
+  const Clock::time_point soonest_own =
+      copy_.written + LineTime(battery_link::kRequestSize + 1) + SoonestAnswer(members_[owner_]);
+  const bool own = first_copy_state_ == FirstCopy::kGone && first_heard_ >= soonest_own;
+  // Otherwise the answer taken may have been the first copy's: the re-send's may follow.
+  if (!own) SetGuard(Guard{LandingBound(copy_), copy_.answer_size});
   first_copy_.reset();
+}
+
+LineScheduler::Clock::duration LineScheduler::SoonestAnswer(const Member& member) const {
+  if (const auto soonest = member.latency.Soonest(); soonest && timing_.learn) return *soonest;
+  // Not known yet: as late as the port's timeout lets a cell answer start.
+  const Clock::duration exchange =
+      LineTime(battery_link::kRequestSize + battery_link::kCellAnswerSize) + timing_.quiet;
+  return std::max(Clock::duration::zero(), timing_.answer_timeout - exchange);
 }
 
 void LineScheduler::Write(const std::uint8_t* data, std::size_t size, bool resend) {
@@ -272,6 +285,7 @@ void LineScheduler::Heard(std::size_t answer_bytes) {
   if (answer_bytes == 0 || phase_ != Phase::kAwaiting) return;
   Member& member = members_[owner_];
   member.heard_in_turn = true;
+  if (!answer_heard_) first_heard_ = now;
   answer_heard_ = true;
   // An answer after a re-send could be either copy's: it says nothing of the latency.
   if (sampled_ || copy_resent_) return;

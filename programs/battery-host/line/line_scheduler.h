@@ -207,6 +207,8 @@ class LineScheduler {
     return battery_link::LineTime(bytes, timing_.baud);
   }
   Clock::duration TimeoutFor(const Member& member, std::size_t answer_size) const;
+  // How soon after a request its answer can be heard: learned, else assumed late.
+  Clock::duration SoonestAnswer(const Member& member) const;
   // When an answer to `copy` that its monitor started within the port's
   // answer timeout has reached us, whatever timeout was in force: a learned
   // timeout may be short of a monitor that has just turned slow.
@@ -253,9 +255,10 @@ class LineScheduler {
   std::optional<Copy> first_copy_;  // the copy before it, when it is a re-send
   FirstCopy first_copy_state_ = FirstCopy::kGone;
   bool first_copy_checked_ = false;
-  bool answer_heard_ = false;  // bytes of an answer to copy_ have come
-  bool extended_ = false;      // copy_'s timeout ran out while its answer came
-  bool sampled_ = false;       // copy_'s latency was measured
+  bool answer_heard_ = false;        // bytes of an answer to copy_ have come
+  Clock::time_point first_heard_{};  // when the first of them came
+  bool extended_ = false;            // copy_'s timeout ran out while its answer came
+  bool sampled_ = false;             // copy_'s latency was measured
 
   std::optional<Guard> guard_;
   std::size_t stale_in_guard_ = 0;

@@ -306,21 +306,27 @@ INSTANTIATE_TEST_SUITE_P(
                 {"0.0 1 cycle", "0.0 1 tx A1", "42.5 1 rx A1", "42.5 1 tx A2", "52.7 1 rx A2",
                  "52.7 1 tx A3", "62.9 1 rx A3", "62.9 1 tx A4", "73.1 1 rx A4", "73.1 1 done",
                  "73.1 2 cycle", "73.1 2 tx A1"}},
-        // Re-sent at 88 ms; nothing came by the first copy's landing bound
-        // (122.9 ms), before the re-send's answer could (125.5 ms): no hold.
-        TurnRow{"lost_cell_answer_resent_and_its_answer_taken_at_once",
+        // Re-sent at 88 ms. Nothing came by the first copy's landing bound
+        // (122.9 ms), but before the monitor's latency is learned its answer
+        // may come as late as the port allows (50.5 ms): the answer taken
+        // could be a late first copy's, so the next request waits for a
+        // second answer or the re-send's landing bound, 88 + 88 + 34.9.
+        TurnRow{"lost_cell_answer_before_learning_holds_the_next_request",
                 Paced(),
                 {Except(5, {{0, kSilent}})},
                 0,
-                {"0.0 1 cycle", "0.0 1 tx A1", "88.0 1 tx A1", "130.5 1 rx A1", "130.5 1 tx A2"}},
-        // A short request waits as long: its re-send is told from its first
-        // copy as the cell request's is.
+                {"0.0 1 cycle", "0.0 1 tx A1", "88.0 1 tx A1", "130.5 1 rx A1", "130.5 1 held A2",
+                 "210.9 1 tx A2"}},
+        // Learned (soonest 5 - 3 ms): cycle 3's short request is re-sent after
+        // 88 - 2.6 - 2 ms; nothing came by the first copy's landing bound
+        // (188.8 + 88 + 2.6), and the answer came no sooner than the re-send's
+        // can: taken at once.
         TurnRow{
-            "lost_short_answer_resent_and_its_answer_taken_at_once",
-            Paced(),
-            {Except(5, {{1, kSilent}})},
-            42.5,
-            {"42.5 1 rx A1", "42.5 1 tx A2", "130.5 1 tx A2", "140.7 1 rx A2", "140.7 1 tx A3"}},
+            "lost_short_answer_learned_taken_at_once",
+            Paced(true),
+            {Except(5, {{9, kSilent}})},
+            188.8,
+            {"188.8 1 rx A1", "188.8 1 tx A2", "272.2 1 tx A2", "282.4 1 rx A2", "282.4 1 tx A3"}},
         // The first copy's answer comes after the re-send; the re-send's own
         // answer is dropped, and the next request goes out 3 byte times after.
         TurnRow{"late_first_copy_taken_and_second_answer_stale",
@@ -373,7 +379,7 @@ INSTANTIATE_TEST_SUITE_P(
                 {Except(5, {{8, kSilent}})},
                 146.3,
                 {"146.3 1 rx A4", "146.3 1 done", "146.3 1 cycle", "146.3 1 tx A1", "234.3 1 tx A1",
-                 "276.8 1 rx A1", "276.8 1 tx A2"}}),
+                 "276.8 1 rx A1", "276.8 1 held A2", "357.2 1 tx A2"}}),
     [](const testing::TestParamInfo<TurnRow>& row) { return std::string(row.param.name); });
 
 // The dead monitor's turns: (requests, start in ms), and the other device's
