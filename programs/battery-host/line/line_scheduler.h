@@ -40,15 +40,15 @@
 //     request on the line is held until the landing bound of the last
 //     request, and what came is dropped (`stale`).
 //   - After a re-send, the first copy's answer may still come, until its
-//     landing bound; the re-send's own answer cannot come before its request
-//     and the answer have crossed the line. When the first copy's landing
-//     bound comes first, the line is read then: if nothing has come, whatever
-//     comes next is the re-send's, and nothing is held. Otherwise (an answer
-//     came before, or the re-send's came first) the answer taken may have
-//     been either copy's, so the
-//     next request is held until the re-send's answer has come (as many stale
-//     bytes as an answer, then a few quiet byte times) or its landing bound
-//     has passed.
+//     landing bound; the re-send's own answer cannot be heard before its
+//     request has crossed the line and the monitor's soonest answer has
+//     passed (SoonestAnswer). The line is read at the first copy's landing
+//     bound: when nothing had come by then and the answer taken was heard no
+//     sooner than the re-send's can be, it was the re-send's, and nothing is
+//     held. Otherwise the answer taken may have been either copy's, so the
+//     next request is held until a second answer has come (as many stale
+//     bytes as an answer, then a few quiet byte times) or the re-send's
+//     landing bound has passed.
 
 #include <chrono>
 #include <cstddef>
