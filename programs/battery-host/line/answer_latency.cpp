@@ -12,8 +12,10 @@ void AnswerLatency::Sample(Duration latency) {
   next_ = (next_ + 1) % kWindow;
   count_ = std::min(count_ + 1, kWindow);
   back_off_ = 0;
+  // Only an extreme that leaves for a sample short of it needs a look at the rest.
   const bool left_an_extreme =
-      count_ == kWindow && (leaving == worst_us_ || leaving == shortest_us_);
+      count_ == kWindow &&
+      ((leaving == worst_us_ && us < worst_us_) || (leaving == shortest_us_ && us > shortest_us_));
   if (count_ == 1 || left_an_extreme) return FindExtremes();
   worst_us_ = std::max(worst_us_, us);
   shortest_us_ = std::min(shortest_us_, us);
