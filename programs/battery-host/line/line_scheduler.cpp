@@ -272,6 +272,7 @@ void LineScheduler::Write(const std::uint8_t* data, std::size_t size, bool resen
   copy_ = Copy{clock_.Now(), TimeoutFor(member, answer_size), answer_size};
   copy_resent_ = resend;
   answer_heard_ = false;
+  early_bytes_ = 0;
   extended_ = false;
   sampled_ = false;
   wire_.Write(*member.device, data, size);
@@ -285,6 +286,16 @@ void LineScheduler::Heard(std::size_t answer_bytes) {
   if (answer_bytes == 0 || phase_ != Phase::kAwaiting) return;
   Member& member = members_[owner_];
   member.heard_in_turn = true;
+  // Bytes that come before the request and the monitor's soonest answer could
+  // have crossed the line are not its answer but another request's, late
+  // (after a re-send, they are its first copy's: the same request's).
+  const auto soonest = member.latency.Soonest();
+  const Clock::time_point earliest = copy_.written + LineTime(battery_link::kRequestSize + 1) +
+                                     (timing_.learn && soonest ? *soonest : Clock::duration{});
+  if (!answer_heard_ && !copy_resent_ && now < earliest) {
+    early_bytes_ += answer_bytes;
+    return;
+  }
   if (!answer_heard_) first_heard_ = now;
   answer_heard_ = true;
   // An answer after a re-send could be either copy's: it says nothing of the latency.
@@ -308,6 +319,14 @@ LineScheduler::Delivery LineScheduler::Receive(std::uint8_t* data, std::size_t s
       if (phase_ == Phase::kHolding) SetHoldingAlarm();
     }
     return phase_ == Phase::kHolding ? Delivery::kStale : Delivery::kDropped;
+  }
+  if (early_bytes_ != 0) {
+    const std::size_t stale = std::min(size, early_bytes_);
+    early_bytes_ -= stale;
+    members_[owner_].stale_bytes += stale;
+    if (stale == size) return Delivery::kStale;
+    data += stale;
+    size -= stale;
   }
   cycle_completed_ = false;
   sent_ = false;

@@ -257,6 +257,7 @@ class LineScheduler {
   bool first_copy_checked_ = false;
   bool answer_heard_ = false;        // bytes of an answer to copy_ have come
   Clock::time_point first_heard_{};  // when the first of them came
+  std::size_t early_bytes_ = 0;      // heard too soon to be its answer: stale
   bool extended_ = false;            // copy_'s timeout ran out while its answer came
   bool sampled_ = false;             // copy_'s latency was measured
 

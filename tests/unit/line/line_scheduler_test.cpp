@@ -327,6 +327,16 @@ INSTANTIATE_TEST_SUITE_P(
             {Except(5, {{9, kSilent}})},
             188.8,
             {"188.8 1 rx A1", "188.8 1 tx A2", "272.2 1 tx A2", "282.4 1 rx A2", "282.4 1 tx A3"}},
+        // Beyond the guarantee: the first copy's answer starts after the port's
+        // timeout and lands after its landing bound (188.8 + 88 + 2.6), so it is
+        // taken for the re-send's; the monitor answers the re-send too, but that
+        // answer comes sooner than the next request's own could: stale.
+        TurnRow{
+            "answer_too_soon_for_its_request_is_stale",
+            Paced(true),
+            {Except(5, {{9, Answer{87}}})},
+            272.2,
+            {"272.2 1 tx A2", "281.0 1 rx A2", "281.0 1 tx A3", "282.4 stale 5", "291.2 1 rx A3"}},
         // The first copy's answer comes after the re-send; the re-send's own
         // answer is dropped, and the next request goes out 3 byte times after.
         TurnRow{"late_first_copy_taken_and_second_answer_stale",
