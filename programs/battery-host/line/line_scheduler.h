@@ -36,6 +36,8 @@
 //   force (a learned one may be short of a monitor that has just turned
 //   slow). Such an answer has reached us by its landing bound: the request's
 //   time, the port's answer timeout and the answer's line time.
+//   - Bytes heard sooner after a request than it and the monitor's soonest
+//     answer can cross the line are another request's answer, late: stale.
 //   - After a cycle given up at a timeout, or an answer refused, the next
 //     request on the line is held until the landing bound of the last
 //     request, and what came is dropped (`stale`).
