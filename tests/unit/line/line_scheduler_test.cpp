@@ -20,6 +20,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -281,6 +282,10 @@ struct TurnRow {
 // answer 34.9 ms; the monitors answer after 5 ms unless a row says otherwise.
 // A cycle is 42.5 + 3 x 10.2 = 73.1 ms. The port's timeout is 88 ms.
 class LineTurns : public testing::TestWithParam<TurnRow> {};
+// Rows print as their names (not as bytes, padding and all).
+void PrintTo(const TurnRow& row, std::ostream* out) {
+  *out << row.name;
+}
 
 TEST_P(LineTurns, TraceOnVirtualTime) {
   const TurnRow& row = GetParam();
@@ -462,6 +467,9 @@ struct LatencyRow {
 };
 
 class AnswerLatencyRows : public testing::TestWithParam<LatencyRow> {};
+void PrintTo(const LatencyRow& row, std::ostream* out) {
+  *out << row.name;
+}
 
 TEST_P(AnswerLatencyRows, AllowanceSoonestAndPercentiles) {
   const LatencyRow& row = GetParam();
